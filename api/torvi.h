@@ -1,0 +1,14 @@
+/* libtorvi: USB time-of-flight depth cameras.
+ *
+ * The chief public header: it includes every module header of the public
+ * interface. Everything here has C linkage and may be used from C and C++.
+ * The application owns every record and buffer it passes in; the library
+ * owns what it allocates behind an open device. */
+#ifndef TORVI_H
+#define TORVI_H
+
+#include "torvi_export.h"
+#include "torvi_log.h"
+#include "torvi_ll.h"
+
+#endif /* TORVI_H */

@@ -1,0 +1,10 @@
+# TORVI_SANITIZE=address builds everything with ASan+UBSan, =thread with TSan.
+if(TORVI_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(TORVI_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT TORVI_SANITIZE STREQUAL "" AND NOT TORVI_SANITIZE STREQUAL "OFF")
+  message(FATAL_ERROR "TORVI_SANITIZE must be empty, 'address' or 'thread'")
+endif()

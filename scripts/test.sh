@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Sets everything up and runs the whole test suite: the normal build, then the
+# same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under
+# ThreadSanitizer, then a short run of each fuzz target.
+#   scripts/test.sh            all of it
+#   TORVI_QUICK=1 scripts/test.sh   the normal build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+"$root/scripts/deps.sh"
+
+jobs=$(nproc 2>/dev/null || echo 2)
+export CTEST_OUTPUT_ON_FAILURE=1
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+run_suite() {  # name, extra cmake args...
+  local name=$1; shift
+  local dir="$root/build/$name"
+  echo "=== [$name] configure and build"
+  cmake -S "$root" -B "$dir" -G Ninja -DTORVI_BUILD_BENCH=$bench "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  echo "=== [$name] test"
+  (cd "$dir" && ctest -j "$jobs" --timeout 600 $ctest_args)
+}
+
+bench=ON
+ctest_args=""
+run_suite normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+if [ -z "${TORVI_QUICK:-}" ]; then
+  bench=OFF
+  ctest_args="-LE slow"
+  run_suite asan -DCMAKE_BUILD_TYPE=Debug -DTORVI_SANITIZE=address
+  run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVI_SANITIZE=thread
+  if [ -d "$root/fuzz" ] && ls "$root"/fuzz/*.cpp >/dev/null 2>&1; then
+    "$root/scripts/fuzz.sh" 20
+  fi
+fi
+echo "=== all test suites passed"
