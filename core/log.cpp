@@ -27,7 +27,8 @@ void format_prefix(char (&out)[48]) {
                 t.hour, t.minute, t.second, t.millisecond, torvi::os_thread_id());
 }
 
-void emit(unsigned level, const char *prefix, const char *tag, const char *fmt, va_list ap) {
+__attribute__((format(printf, 4, 0))) void emit(unsigned level, const char *prefix, const char *tag,
+                                               const char *fmt, va_list ap) {
   if (level >= g_threshold[0]) {
     if (prefix != nullptr) std::printf("%s[%s] ", prefix, tag != nullptr ? tag : "");
     va_list copy;
