@@ -248,23 +248,35 @@ TEST_F(FrameFile, HeaderLineMustEndWithin255Bytes) {
 }
 
 TEST_F(FrameFile, AbsurdOrMalformedSizesAreRefusedWithoutAllocating) {
-  const char *headers[] = {
-      "KX_DIST,F32,65536,65536\n", "KX_DIST,U16,2147483647,2147483647\n", "KX_DIST,U32,-1,5\n",
-      "KX_DIST,F32,0,0\n",         "KX_DIST,F32,99999999999,1\n",         "KX_DIST,F32,4097,4096\n",
-      "KX_DIST,F32,320\n",         "KX_DIST,F16,2,2\n",                   "KX_DIST,F32,a,b\n",
+  struct Case {
+    const char *header;
+    const char *message;
+  };
+  const char *refused = "refused KX file header: frame size";
+  const char *unknown = "faile to load KX file header\n";
+  const Case cases[] = {
+      {"KX_DIST,F32,65536,65536\n", refused},  // 2^32 pixels: would overflow 32 bits
+      {"KX_DIST,U16,2147483647,2147483647\n", refused},
+      {"KX_DIST,U32,-1,5\n", refused},
+      {"KX_DIST,F32,0,0\n", refused},
+      {"KX_DIST,F32,4097,4096\n", refused},  // one row above the limit
+      {"KX_DIST,F32,99999999999,1\n", unknown},
+      {"KX_DIST,F32,320\n", unknown},
+      {"KX_DIST,F16,2,2\n", unknown},
+      {"KX_DIST,F32,a,b\n", unknown},
   };
   std::vector<float> out(4);
-  for (const char *hdr : headers) {
+  for (const Case &c : cases) {
     const std::string p = path("absurd.kx");
-    write_text(p, std::string(hdr) + std::string(64, '\0'));
+    write_text(p, std::string(c.header) + std::string(64, '\0'));
     Fd fd(p, O_RDONLY);
     const std::string log = logged([&] {
       int w = -7, h = -7;
-      EXPECT_EQ(torvi_frame_load_distance(fd.get(), out.data(), 4, &w, &h), 0) << hdr;
+      EXPECT_EQ(torvi_frame_load_distance(fd.get(), out.data(), 4, &w, &h), 0) << c.header;
       EXPECT_EQ(w, -7);  // outputs untouched on failure
       EXPECT_EQ(h, -7);
     });
-    EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_load_distance] ")) << hdr << log;
+    EXPECT_TRUE(contains(log, std::string("[ERR] [torvi_frame_load_distance] ") + c.message)) << c.header << log;
   }
   // The largest accepted frame: the header is accepted and the missing data
   // is reported as a short read.
