@@ -55,7 +55,7 @@ TORVI_API float kx_math_sqrtf(float v) {
   const uint32_t bits = std::bit_cast<uint32_t>(v);
   float g = std::bit_cast<float>((bits >> 1) + 0x1FBFFB72u);
   for (int step = 0; step < 2; ++step) {
-    const double gd = g, vd = v;
+    const double gd = static_cast<double>(g), vd = static_cast<double>(v);
     g = static_cast<float>(0.5 * gd + 0.5 * vd / gd);
   }
   return g;
@@ -65,7 +65,7 @@ TORVI_API float kx_math_inv_sqrtf(float v) {
   const int32_t bits = std::bit_cast<int32_t>(v);
   const float y0 = std::bit_cast<float>(static_cast<int32_t>(0x5F375A86 - (bits >> 1)));
   const float h = static_cast<float>(0.5 * static_cast<double>(v));
-  const double yd = y0, hd = h;
+  const double yd = static_cast<double>(y0), hd = static_cast<double>(h);
   return static_cast<float>(yd * (1.5 - hd * yd * yd));
 }
 

@@ -39,7 +39,7 @@ void cmap_fill_table(std::span<uint32_t> table) {
   const float n = static_cast<float>(table.size());
   for (size_t i = 0; i < table.size(); ++i) {
     const float ratio = static_cast<float>(i) / n;
-    const double t = static_cast<float>(static_cast<double>(ratio) - 0.25);
+    const double t = static_cast<double>(static_cast<float>(static_cast<double>(ratio) - 0.25));
     table[i] = red(t) | green(t) << 8 | blue(t) << 16;
   }
 }

@@ -38,7 +38,7 @@ std::vector<uint32_t> expected_table(int n) {
   std::vector<uint32_t> out(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
     const float t = static_cast<float>(i) / static_cast<float>(n) - 0.25f;
-    const double td = t;
+    const double td = static_cast<double>(t);
     out[static_cast<size_t>(i)] = kRed.at(td) | kGreen.at(td) << 8 | kBlue.at(td) << 16;
   }
   return out;
