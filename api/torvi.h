@@ -10,5 +10,8 @@
 #include "torvi_export.h"
 #include "torvi_log.h"
 #include "torvi_ll.h"
+#include "kx_math.h"
+#include "kx_cmap.h"
+#include "torvi_frame.h"
 
 #endif /* TORVI_H */
