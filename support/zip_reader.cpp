@@ -2,8 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
+#include <cstring>
 
 #include "core/log_internal.h"
 #include "support/zip_names.h"
@@ -15,6 +18,46 @@ namespace {
 // Smallest central directory record: 46 fixed bytes.
 constexpr uint64_t kMinCentralRecord = 46;
 constexpr size_t kChunk = 64 * 1024;
+
+constexpr size_t kEndRecord = 22;
+constexpr size_t kMaxComment = 0xFFFF;
+
+uint32_t le(const uint8_t *p, size_t bytes) {
+  uint32_t v = 0;
+  for (size_t i = bytes; i-- > 0;) v = (v << 8) | p[i];
+  return v;
+}
+
+struct EndRecord {
+  uint32_t entries;
+  bool zip64;  // a field is saturated: the ZIP64 records hold the values
+};
+
+// Finds the end-of-central-directory record: the last signature whose
+// 22-byte record and comment lie wholly inside the file. An archive cut
+// short inside this record has none.
+std::optional<EndRecord> find_end_record(const std::string &path, uint64_t size) {
+  if (size < kEndRecord) return std::nullopt;
+  const uint64_t tail = std::min<uint64_t>(size, kEndRecord + kMaxComment);
+  std::vector<uint8_t> buf(static_cast<size_t>(tail));
+  FILE *f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return std::nullopt;
+  const bool read = fseeko(f, static_cast<off_t>(size - tail), SEEK_SET) == 0 &&
+                    std::fread(buf.data(), 1, buf.size(), f) == buf.size();
+  std::fclose(f);
+  if (!read) return std::nullopt;
+  for (size_t pos = buf.size() - kEndRecord + 1; pos-- > 0;) {
+    const uint8_t *p = buf.data() + pos;
+    if (le(p, 4) != 0x06054b50u) continue;
+    if (pos + kEndRecord + le(p + 20, 2) > buf.size()) continue;
+    EndRecord r{};
+    r.entries = le(p + 10, 2);
+    r.zip64 = le(p + 8, 2) == 0xFFFFu || r.entries == 0xFFFFu || le(p + 12, 4) == 0xFFFFFFFFu ||
+              le(p + 16, 4) == 0xFFFFFFFFu;
+    return r;
+  }
+  return std::nullopt;
+}
 
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -57,6 +100,15 @@ std::unique_ptr<Reader> Reader::open(const std::string &path) {
     KX_ERR("cannot read archive %s\n", path.c_str());
     return nullptr;
   }
+  const auto end = find_end_record(path, static_cast<uint64_t>(st.st_size));
+  if (!end) {
+    KX_ERR("%s is not a ZIP archive\n", path.c_str());
+    return nullptr;
+  }
+  // An archive without entries has nothing more to read.
+  if (end->entries == 0 && !end->zip64) {
+    return std::unique_ptr<Reader>(new Reader(nullptr, static_cast<uint64_t>(st.st_size)));
+  }
   unzFile uf = unzOpen64(path.c_str());
   if (uf == nullptr) {
     KX_ERR("%s is not a readable ZIP archive\n", path.c_str());
@@ -70,7 +122,9 @@ std::unique_ptr<Reader> Reader::open(const std::string &path) {
   return r;
 }
 
-Reader::~Reader() { unzClose(uf_); }
+Reader::~Reader() {
+  if (uf_ != nullptr) unzClose(uf_);
+}
 
 bool Reader::build_index() {
   unz_global_info64 gi{};
