@@ -218,7 +218,7 @@ int zip_create(const char *zipname, const char *filenames[], size_t count) {
       const std::string name = path ? torvi::zip::archive_name_for_path(path) : std::string();
       struct stat st{};
       if (name.empty() || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
-        KX_ERR("cannot add '%s'\n", path ? path : "(null)");
+        kx_log(KX_LOG_ERR, "ERR", "[%s] cannot add '%s'\n", "zip_create", path ? path : "(null)");
         result = -1;
         break;
       }

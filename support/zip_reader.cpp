@@ -135,6 +135,7 @@ bool Reader::build_index() {
   const uint64_t most = archive_size_ / kMinCentralRecord;
   if (gi.number_entry != 0xFFFF && gi.number_entry > most) return false;
   std::vector<char> name(kMaxNameLength + 1);
+  uint64_t compressed_total = 0;
   int rc = unzGoToFirstFile(uf_);
   while (rc == UNZ_OK) {
     if (entries_.size() >= most) return false;
@@ -152,6 +153,10 @@ bool Reader::build_index() {
     e.external_attr = static_cast<uint32_t>(fi.external_fa);
     e.method = static_cast<uint16_t>(fi.compression_method);
     e.flags = static_cast<uint16_t>(fi.flag);
+    // Entries hold disjoint parts of the file: more compressed data than
+    // the file holds means entries share data (an overlapping-entry bomb).
+    if (e.compressed > archive_size_ - compressed_total) return false;
+    compressed_total += e.compressed;
     entries_.push_back(std::move(e));
     rc = unzGoToNextFile(uf_);
   }

@@ -148,6 +148,17 @@ TEST_F(ZipInterop, WeReadStreamedEntriesWithDataDescriptors) {
   zip_close(z);
 }
 
+TEST_F(ZipInterop, InfoZipSymlinksAreRefused) {
+  write_file(path("src/target.txt"), "target");
+  fs::create_symlink("/etc", path("src/link"));
+  std::string out;
+  ASSERT_EQ(run_command("cd " + q(path("src")) + " && zip -q -y " + q(path("l.zip")) + " target.txt link", &out), 0)
+      << out;
+  EXPECT_EQ(zip_extract(path("l.zip").c_str(), path("out").c_str(), nullptr, nullptr), -1);
+  EXPECT_FALSE(fs::exists(path("out/target.txt")));
+  EXPECT_FALSE(fs::is_symlink(path("out/link")));
+}
+
 TEST_F(ZipInterop, ExtractRestoresInfoZipTimes) {
   write_file(path("src/stamped.txt"), "time");
   struct tm tmv{};

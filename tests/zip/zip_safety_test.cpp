@@ -173,6 +173,37 @@ TEST_F(ZipSafety, EntryCountBeyondTheFileIsRefused) {
   EXPECT_EQ(extract(dir_.file("in.zip")), -1);
 }
 
+TEST_F(ZipSafety, EntriesSharingTheirDataAreRefused) {
+  // Several central records pointing at one deflated block multiply its
+  // output far beyond what the file holds.
+  const std::string one = build_zip({deflated("k0", std::string(200000, 'k'))});
+  const size_t cd = get32(one, one.size() - 22 + 16);
+  const std::string record = one.substr(cd, one.size() - 22 - cd);
+  std::string bytes = one.substr(0, cd);
+  std::string directory;
+  for (char n : {'0', '1', '2'}) {
+    std::string r = record;
+    r[46 + 1] = n;
+    directory += r;
+  }
+  bytes += directory;
+  put32(bytes, 0x06054b50);
+  put32(bytes, 0);
+  put16(bytes, 3);
+  put16(bytes, 3);
+  put32(bytes, static_cast<uint32_t>(directory.size()));
+  put32(bytes, static_cast<uint32_t>(cd));
+  put16(bytes, 0);
+  write_file(dir_.file("in.zip"), bytes);
+  EXPECT_EQ(zip_open(dir_.file("in.zip").c_str(), 0, 'r'), nullptr);
+  EXPECT_EQ(extract(dir_.file("in.zip")), -1);
+  EXPECT_TRUE(tree_of(target()).empty());
+  // The same data under one record is fine.
+  write_file(dir_.file("in.zip"), one);
+  EXPECT_EQ(extract(dir_.file("in.zip")), 0);
+  EXPECT_EQ(read_file(target() + "/k0"), std::string(200000, 'k'));
+}
+
 // A valid archive of several entries, cut short at every 11th byte and with
 // single bytes flipped: never a crash, and a success only with exact content.
 TEST_F(ZipSafety, TruncatedAndFlippedArchives) {
