@@ -55,6 +55,10 @@ std::optional<size_t> readable_entry(zip_t *zip, const char *caller) {
   return zip->entry;
 }
 
+struct FreeDeleter {
+  void operator()(void *p) const { std::free(p); }
+};
+
 std::atomic<int> g_extracted_count{0};
 
 }  // namespace
@@ -154,8 +158,8 @@ int zip_entry_read(struct zip_t *zip, void **buf, size_t *bufsize) {
     }
     const uint64_t size = r.entry(*index).uncompressed;
     if (size >= SIZE_MAX) return -1;
-    std::unique_ptr<uint8_t, decltype(&std::free)> out(
-        static_cast<uint8_t *>(std::malloc(size == 0 ? 1 : static_cast<size_t>(size))), &std::free);
+    std::unique_ptr<uint8_t, FreeDeleter> out(
+        static_cast<uint8_t *>(std::malloc(size == 0 ? 1 : static_cast<size_t>(size))));
     if (!out) {
       KX_ERR("cannot allocate %llu bytes\n", static_cast<unsigned long long>(size));
       return -1;
