@@ -106,6 +106,7 @@ TEST_F(ZipApi, LevelChoosesMethodAndStrength) {
   // Level 1 is marked as the fastest deflate in the general-purpose bits.
   EXPECT_EQ(get16(fast, kLocalFlags) & 6, 6);
   EXPECT_EQ(get16(dflt, kLocalFlags) & 6, 0);
+  EXPECT_EQ(get16(dflt, kLocalMethod), 8);
   EXPECT_EQ(get32(stored, kLocalUncompressed), text.size());
 }
 
@@ -359,6 +360,16 @@ TEST_F(ZipApi, ExtractCreatesFoldersAndReportsEachEntry) {
   ASSERT_EQ(zip_extract("x.zip", "out3/", nullptr, nullptr), 0);
   EXPECT_EQ(read_file("out3/top.txt"), "T");
   EXPECT_EQ(zip_extract("x.zip", "", nullptr, nullptr), -1);
+}
+
+TEST_F(ZipApi, ExtractIntoTheArchivesOwnFolder) {
+  // The archive is unpacked next to itself and holds an entry of its own
+  // name: replacing that file must not disturb the entries read after it.
+  const std::string tail = random_bytes(100000, 8);
+  write_archive(path("self.zip"), 6, {{"self.zip", "replaced"}, {"after.bin", tail}});
+  ASSERT_EQ(zip_extract(path("self.zip").c_str(), dir_.path().string().c_str(), nullptr, nullptr), 0);
+  EXPECT_EQ(read_file(path("self.zip")), "replaced");
+  EXPECT_EQ(read_file(path("after.bin")), tail);
 }
 
 TEST_F(ZipApi, NegativeCallbackStopsTheExtraction) {
