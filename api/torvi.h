@@ -13,5 +13,6 @@
 #include "kx_math.h"
 #include "kx_cmap.h"
 #include "torvi_frame.h"
+#include "torvi_zip.h"
 
 #endif /* TORVI_H */
