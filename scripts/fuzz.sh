@@ -18,5 +18,5 @@ for src in "$root"/fuzz/*.cpp; do
   seeds=()
   [ -d "$root/fuzz/corpus/$name" ] && seeds+=("$root/fuzz/corpus/$name")
   echo "=== fuzz_$name for ${secs}s"
-  "$dir/fuzz_$name" -max_total_time="$secs" -print_final_stats=1 "$work" "${seeds[@]}" 2>&1 | tail -n 3
+  "$dir/fuzz/fuzz_$name" -max_total_time="$secs" -print_final_stats=1 "$work" "${seeds[@]}" 2>&1 | tail -n 3
 done
