@@ -46,10 +46,11 @@ typedef struct kx_stream_state {
   uint32_t frames_dropped;   /* 3: oldest frames dropped because the buffer was full */
   uint32_t frames_ready;     /* 4: frames in the buffer now */
   uint32_t reserved5;        /* 5: zero */
-  uint32_t bytes_discarded;  /* 6: skipped while searching, plus bytes of discarded and dropped frames */
-  uint32_t reserved7;        /* 7: zero */
-  uint32_t time_sec;         /* 8: creation or last reset, seconds */
-  uint32_t time_usec;        /* 9: and microseconds */
+  uint32_t
+      bytes_discarded; /* 6: skipped while searching, plus bytes of discarded and dropped frames */
+  uint32_t reserved7;  /* 7: zero */
+  uint32_t time_sec;   /* 8: creation or last reset, seconds */
+  uint32_t time_usec;  /* 9: and microseconds */
 } kx_stream_state_t;
 
 #if defined(__cplusplus)
@@ -88,8 +89,8 @@ TORVI_API bool kx_stream_feed_input(kx_stream_t *s, const char *data, int len);
  * to dst_len in all; dst may be NULL. The first frame's record goes to first
  * when given. Peek with dst NULL only counts. Returns the number of frames
  * taken or peeked, -1 on bad arguments. */
-TORVI_API int kx_stream_fetch_frames(kx_stream_t *s, char *dst, unsigned dst_len, unsigned max_frames,
-                                     torvi_frame_hdr_t *first, bool peek);
+TORVI_API int kx_stream_fetch_frames(kx_stream_t *s, char *dst, unsigned dst_len,
+                                     unsigned max_frames, torvi_frame_hdr_t *first, bool peek);
 
 /* Copies the counters into st and returns st (NULL on bad arguments). */
 TORVI_API kx_stream_state_t *kx_stream_get_state(kx_stream_t *s, kx_stream_state_t *st);

@@ -61,7 +61,9 @@ std::vector<uint8_t> build_stream(Reader &r) {
         sidx = static_cast<uint16_t>(f.sidx + 1);
         f.len = (flags & 0x40) != 0 ? r.u32() % 0x100100 : r.u8();
         // Huge frames now and then: each costs a large allocation.
-        f.frlen = (flags & 0x3F) == 0x30 ? r.u32() % 0x8000100 : (flags & 0x20) != 0 ? r.u32() % 0x4000 : r.u8() % 100;
+        f.frlen = (flags & 0x3F) == 0x30 ? r.u32() % 0x8000100
+                  : (flags & 0x20) != 0  ? r.u32() % 0x4000
+                                         : r.u8() % 100;
         f.fridx = r.u16();
         f.frfmt = static_cast<uint16_t>(r.u16() % 1100);
         f.sof = (op & 0x08) != 0;
@@ -88,8 +90,8 @@ std::vector<Frame> drain(kx_stream_t *s) {
   std::vector<Frame> out;
   std::vector<uint8_t> buf(4096);
   torvi_frame_hdr_t rec;
-  while (kx_stream_fetch_frames(s, reinterpret_cast<char *>(buf.data()), static_cast<unsigned>(buf.size()), 1, &rec,
-                                false) == 1) {
+  while (kx_stream_fetch_frames(s, reinterpret_cast<char *>(buf.data()),
+                                static_cast<unsigned>(buf.size()), 1, &rec, false) == 1) {
     out.push_back({rec, {buf.begin(), buf.begin() + std::min<size_t>(rec.frlen, buf.size())}});
   }
   return out;
@@ -116,8 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   kx_stream_t *s = kx_stream_create(&cfg);
   if ((mode & 1) == 0) {
     kx_stream_t *whole = kx_stream_create(&cfg);
-    kx_stream_feed_input(whole, reinterpret_cast<const char *>(stream.data()), static_cast<int>(stream.size()));
-    for (auto p : pieces) kx_stream_feed_input(s, reinterpret_cast<const char *>(p.data()), static_cast<int>(p.size()));
+    kx_stream_feed_input(whole, reinterpret_cast<const char *>(stream.data()),
+                         static_cast<int>(stream.size()));
+    for (auto p : pieces)
+      kx_stream_feed_input(s, reinterpret_cast<const char *>(p.data()), static_cast<int>(p.size()));
     kx_stream_state_t a{};
     kx_stream_state_t b{};
     kx_stream_get_state(s, &a);
@@ -127,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const auto fb = drain(whole);
     if (fa.size() != fb.size()) __builtin_trap();
     for (size_t i = 0; i < fa.size(); ++i) {
-      if (std::memcmp(&fa[i].rec, &fb[i].rec, sizeof fa[i].rec) != 0 || fa[i].bytes != fb[i].bytes) __builtin_trap();
+      if (std::memcmp(&fa[i].rec, &fb[i].rec, sizeof fa[i].rec) != 0 || fa[i].bytes != fb[i].bytes)
+        __builtin_trap();
     }
     kx_stream_destroy(whole);
   } else {
@@ -145,8 +150,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       const unsigned op = rng() % 8;
       const unsigned max = rng() % 4;
       int n = 0;
-      if (op == 0) n = kx_stream_fetch_frames(s, reinterpret_cast<char *>(buf.data()), blen, max, &first, false);
-      if (op == 1) n = kx_stream_fetch_frames(s, reinterpret_cast<char *>(buf.data()), blen, max, &first, true);
+      if (op == 0)
+        n = kx_stream_fetch_frames(s, reinterpret_cast<char *>(buf.data()), blen, max, &first,
+                                   false);
+      if (op == 1)
+        n = kx_stream_fetch_frames(s, reinterpret_cast<char *>(buf.data()), blen, max, &first,
+                                   true);
       if (op == 2) n = kx_stream_fetch_frames(s, nullptr, 0, max, nullptr, rng() % 2 == 0);
       if (op == 3) kx_stream_reset(s);
       if (op == 4) {
@@ -154,7 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         kx_stream_set_cfg(s, &c);
         cap_changed = true;
       }
-      if (n < 0 || static_cast<unsigned>(n) > max || static_cast<unsigned>(n) > st.frames_ready) __builtin_trap();
+      if (n < 0 || static_cast<unsigned>(n) > max || static_cast<unsigned>(n) > st.frames_ready)
+        __builtin_trap();
     }
     drain(s);
   }

@@ -20,7 +20,9 @@ void FrameNodeFree::operator()(FrameNode *n) const {
   std::free(n);
 }
 
-void set_node_alloc_limit(std::size_t bytes) { g_alloc_limit.store(bytes, std::memory_order_relaxed); }
+void set_node_alloc_limit(std::size_t bytes) {
+  g_alloc_limit.store(bytes, std::memory_order_relaxed);
+}
 
 NodePtr make_node(const torvi_frame_hdr_t &rec) {
   const std::size_t bytes = kNodeHead + rec.frlen;

@@ -1,9 +1,10 @@
 // C entry points of the stream parser: check arguments, log, call the core.
+#include "kx_stream.h"
+
 #include <memory>
 #include <new>
 
 #include "core/log_internal.h"
-#include "kx_stream.h"
 #include "stream/parser.h"
 
 extern "C" {
@@ -50,8 +51,8 @@ TORVI_API void kx_stream_reset(kx_stream_t *s) {
 
 TORVI_API bool kx_stream_feed_input(kx_stream_t *s, const char *data, int len) {
   if (s == nullptr || len < 0 || (data == nullptr && len > 0)) {
-    KX_ERR("invalid argument: stream=%p data=%p len=%d\n", static_cast<void *>(s), static_cast<const void *>(data),
-           len);
+    KX_ERR("invalid argument: stream=%p data=%p len=%d\n", static_cast<void *>(s),
+           static_cast<const void *>(data), len);
     return false;
   }
   try {
@@ -62,14 +63,15 @@ TORVI_API bool kx_stream_feed_input(kx_stream_t *s, const char *data, int len) {
   }
 }
 
-TORVI_API int kx_stream_fetch_frames(kx_stream_t *s, char *dst, unsigned dst_len, unsigned max_frames,
-                                     torvi_frame_hdr_t *first, bool peek) {
+TORVI_API int kx_stream_fetch_frames(kx_stream_t *s, char *dst, unsigned dst_len,
+                                     unsigned max_frames, torvi_frame_hdr_t *first, bool peek) {
   if (s == nullptr) {
     KX_ERR("invalid argument: stream is NULL\n");
     return -1;
   }
   try {
-    return static_cast<int>(s->fetch(reinterpret_cast<uint8_t *>(dst), dst_len, max_frames, first, peek));
+    return static_cast<int>(
+        s->fetch(reinterpret_cast<uint8_t *>(dst), dst_len, max_frames, first, peek));
   } catch (const std::exception &e) {
     KX_ERR("%s\n", e.what());
     return -1;
@@ -90,7 +92,8 @@ TORVI_API int _fr_node_add_data(kx_stream_t *s, const char *src, int size) {
     KX_ERR("invalid argument\n");
     return -1;
   }
-  return static_cast<int>(s->add_data(reinterpret_cast<const uint8_t *>(src), static_cast<std::size_t>(size), nullptr));
+  return static_cast<int>(
+      s->add_data(reinterpret_cast<const uint8_t *>(src), static_cast<std::size_t>(size), nullptr));
 }
 
 }  // extern "C"

@@ -143,8 +143,8 @@ std::size_t kx_stream::resume_pending(const uint8_t *p, std::size_t n) {
       skip(q);
       std::memmove(hdr_, win + q, w - q);
       hdr_bytes_ = static_cast<uint8_t>(w - q);
-      kx_log(KX_LOG_TRC, "TRC", "[%s] partial stream hdr found: %d bytes, need more bytes.\n", kFeed,
-             as_int(hdr_bytes_));
+      kx_log(KX_LOG_TRC, "TRC", "[%s] partial stream hdr found: %d bytes, need more bytes.\n",
+             kFeed, as_int(hdr_bytes_));
       return n;
     }
     if (torvi::stream::header_valid(win + q)) {
@@ -163,11 +163,11 @@ std::size_t kx_stream::resume_pending(const uint8_t *p, std::size_t n) {
 void kx_stream::accept_header(bool completed_from_pending) {
   cur_ = torvi::stream::decode_header(hdr_);
   if (completed_from_pending) {
-    kx_log(KX_LOG_TRC, "TRC", "[%s] HDR found: idx/len=%d/%d(frlen:%d,fridx=%d,frfmt=%d)\n", kSync, cur_.sidx,
-           as_int(cur_.len), as_int(cur_.frlen), cur_.fridx, cur_.frfmt);
+    kx_log(KX_LOG_TRC, "TRC", "[%s] HDR found: idx/len=%d/%d(frlen:%d,fridx=%d,frfmt=%d)\n", kSync,
+           cur_.sidx, as_int(cur_.len), as_int(cur_.frlen), cur_.fridx, cur_.frfmt);
   } else {
-    kx_log(KX_LOG_TRC, "TRC", "[%s] HDR found: idx/len=%d/%d (frlen:%d,fridx=%d,frfmt=%d)\n", kSync, cur_.sidx,
-           as_int(cur_.len), as_int(cur_.frlen), cur_.fridx, cur_.frfmt);
+    kx_log(KX_LOG_TRC, "TRC", "[%s] HDR found: idx/len=%d/%d (frlen:%d,fridx=%d,frfmt=%d)\n", kSync,
+           cur_.sidx, as_int(cur_.len), as_int(cur_.frlen), cur_.fridx, cur_.frfmt);
   }
   if (skip_run_ > 0) {
     kx_log(KX_LOG_TRC, "TRC", "[%s] sync hdr: skip %d bytes\n", kSync, as_int(skip_run_));
@@ -191,8 +191,8 @@ void kx_stream::evaluate_header() {
   }
   if (!sof) {
     if (cur_fridx_ >= 0 && cur_fridx_ != cur_.fridx) {
-      kx_log(KX_LOG_DBG, "DBG", "[%s] discard frame: frame idx not consist (prev=%d, cur=%d)\n", kFeed, cur_fridx_,
-             cur_.fridx);
+      kx_log(KX_LOG_DBG, "DBG", "[%s] discard frame: frame idx not consist (prev=%d, cur=%d)\n",
+             kFeed, cur_fridx_, cur_.fridx);
       discard_cur_frame();
       prev_sidx_ = -1;
     }
@@ -203,13 +203,13 @@ void kx_stream::evaluate_header() {
   } else if (cur_fridx_ >= 0 && state().frames_assembled > 0) {
     const uint16_t expected = static_cast<uint16_t>(cur_fridx_ + fridx_step_);
     if (expected != cur_.fridx) {
-      kx_log(KX_LOG_DBG, "DBG", "[%s] missing frame: jumpping frame idx (prev=%d, cur=%d)\n", kFeed, expected,
-             cur_.fridx);
+      kx_log(KX_LOG_DBG, "DBG", "[%s] missing frame: jumpping frame idx (prev=%d, cur=%d)\n", kFeed,
+             expected, cur_.fridx);
     }
   }
   if (prev_sidx_ >= 0 && !sof && cur_.sidx != static_cast<uint16_t>(prev_sidx_ + 1)) {
-    kx_log(KX_LOG_DBG, "DBG", "[%s] discard frame: stream hdr idx not correct (prev=%d, cur=%d)\n", kFeed,
-           prev_sidx_, cur_.sidx);
+    kx_log(KX_LOG_DBG, "DBG", "[%s] discard frame: stream hdr idx not correct (prev=%d, cur=%d)\n",
+           kFeed, prev_sidx_, cur_.sidx);
     discarding_ = true;
     discard_cur_frame();
     end_chunk();
@@ -247,7 +247,8 @@ void kx_stream::finish_chunk() {
   if (cur_.has_payload_sum) {
     kx_log(KX_LOG_TRC, "TRC", "[%s] check data checksum: sidx=%d\n", kFeed, cur_.sidx);
     if (sum_.value() != cur_.payload_sum) {
-      kx_log(KX_LOG_DBG, "DBG", "[%s] discard frame: verify data checksum failed: sidx=%d\n", kFeed, cur_.sidx);
+      kx_log(KX_LOG_DBG, "DBG", "[%s] discard frame: verify data checksum failed: sidx=%d\n", kFeed,
+             cur_.sidx);
       discard_cur_frame();
       discarding_ = true;
     } else {
@@ -301,7 +302,8 @@ void kx_stream::complete_frames() {
     if (st_.frames_ready > cap) {
       const uint32_t k = st_.frames_ready - cap;
       ready_.move_front(k, dropped);
-      for (FrameNode *f = dropped.front(); f != nullptr; f = f->next) st_.bytes_discarded += f->filled;
+      for (FrameNode *f = dropped.front(); f != nullptr; f = f->next)
+        st_.bytes_discarded += f->filled;
       st_.frames_ready -= k;
       st_.frames_dropped += k;
       total_dropped = st_.frames_dropped;
@@ -352,8 +354,8 @@ std::size_t kx_stream::add_data(const uint8_t *src, std::size_t n, torvi::stream
   return done;
 }
 
-unsigned kx_stream::fetch(uint8_t *dst, unsigned dst_len, unsigned max_frames, torvi_frame_hdr_t *first,
-                          bool peek) {
+unsigned kx_stream::fetch(uint8_t *dst, unsigned dst_len, unsigned max_frames,
+                          torvi_frame_hdr_t *first, bool peek) {
   auto copy_out = [&](const FrameNode &f, unsigned &left, uint8_t *&out) {
     const unsigned k = std::min(left, f.filled);
     if (k != 0) std::memcpy(out, f.data(), k);

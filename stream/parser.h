@@ -24,7 +24,8 @@ struct kx_stream {
   // Parses the next piece of the stream; true when frames are ready after it.
   bool feed(const uint8_t *data, std::size_t len);
   // Takes or peeks up to max_frames ready frames (see kx_stream_fetch_frames).
-  unsigned fetch(uint8_t *dst, unsigned dst_len, unsigned max_frames, torvi_frame_hdr_t *first, bool peek);
+  unsigned fetch(uint8_t *dst, unsigned dst_len, unsigned max_frames, torvi_frame_hdr_t *first,
+                 bool peek);
   kx_stream_state_t state() const;
   // Appends payload bytes of the current chunk to the frames being built,
   // adding them to `sum` when given. Returns the bytes stored.
@@ -53,8 +54,8 @@ struct kx_stream {
   uint8_t hdr_[torvi::stream::kHeaderSize] = {};
   bool discarding_ = false;
   bool chunk_done_ = false;
-  uint8_t hdr_bytes_ = 0;     // 36: header accepted, payload follows; less: start of a candidate
-  uint32_t consumed_ = 0;     // payload bytes of the current chunk taken so far
+  uint8_t hdr_bytes_ = 0;  // 36: header accepted, payload follows; less: start of a candidate
+  uint32_t consumed_ = 0;  // payload bytes of the current chunk taken so far
   torvi::stream::PayloadSum sum_;
   uint16_t frames_in_chunk_ = 0;
   int32_t prev_sidx_ = -1;

@@ -73,7 +73,8 @@ bool header_valid(const uint8_t *b) {
   if (fletcher16({b, 34}) != le16(b + 34)) return false;
   const uint32_t len = le32(b + 4);
   const uint32_t frlen = le32(b + 8);
-  return len <= kMaxChunkLen && frlen >= 1 && frlen <= kMaxFrameLen && le16(b + 14) <= kMaxFrameFormat;
+  return len <= kMaxChunkLen && frlen >= 1 && frlen <= kMaxFrameLen &&
+         le16(b + 14) <= kMaxFrameFormat;
 }
 
 torvi_frame_hdr_t frame_record(const WireHeader &h, uint16_t fridx) {

@@ -109,6 +109,7 @@ struct GenChunk {
   HeaderFields f;
   std::vector<uint8_t> payload;
   bool bad_header_sum = false;
+  int header_flip = -1;           // a bit of the 36 header bytes to flip, -1 none
   bool raw = false;               // not a chunk: `payload` is laid out as it stands
   std::vector<uint32_t> serials;  // frames whose bytes this chunk carries
 };
@@ -121,11 +122,11 @@ struct GenFrame {
 };
 
 struct StreamGenConfig {
-  uint32_t frlen = 200;      // frame length
-  uint32_t chunk_len = 64;   // payload bytes per chunk of a frame that spans chunks
-  bool payload_sum = true;   // chunks carry a payload checksum
-  uint16_t sidx = 0;         // first stream header index
-  uint16_t fridx = 0;        // first frame index
+  uint32_t frlen = 200;     // frame length
+  uint32_t chunk_len = 64;  // payload bytes per chunk of a frame that spans chunks
+  bool payload_sum = true;  // chunks carry a payload checksum
+  uint16_t sidx = 0;        // first stream header index
+  uint16_t fridx = 0;       // first frame index
   uint16_t frfmt = 7;
   uint16_t width = 12;
   uint16_t height = 9;
@@ -198,7 +199,10 @@ class StreamGen {
     std::vector<uint8_t> out;
     for (const GenChunk &c : chunks) {
       if (!c.raw) {
-        const auto h = gen_header(c.f, c.bad_header_sum);
+        auto h = gen_header(c.f, c.bad_header_sum);
+        if (c.header_flip >= 0)
+          h[static_cast<std::size_t>(c.header_flip / 8) % 36] ^=
+              static_cast<uint8_t>(1u << (c.header_flip % 8));
         out.insert(out.end(), h.begin(), h.end());
       }
       out.insert(out.end(), c.payload.begin(), c.payload.end());
@@ -209,7 +213,8 @@ class StreamGen {
   // Flips one payload bit after the checksum was computed: the chunk's
   // payload checksum no longer matches.
   void flip_payload_bit(std::size_t chunk, std::size_t bit) {
-    chunks[chunk].payload[(bit / 8) % chunks[chunk].payload.size()] ^= static_cast<uint8_t>(1u << (bit % 8));
+    chunks[chunk].payload[(bit / 8) % chunks[chunk].payload.size()] ^=
+        static_cast<uint8_t>(1u << (bit % 8));
   }
 
   StreamGenConfig cfg_;
@@ -264,7 +269,8 @@ std::vector<std::size_t> random_cuts(std::size_t n, std::size_t max_piece, Rng &
 }
 
 // Pieces of a stream between the given cut offsets.
-inline std::vector<std::span<const uint8_t>> split_at(std::span<const uint8_t> s, const std::vector<std::size_t> &cuts) {
+inline std::vector<std::span<const uint8_t>> split_at(std::span<const uint8_t> s,
+                                                      const std::vector<std::size_t> &cuts) {
   std::vector<std::span<const uint8_t>> out;
   std::size_t from = 0;
   for (std::size_t c : cuts) {

@@ -43,11 +43,13 @@ void run_feeder_and_fetchers(uint32_t capacity, unsigned per_fetch, bool peek_to
     for (;;) {
       const bool done = fed.load();
       torvi_frame_hdr_t first{};
-      const int n = kx_stream_fetch_frames(s.get(), reinterpret_cast<char *>(buf.data()),
-                                           static_cast<unsigned>(buf.size()), per_fetch, &first, false);
+      const int n =
+          kx_stream_fetch_frames(s.get(), reinterpret_cast<char *>(buf.data()),
+                                 static_cast<unsigned>(buf.size()), per_fetch, &first, false);
       for (int k = 0; k < n; ++k) {
         const auto serial = static_cast<uint32_t>(first.fridx + k);
-        out.push_back({serial, tt::frame_intact(serial, std::span(buf).subspan(301u * k, 301), 301)});
+        out.push_back(
+            {serial, tt::frame_intact(serial, std::span(buf).subspan(301u * k, 301), 301)});
       }
       if (n == 0) {
         if (done) return;
@@ -61,7 +63,8 @@ void run_feeder_and_fetchers(uint32_t capacity, unsigned per_fetch, bool peek_to
       const kx_stream_state_t st = tt::state_of(s.get());
       EXPECT_LE(st.frames_ready, capacity);
       torvi_frame_hdr_t first{};
-      if (kx_stream_fetch_frames(s.get(), reinterpret_cast<char *>(buf.data()), 301, 1, &first, true) == 1) {
+      if (kx_stream_fetch_frames(s.get(), reinterpret_cast<char *>(buf.data()), 301, 1, &first,
+                                 true) == 1) {
         EXPECT_TRUE(tt::frame_intact(first.fridx, buf, 301)) << "peeked frame torn";
       }
     }
@@ -74,7 +77,8 @@ void run_feeder_and_fetchers(uint32_t capacity, unsigned per_fetch, bool peek_to
   std::thread tw;
   if (peek_too) tw = std::thread(watcher);
   std::mt19937 rng(capacity);
-  for (auto piece : tt::split_at(bytes, tt::random_cuts(bytes.size(), 700, rng))) tt::feed(s.get(), piece);
+  for (auto piece : tt::split_at(bytes, tt::random_cuts(bytes.size(), 700, rng)))
+    tt::feed(s.get(), piece);
   fed.store(true);
   ta.join();
   tb.join();
@@ -98,8 +102,12 @@ void run_feeder_and_fetchers(uint32_t capacity, unsigned per_fetch, bool peek_to
   }
 }
 
-TEST(StreamConcurrency, TwoFetchersTakeEveryFrameOnce) { run_feeder_and_fetchers(100000, 1, false); }
+TEST(StreamConcurrency, TwoFetchersTakeEveryFrameOnce) {
+  run_feeder_and_fetchers(100000, 1, false);
+}
 
-TEST(StreamConcurrency, SmallBufferDropsButNeverTearsOrDuplicates) { run_feeder_and_fetchers(3, 2, true); }
+TEST(StreamConcurrency, SmallBufferDropsButNeverTearsOrDuplicates) {
+  run_feeder_and_fetchers(3, 2, true);
+}
 
 }  // namespace

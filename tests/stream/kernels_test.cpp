@@ -1,12 +1,13 @@
 // The optimised inner loops against their plain versions, and the header
 // rules against the test generator's independent encoder.
+#include "stream/kernels.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
 #include "common/stream_gen.h"
-#include "stream/kernels.h"
 #include "stream/wire_header.h"
 
 namespace ts = torvi::stream;
@@ -30,7 +31,8 @@ TEST(StreamKernels, CopySumMatchesReferenceForAnyCutAndAlignment) {
     // The same bytes in random pieces, as the parser hands them over.
     std::size_t at = 0;
     while (at < n) {
-      const std::size_t k = std::min(n - at, std::uniform_int_distribution<std::size_t>(1, 97)(rng));
+      const std::size_t k =
+          std::min(n - at, std::uniform_int_distribution<std::size_t>(1, 97)(rng));
       const bool copy = (round % 3) != 0;
       ts::copy_sum(copy ? dst_fast.data() + 3 + at : nullptr, src.data() + off + at, k, fast);
       ts::copy_sum_ref(copy ? dst_ref.data() + 3 + at : nullptr, src.data() + off + at, k, ref);
@@ -63,7 +65,8 @@ TEST(StreamKernels, FindMagicMatchesReference) {
       }
     }
     for (std::size_t from = 0; from <= std::min<std::size_t>(n, 40); ++from) {
-      ASSERT_EQ(ts::find_magic(buf.data() + from, n - from), ts::find_magic_ref(buf.data() + from, n - from));
+      ASSERT_EQ(ts::find_magic(buf.data() + from, n - from),
+                ts::find_magic_ref(buf.data() + from, n - from));
     }
   }
   const uint8_t tail[] = {1, 2, 0xFB};

@@ -135,8 +135,9 @@ TEST(StreamParser, PayloadChecksumMismatchDiscardsUntilNextStartOfFrame) {
   ASSERT_EQ(frames.size(), 2u);
   expect_frame(frames[0], g.frames[0], cfg);
   expect_frame(frames[1], g.frames[2], cfg);
-  const std::string want = "[kx_stream_feed_input] discard frame: verify data checksum failed: sidx=" +
-                           std::to_string(g.chunks[bad_chunk].f.sidx) + "\n";
+  const std::string want =
+      "[kx_stream_feed_input] discard frame: verify data checksum failed: sidx=" +
+      std::to_string(g.chunks[bad_chunk].f.sidx) + "\n";
   EXPECT_NE(log.find(want), std::string::npos) << log;
   EXPECT_NE(log.find("[_discard_cur_frame] discard frame: idx = 1\n"), std::string::npos) << log;
 }
@@ -175,7 +176,8 @@ TEST(StreamParser, ContinuationWithAnotherFrameIndexDiscardsTheFrame) {
   g.chunks[g.frames[1].chunks[1]].f.fridx = 9;
   auto s = tt::make_stream(10);
   const std::string log = console_of([&] { tt::feed(s.get(), g.bytes()); });
-  EXPECT_NE(log.find("discard frame: frame idx not consist (prev=1, cur=9)"), std::string::npos) << log;
+  EXPECT_NE(log.find("discard frame: frame idx not consist (prev=1, cur=9)"), std::string::npos)
+      << log;
   const auto frames = tt::take_all(s.get());
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[0].rec.fridx, 0);
@@ -194,13 +196,22 @@ TEST(StreamParser, LostChunksDuplicatesAndLostEndsAreDiscarded) {
   };
   const Case cases[] = {
       {"lost middle chunk",
-       [](StreamGen &g) { g.chunks.erase(g.chunks.begin() + static_cast<long>(g.frames[1].chunks[1])); }, 1},
+       [](StreamGen &g) {
+         g.chunks.erase(g.chunks.begin() + static_cast<long>(g.frames[1].chunks[1]));
+       },
+       1},
       {"lost last chunk",
-       [](StreamGen &g) { g.chunks.erase(g.chunks.begin() + static_cast<long>(g.frames[1].chunks[2])); }, 1},
+       [](StreamGen &g) {
+         g.chunks.erase(g.chunks.begin() + static_cast<long>(g.frames[1].chunks[2]));
+       },
+       1},
       // The next chunk's frame index differs from frame 0's: the stream index
       // check is off, and its remains are discarded at frame 2's start.
       {"lost first chunk",
-       [](StreamGen &g) { g.chunks.erase(g.chunks.begin() + static_cast<long>(g.frames[1].chunks[0])); }, 1},
+       [](StreamGen &g) {
+         g.chunks.erase(g.chunks.begin() + static_cast<long>(g.frames[1].chunks[0]));
+       },
+       1},
       {"duplicated middle chunk",
        [](StreamGen &g) {
          const std::size_t at = g.frames[1].chunks[1];
@@ -284,7 +295,9 @@ TEST(StreamParser, FullBufferDropsTheOldestFrames) {
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[0].rec.fridx, 3);
   EXPECT_EQ(frames[1].rec.fridx, 4);
-  EXPECT_NE(log.find("[_fr_list_refresh] discard frames: frame buffer is full (1/1)\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("[_fr_list_refresh] discard frames: frame buffer is full (1/1)\n"),
+            std::string::npos)
+      << log;
   EXPECT_NE(log.find("[_fr_list_refresh] discard frame: idx = 2\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("discard frame: idx = 3"), std::string::npos) << log;
 }
@@ -303,7 +316,9 @@ TEST(StreamParser, PeekLeavesFramesAndTakeCutsToTheBuffer) {
 
   std::vector<uint8_t> buf(200, 0xEE);
   torvi_frame_hdr_t first{};
-  EXPECT_EQ(kx_stream_fetch_frames(s.get(), reinterpret_cast<char *>(buf.data()), 100, 2, &first, true), 2);
+  EXPECT_EQ(
+      kx_stream_fetch_frames(s.get(), reinterpret_cast<char *>(buf.data()), 100, 2, &first, true),
+      2);
   EXPECT_EQ(first.fridx, 0);
   EXPECT_TRUE(tt::frame_intact(g.frames[0].serial, std::span(buf).first(64), 64));
   // The second frame is cut to what is left of the 100 bytes.
@@ -390,8 +405,8 @@ TEST(StreamParser, OutOfMemoryDropsTheFrameAndRecovers) {
     tt::feed(s.get(), tail.bytes());
   });
   torvi::stream::set_node_alloc_limit(SIZE_MAX);
-  EXPECT_NE(log.find("[_fr_node_add_data] malloc failed: " + std::to_string(5000 + torvi::stream::kNodeHead) +
-                     " bytes\n"),
+  EXPECT_NE(log.find("[_fr_node_add_data] malloc failed: " +
+                     std::to_string(5000 + torvi::stream::kNodeHead) + " bytes\n"),
             std::string::npos)
       << log;
   const auto frames = tt::take_all(s.get());
@@ -411,9 +426,12 @@ TEST(StreamParser, PartialHeaderLinesAndBadArguments) {
     tt::feed(s.get(), std::span(bytes).subspan(21));
   });
   EXPECT_NE(log.find("[TRC] [kx_stream_feed_input] 1 raw bytes\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("partial stream hdr found: 1 bytes, need more bytes.\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("partial stream hdr found: 21 bytes, need more bytes.\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("[_sync_stream_hdr] HDR found: idx/len=0/64(frlen:200,fridx=0,frfmt=7)\n"), std::string::npos)
+  EXPECT_NE(log.find("partial stream hdr found: 1 bytes, need more bytes.\n"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("partial stream hdr found: 21 bytes, need more bytes.\n"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("[_sync_stream_hdr] HDR found: idx/len=0/64(frlen:200,fridx=0,frfmt=7)\n"),
+            std::string::npos)
       << log;
   EXPECT_NE(log.find("[_sync_stream_hdr] HDR found: idx/len=1/64 (frlen:200,fridx=0,frfmt=7)\n"),
             std::string::npos)

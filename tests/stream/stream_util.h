@@ -40,8 +40,8 @@ inline kx_stream_state_t state_of(kx_stream_t *s) {
 
 // Counters without the time stamp, for comparisons.
 inline std::vector<uint32_t> counters(const kx_stream_state_t &st) {
-  return {st.frames_assembled, st.frames_completed, st.frames_discarded, st.frames_dropped, st.frames_ready,
-          st.reserved5,        st.bytes_discarded,  st.reserved7};
+  return {st.frames_assembled, st.frames_completed, st.frames_discarded, st.frames_dropped,
+          st.frames_ready,     st.reserved5,        st.bytes_discarded,  st.reserved7};
 }
 
 // Takes every ready frame, one at a time.
@@ -56,7 +56,8 @@ inline std::vector<Fetched> take_all(kx_stream_t *s) {
     kx_stream_fetch_frames(s, reinterpret_cast<char *>(probe.data()), 0, 1, &f.rec, true);
     f.bytes.resize(f.rec.frlen);
     torvi_frame_hdr_t rec{};
-    const int got = kx_stream_fetch_frames(s, reinterpret_cast<char *>(f.bytes.data()), f.rec.frlen, 1, &rec, false);
+    const int got = kx_stream_fetch_frames(s, reinterpret_cast<char *>(f.bytes.data()), f.rec.frlen,
+                                           1, &rec, false);
     EXPECT_EQ(got, 1);
     EXPECT_EQ(std::memcmp(&rec, &f.rec, sizeof rec), 0);
     out.push_back(std::move(f));
@@ -65,7 +66,8 @@ inline std::vector<Fetched> take_all(kx_stream_t *s) {
 }
 
 inline void feed(kx_stream_t *s, std::span<const uint8_t> bytes) {
-  kx_stream_feed_input(s, reinterpret_cast<const char *>(bytes.data()), static_cast<int>(bytes.size()));
+  kx_stream_feed_input(s, reinterpret_cast<const char *>(bytes.data()),
+                       static_cast<int>(bytes.size()));
 }
 
 // What a parser made of a whole stream: counters before draining, frames.
