@@ -98,7 +98,7 @@ TORVI_API kx_stream_state_t *kx_stream_get_state(kx_stream_t *s, kx_stream_state
 /* Appends payload bytes of the current chunk to the frames being built,
  * cutting them into frames of the current header's frame length. Meant for
  * the parser itself. Returns the number of bytes stored (fewer when memory
- * runs out), -1 on bad arguments. */
+ * runs out; 0 before any header was accepted), -1 on bad arguments. */
 TORVI_API int _fr_node_add_data(kx_stream_t *s, const char *src, int size);
 
 TORVI_END_DECLS

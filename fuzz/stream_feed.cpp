@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kx_stream.h"
+#include "torvi_log.h"
 #include "tests/common/stream_gen.h"
 
 namespace {
@@ -105,6 +106,12 @@ bool same(const kx_stream_state_t &a, const kx_stream_state_t &b) {
 
 }  // namespace
 
+// Bad-argument calls log ERR lines; keep the console quiet.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  kx_log_enable(0, KX_LOG_OFF, nullptr);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Reader r(data, size);
   const uint8_t mode = r.u8();
@@ -158,6 +165,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                    true);
       if (op == 2) n = kx_stream_fetch_frames(s, nullptr, 0, max, nullptr, rng() % 2 == 0);
       if (op == 3) kx_stream_reset(s);
+      if (op == 5) {
+        const int k = static_cast<int>(rng() % 64);
+        if (_fr_node_add_data(s, reinterpret_cast<const char *>(stream.data()),
+                              std::min<int>(k, static_cast<int>(stream.size()))) < 0) {
+          __builtin_trap();
+        }
+      }
       if (op == 4) {
         kx_stream_cfg_t c{static_cast<uint32_t>(rng() % 5)};
         kx_stream_set_cfg(s, &c);

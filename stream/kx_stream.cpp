@@ -92,6 +92,10 @@ TORVI_API int _fr_node_add_data(kx_stream_t *s, const char *src, int size) {
     KX_ERR("invalid argument\n");
     return -1;
   }
+  if (size > 0 && !s->header_known()) {
+    KX_ERR("no stream header yet: %d bytes dropped\n", size);
+    return 0;
+  }
   return static_cast<int>(
       s->add_data(reinterpret_cast<const uint8_t *>(src), static_cast<std::size_t>(size), nullptr));
 }

@@ -243,7 +243,6 @@ std::size_t kx_stream::take_payload(const uint8_t *p, std::size_t n) {
 }
 
 void kx_stream::finish_chunk() {
-  chunk_done_ = true;
   if (cur_.has_payload_sum) {
     kx_log(KX_LOG_TRC, "TRC", "[%s] check data checksum: sidx=%d\n", kFeed, cur_.sidx);
     if (sum_.value() != cur_.payload_sum) {
@@ -265,7 +264,6 @@ void kx_stream::end_chunk() {
   cur_fridx_ = cur_.fridx;
   fridx_step_ = cur_.frlen < cur_.len ? cur_.len / cur_.frlen : 1;
   hdr_bytes_ = 0;
-  chunk_done_ = false;
   consumed_ = 0;
   sum_.reset();
 }
@@ -320,6 +318,7 @@ void kx_stream::complete_frames() {
 }
 
 std::size_t kx_stream::add_data(const uint8_t *src, std::size_t n, torvi::stream::PayloadSum *sum) {
+  if (cur_.frlen == 0) return 0;  // no header yet: nothing to cut frames by
   torvi::stream::PayloadSum scratch;
   torvi::stream::PayloadSum &ps = sum != nullptr ? *sum : scratch;
   std::size_t done = 0;

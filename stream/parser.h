@@ -27,6 +27,8 @@ struct kx_stream {
   unsigned fetch(uint8_t *dst, unsigned dst_len, unsigned max_frames, torvi_frame_hdr_t *first,
                  bool peek);
   kx_stream_state_t state() const;
+  // True once a header has given the frame length to cut payload by.
+  bool header_known() const { return cur_.frlen != 0; }
   // Appends payload bytes of the current chunk to the frames being built,
   // adding them to `sum` when given. Returns the bytes stored.
   std::size_t add_data(const uint8_t *src, std::size_t n, torvi::stream::PayloadSum *sum);
@@ -53,7 +55,8 @@ struct kx_stream {
   mutable std::shared_mutex lock_;
   uint8_t hdr_[torvi::stream::kHeaderSize] = {};
   bool discarding_ = false;
-  bool chunk_done_ = false;
+  // A chunk's end is handled as soon as its last payload byte arrives, so
+  // no separate chunk-done flag is kept.
   uint8_t hdr_bytes_ = 0;  // 36: header accepted, payload follows; less: start of a candidate
   uint32_t consumed_ = 0;  // payload bytes of the current chunk taken so far
   torvi::stream::PayloadSum sum_;

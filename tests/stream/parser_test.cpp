@@ -447,7 +447,13 @@ TEST(StreamParser, PartialHeaderLinesAndBadArguments) {
     EXPECT_EQ(kx_stream_get_state(s.get(), nullptr), nullptr);
     EXPECT_EQ(kx_stream_get_cfg(nullptr, nullptr), nullptr);
     EXPECT_EQ(_fr_node_add_data(s.get(), nullptr, 3), -1);
+    // Before any header there is no frame length to cut by.
+    auto fresh = tt::make_stream(1);
+    EXPECT_EQ(_fr_node_add_data(fresh.get(), "abc", 3), 0);
   });
+  EXPECT_NE(errs.find("[ERR] [_fr_node_add_data] no stream header yet: 3 bytes dropped"),
+            std::string::npos)
+      << errs;
   EXPECT_NE(errs.find("[ERR] [kx_stream_feed_input] invalid argument"), std::string::npos) << errs;
   EXPECT_NE(errs.find("[ERR] [kx_stream_create] invalid argument"), std::string::npos) << errs;
   kx_stream_destroy(nullptr);
