@@ -17,7 +17,8 @@ static_assert(kNodeHead % 8 == 0, "frame bytes start on an 8-byte boundary");
 void FrameNodeFree::operator()(FrameNode *n) const {
   if (n == nullptr) return;
   n->~FrameNode();
-  std::free(n);
+  // The node head and the frame bytes are one block; NodePtr owns it.
+  std::free(n);  // NOLINT(cppcoreguidelines-no-malloc)
 }
 
 void set_node_alloc_limit(std::size_t bytes) {
@@ -27,7 +28,9 @@ void set_node_alloc_limit(std::size_t bytes) {
 NodePtr make_node(const torvi_frame_hdr_t &rec) {
   const std::size_t bytes = kNodeHead + rec.frlen;
   if (bytes > g_alloc_limit.load(std::memory_order_relaxed)) return nullptr;
-  void *mem = std::malloc(bytes);
+  // One block for the head and the frame bytes, owned by NodePtr at once;
+  // malloc reports failure by null, which the parser handles.
+  void *mem = std::malloc(bytes);  // NOLINT(cppcoreguidelines-no-malloc)
   if (mem == nullptr) return nullptr;
   NodePtr n(new (mem) FrameNode);
   n->rec = rec;
