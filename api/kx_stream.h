@@ -15,6 +15,16 @@
  * trailing bytes of a payload whose length is not a multiple of 4 are not
  * summed). It does not depend on how the stream is cut into input pieces.
  *
+ * A frame of frlen bytes spans chunks (continuations repeat its fridx with
+ * the start-of-frame bit clear), or one chunk carries several whole frames
+ * (fridx, fridx + 1, ...). The result never depends on where the stream was
+ * cut: bytes that are not a valid header are skipped and counted; a failed
+ * payload checksum, a stream index out of sequence, a continuation of
+ * another frame or a new frame while one is unfinished discard the frame
+ * being built, and the parser resumes at the next start-of-frame header.
+ * Frames of a chunk with a payload checksum are handed out only after the
+ * checksum matched.
+ *
  * Threads: one thread feeds (kx_stream_feed_input, kx_stream_reset); any
  * number of threads may fetch (kx_stream_fetch_frames) and read the state at
  * the same time. kx_stream_set_cfg may be called only while nobody feeds. */
