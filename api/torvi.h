@@ -14,5 +14,7 @@
 #include "kx_cmap.h"
 #include "torvi_frame.h"
 #include "torvi_zip.h"
+#include "torvi_frame_hdr.h"
+#include "kx_stream.h"
 
 #endif /* TORVI_H */
