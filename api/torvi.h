@@ -10,5 +10,8 @@
 #include "torvi_export.h"
 #include "torvi_log.h"
 #include "torvi_ll.h"
+#include "kx_filter.h"
+#include "kx_lens.h"
+#include "kx_vecmath.h"
 
 #endif /* TORVI_H */
