@@ -24,7 +24,6 @@ struct FilterSet {
 
 const FilterSet &filter_set_sse2();
 const FilterSet &filter_set_avx2();
-const FilterSet &filter_set_avx512();
 
 // Every set the running CPU can execute, baseline first.
 std::span<const FilterSet *const> supported_filter_sets();

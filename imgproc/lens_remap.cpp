@@ -2,6 +2,7 @@
 // serves every image size that divides the lens size (binning).
 #include "imgproc/lens_remap.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,36 +33,41 @@ bool remap_avx2_supported() {
 }
 
 namespace {
+std::atomic<bool> g_force_generic{false};
+}  // namespace
 
-constexpr int kChunk = 256;
+void force_generic_remap(bool on) { g_force_generic.store(on); }
+
+namespace {
+
+void remap_row_avx2(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src, int w,
+                    int h, uint16_t invalid, uint16_t *dst) {
+  remap_row_u16_avx2(mx, my, n, dy, src, w, h, invalid, dst);
+}
+
+void remap_row_avx2(const float *mx, const float *my, int n, const Divisor &dy, const float *src, int w, int h,
+                    float invalid, float *dst) {
+  remap_row_f32_avx2(mx, my, n, dy, src, w, h, invalid, dst);
+}
 
 template <class T>
 void remap(const kx_calib_len_map_t &map, T *dst, const T *src, int w, int h, T invalid) {
   const int bx = map.width / w, by = map.height / h;
   const Divisor dx = make_divisor(bx), dy = make_divisor(by);
-  const bool simd = bx == 1 && remap_avx2_supported();
-  int32_t idx[kChunk];
+  const bool simd = bx == 1 && remap_avx2_supported() && !g_force_generic.load(std::memory_order_relaxed);
   for (int y = 0; y < h; ++y) {
     const std::size_t mrow = static_cast<std::size_t>(y) * static_cast<std::size_t>(by) *
                              static_cast<std::size_t>(map.width);
     const float *mx = map.mapx + mrow, *my = map.mapy + mrow;
     T *drow = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
-    for (int x0 = 0; x0 < w; x0 += kChunk) {
-      const int n = w - x0 < kChunk ? w - x0 : kChunk;
-      if (simd) {
-        remap_index_avx2(mx + x0, my + x0, n, dy, w, h, idx);
-      } else {
-        for (int i = 0; i < n; ++i) {
-          const std::size_t m = static_cast<std::size_t>(x0 + i) * static_cast<std::size_t>(bx);
-          const int32_t sx = source_coord(mx[m], dx, w), sy = source_coord(my[m], dy, h);
-          idx[i] = (sx >= 0 && sx < w && sy >= 0 && sy < h) ? sy * w + sx : -1;
-        }
-      }
-      for (int i = 0; i < n; ++i) {
-        const int32_t at = idx[i];
-        const T v = src[at < 0 ? 0 : at];
-        drow[x0 + i] = at < 0 ? invalid : v;
-      }
+    if (simd) {
+      remap_row_avx2(mx, my, w, dy, src, w, h, invalid, drow);
+      continue;
+    }
+    for (int x = 0; x < w; ++x) {
+      const std::size_t m = static_cast<std::size_t>(x) * static_cast<std::size_t>(bx);
+      const int32_t sx = source_coord(mx[m], dx, w), sy = source_coord(my[m], dy, h);
+      drow[x] = (sx >= 0 && sx < w && sy >= 0 && sy < h) ? src[sy * w + sx] : invalid;
     }
   }
 }

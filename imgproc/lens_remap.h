@@ -1,6 +1,4 @@
-// Index computation of the lens remap, shared by the generic and the AVX2
-// code. For output pixels whose map entries are mx[i], my[i], idx[i] becomes
-// sy * src_w + sx for a source pixel inside the image, or -1.
+// Pieces of the lens remap shared by the generic and the AVX2 code.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +19,14 @@ Divisor make_divisor(int d);
 // outside 0..n-1 when that is out of range or not a number.
 int32_t source_coord(float m, const Divisor &d, int32_t n);
 
-// n contiguous map entries (no column binning).
-void remap_index_avx2(const float *mx, const float *my, int n, const Divisor &dy, int32_t src_w,
-                      int32_t src_h, int32_t *idx);
+// One output row of n pixels from n contiguous map entries (no column
+// binning); the source image is src_w x src_h.
+void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
+                        int32_t src_w, int32_t src_h, uint16_t invalid, uint16_t *dst);
+void remap_row_f32_avx2(const float *mx, const float *my, int n, const Divisor &dy, const float *src,
+                        int32_t src_w, int32_t src_h, float invalid, float *dst);
 bool remap_avx2_supported();
+// Tests: true makes the remap use the generic code even where AVX2 runs.
+void force_generic_remap(bool on);
 
 }  // namespace torvi::lens
