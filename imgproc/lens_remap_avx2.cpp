@@ -8,14 +8,6 @@ namespace torvi::lens {
 
 namespace {
 
-// trunc(double(q) + 0.5) for 8 floats; out-of-range values give INT32_MIN.
-inline __m256i round_half_up(__m256 q) {
-  const __m256d half = _mm256_set1_pd(0.5);
-  const __m128i lo = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(q)), half));
-  const __m128i hi = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(q, 1)), half));
-  return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
-}
-
 inline __m256 divide(__m256 m, const Divisor &d) {
   switch (d.kind) {
     case Divisor::kOne:
@@ -27,15 +19,27 @@ inline __m256 divide(__m256 m, const Divisor &d) {
   }
 }
 
+// Source coordinate trunc(q + 0.5), computed exactly in float as
+// floor(q) + (q - floor(q) >= 0.5) (the subtraction is exact), and whether it
+// lies in 0 .. n-1: exactly when -1.5 < q < n - 0.5.
+inline __m256i coord8(__m256 q, __m256 n_half, __m256i &ok) {
+  const __m256 fl = _mm256_floor_ps(q);
+  const __m256 up = _mm256_cmp_ps(_mm256_sub_ps(q, fl), _mm256_set1_ps(0.5f), _CMP_GE_OQ);
+  ok = _mm256_castps_si256(_mm256_and_ps(_mm256_cmp_ps(q, _mm256_set1_ps(-1.5f), _CMP_GT_OQ),
+                                         _mm256_cmp_ps(q, n_half, _CMP_LT_OQ)));
+  // In range, floor(q) + 1 for q in (-1.5, -0.5) is -1 or 0; trunc gives 0.
+  const __m256i r = _mm256_sub_epi32(_mm256_cvttps_epi32(fl), _mm256_castps_si256(up));
+  return _mm256_max_epi32(r, _mm256_setzero_si256());
+}
+
 // Source index of 8 pixels, -1 where the source lies outside the image.
-inline __m256i index8(const float *mx, const float *my, const Divisor &dy, __m256i w, __m256i h) {
-  const __m256i minus1 = _mm256_set1_epi32(-1);
-  const __m256i sx = round_half_up(_mm256_loadu_ps(mx));
-  const __m256i sy = round_half_up(divide(_mm256_loadu_ps(my), dy));
-  const __m256i ok =
-      _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(sx, minus1), _mm256_cmpgt_epi32(w, sx)),
-                       _mm256_and_si256(_mm256_cmpgt_epi32(sy, minus1), _mm256_cmpgt_epi32(h, sy)));
-  return _mm256_blendv_epi8(minus1, _mm256_add_epi32(_mm256_mullo_epi32(sy, w), sx), ok);
+inline __m256i index8(const float *mx, const float *my, const Divisor &dy, __m256i w, __m256 w_half,
+                      __m256 h_half) {
+  __m256i okx, oky;
+  const __m256i sx = coord8(_mm256_loadu_ps(mx), w_half, okx);
+  const __m256i sy = coord8(divide(_mm256_loadu_ps(my), dy), h_half, oky);
+  return _mm256_blendv_epi8(_mm256_set1_epi32(-1), _mm256_add_epi32(_mm256_mullo_epi32(sy, w), sx),
+                            _mm256_and_si256(okx, oky));
 }
 
 template <class T>
@@ -52,7 +56,8 @@ void tail(const float *mx, const float *my, int from, int n, const Divisor &dy, 
 
 void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
                         int32_t w, int32_t h, uint16_t invalid, uint16_t *dst) {
-  const __m256i vw = _mm256_set1_epi32(w), vh = _mm256_set1_epi32(h);
+  const __m256i vw = _mm256_set1_epi32(w);
+  const __m256 w_half = _mm256_set1_ps(static_cast<float>(w) - 0.5f), h_half = _mm256_set1_ps(static_cast<float>(h) - 0.5f);
   // A 32-bit gather at a 16-bit element reads two bytes past it, so the
   // image's last element is never gathered: those lanes take its value.
   const int32_t last = w * h - 1;
@@ -63,7 +68,7 @@ void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &
   for (; i + 16 <= n; i += 16) {
     __m256i out[2];
     for (int half = 0; half < 2; ++half) {
-      const __m256i idx = index8(mx + i + 8 * half, my + i + 8 * half, dy, vw, vh);
+      const __m256i idx = index8(mx + i + 8 * half, my + i + 8 * half, dy, vw, w_half, h_half);
       const __m256i bad = _mm256_cmpgt_epi32(_mm256_setzero_si256(), idx);
       const __m256i at_last = _mm256_cmpeq_epi32(idx, vlast);
       const __m256i skip = _mm256_or_si256(bad, at_last);
@@ -80,11 +85,12 @@ void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &
 
 void remap_row_f32_avx2(const float *mx, const float *my, int n, const Divisor &dy, const float *src,
                         int32_t w, int32_t h, float invalid, float *dst) {
-  const __m256i vw = _mm256_set1_epi32(w), vh = _mm256_set1_epi32(h);
+  const __m256i vw = _mm256_set1_epi32(w);
+  const __m256 w_half = _mm256_set1_ps(static_cast<float>(w) - 0.5f), h_half = _mm256_set1_ps(static_cast<float>(h) - 0.5f);
   const __m256 inv = _mm256_set1_ps(invalid);
   int i = 0;
   for (; i + 8 <= n; i += 8) {
-    const __m256i idx = index8(mx + i, my + i, dy, vw, vh);
+    const __m256i idx = index8(mx + i, my + i, dy, vw, w_half, h_half);
     const __m256i bad = _mm256_cmpgt_epi32(_mm256_setzero_si256(), idx);
     const __m256 v = _mm256_mask_i32gather_ps(inv, src, _mm256_andnot_si256(bad, idx),
                                               _mm256_castsi256_ps(_mm256_andnot_si256(bad, _mm256_set1_epi32(-1))), 4);
