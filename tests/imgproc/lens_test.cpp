@@ -2,6 +2,7 @@
 // and the remap against the plain reference and at its edges.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -198,15 +199,26 @@ TEST(LensRemap, RoundingAndBinning) {
   EXPECT_EQ(dst, (std::vector<uint16_t>{10, 999, 23, 23, 999, 999, 999, 999}));
   torvi::ref::undistort_u16(hm.m, ref.data(), src.data(), 4, 2, 999);
   EXPECT_EQ(ref, dst);
-  // Full resolution: 0.49999997 rounds to 0 (not up through float rounding).
+  // Full resolution: 0.49999997 rounds to 0 (not up through float
+  // rounding), -1.4999999 to 0 (valid), -1.5 to -1 (invalid).
   HandMap one(2, 2);
-  one.x = {0.49999997f, 0.5f, 1.4999999f, -1.5f};
+  one.x = {0.49999997f, -1.4999999f, 1.4999999f, -1.5f};
   one.y = {0.0f, 0.0f, 1.0f, 0.0f};
   one.m.mapx = one.x.data();
   one.m.mapy = one.y.data();
   std::vector<uint16_t> s2 = {1, 2, 3, 4}, d2(4);
   ASSERT_EQ(kx_calib_len_undistort_u16(&one.m, d2.data(), 4, s2.data(), 2, 2, 0), 1);
-  EXPECT_EQ(d2, (std::vector<uint16_t>{1, 2, 4, 0}));
+  EXPECT_EQ(d2, (std::vector<uint16_t>{1, 1, 4, 0}));
+  // The same through the vector code: 16 copies of the four cases in a row.
+  HandMap wide(64, 1);
+  for (int i = 0; i < 64; ++i) {
+    wide.x[static_cast<std::size_t>(i)] = one.x[static_cast<std::size_t>(i % 4)];
+    wide.y[static_cast<std::size_t>(i)] = i % 4 == 2 ? 0.4999999f : -1.4999999f;
+  }
+  std::vector<uint16_t> s3(64), d3(64);
+  for (int i = 0; i < 64; ++i) s3[static_cast<std::size_t>(i)] = static_cast<uint16_t>(100 + i);
+  ASSERT_EQ(kx_calib_len_undistort_u16(&wide.m, d3.data(), 64, s3.data(), 64, 1, 0), 1);
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(d3[static_cast<std::size_t>(i)], (std::array<uint16_t, 4>{100, 100, 101, 0}[i % 4])) << i;
 }
 
 TEST(LensRemap, SizeChecks) {
