@@ -32,17 +32,29 @@ bool remap_avx2_supported() {
   return yes;
 }
 
+bool remap_avx512_supported() {
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl");
+  }();
+  return yes;
+}
+
 namespace {
-std::atomic<bool> g_force_generic{false};
+std::atomic<int> g_isa_cap{2};
 }  // namespace
 
-void force_generic_remap(bool on) { g_force_generic.store(on); }
+void cap_remap_isa(int level) { g_isa_cap.store(level); }
 
 namespace {
 
 void remap_row_avx2(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src, int w,
                     int h, uint16_t invalid, uint16_t *dst) {
-  remap_row_u16_avx2(mx, my, n, dy, src, w, h, invalid, dst);
+  if (remap_avx512_supported() && g_isa_cap.load(std::memory_order_relaxed) >= 2)
+    remap_row_u16_avx512(mx, my, n, dy, src, w, h, invalid, dst);
+  else
+    remap_row_u16_avx2(mx, my, n, dy, src, w, h, invalid, dst);
 }
 
 void remap_row_avx2(const float *mx, const float *my, int n, const Divisor &dy, const float *src, int w, int h,
@@ -54,7 +66,7 @@ template <class T>
 void remap(const kx_calib_len_map_t &map, T *dst, const T *src, int w, int h, T invalid) {
   const int bx = map.width / w, by = map.height / h;
   const Divisor dx = make_divisor(bx), dy = make_divisor(by);
-  const bool simd = bx == 1 && remap_avx2_supported() && !g_force_generic.load(std::memory_order_relaxed);
+  const bool simd = bx == 1 && remap_avx2_supported() && g_isa_cap.load(std::memory_order_relaxed) >= 1;
   for (int y = 0; y < h; ++y) {
     const std::size_t mrow = static_cast<std::size_t>(y) * static_cast<std::size_t>(by) *
                              static_cast<std::size_t>(map.width);

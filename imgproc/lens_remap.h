@@ -25,8 +25,12 @@ void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &
                         int32_t src_w, int32_t src_h, uint16_t invalid, uint16_t *dst);
 void remap_row_f32_avx2(const float *mx, const float *my, int n, const Divisor &dy, const float *src,
                         int32_t src_w, int32_t src_h, float invalid, float *dst);
+void remap_row_u16_avx512(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
+                          int32_t src_w, int32_t src_h, uint16_t invalid, uint16_t *dst);
 bool remap_avx2_supported();
-// Tests: true makes the remap use the generic code even where AVX2 runs.
-void force_generic_remap(bool on);
+bool remap_avx512_supported();
+// Tests: caps the instruction set the remap uses (0 generic code, 1 AVX2,
+// 2 AVX-512, the default); the CPU's own limit still applies.
+void cap_remap_isa(int level);
 
 }  // namespace torvi::lens

@@ -272,18 +272,18 @@ TEST(LensRemap, MatchesReferenceOnRandomMaps) {
       src[i] = static_cast<uint16_t>(rng());
       fsrc[i] = static_cast<float>(src[i]) * 0.001f;
     }
-    for (bool generic : {false, true}) {
-      torvi::lens::force_generic_remap(generic);
+    for (int isa : {2, 1, 0}) {
+      torvi::lens::cap_remap_isa(isa);
       std::vector<uint16_t> got(src.size(), 1), want(src.size(), 2);
       ASSERT_EQ(kx_calib_len_undistort_u16(&hm.m, got.data(), w * h, src.data(), w, h, 65500), 1);
       torvi::ref::undistort_u16(hm.m, want.data(), src.data(), w, h, 65500);
-      ASSERT_EQ(got, want) << w << "x" << h << " bin " << bw << "x" << bh << " generic " << generic;
+      ASSERT_EQ(got, want) << w << "x" << h << " bin " << bw << "x" << bh << " isa " << isa;
       std::vector<float> fgot(src.size(), 1), fwant(src.size(), 2);
       ASSERT_EQ(kx_calib_len_undistort_f32(&hm.m, fgot.data(), w * h, fsrc.data(), w, h, 65.5f), 1);
       torvi::ref::undistort_f32(hm.m, fwant.data(), fsrc.data(), w, h, 65.5f);
-      ASSERT_EQ(fgot, fwant) << w << "x" << h << " generic " << generic;
+      ASSERT_EQ(fgot, fwant) << w << "x" << h << " isa " << isa;
     }
-    torvi::lens::force_generic_remap(false);
+    torvi::lens::cap_remap_isa(2);
   }
 }
 
@@ -291,12 +291,37 @@ TEST(LensRemap, RealMapMatchesReferenceAtEveryBinning) {
   Map map;
   ASSERT_GT(kx_calib_len_init_map(&map.m, &kLens), 0);
   std::mt19937 rng(3);
-  for (auto [w, h] : {std::pair{320, 240}, std::pair{160, 120}, std::pair{80, 60}, std::pair{64, 48}}) {
-    std::vector<uint16_t> src = torvi::test::random_image(rng, w, h), got(src.size()), want(src.size());
-    ASSERT_EQ(kx_calib_len_undistort_u16(&map.m, got.data(), w * h, src.data(), w, h, 65500), 1);
-    torvi::ref::undistort_u16(map.m, want.data(), src.data(), w, h, 65500);
-    EXPECT_EQ(got, want) << w << "x" << h;
+  for (int isa : {2, 1, 0}) {
+    torvi::lens::cap_remap_isa(isa);
+    for (auto [w, h] : {std::pair{320, 240}, std::pair{160, 120}, std::pair{80, 60}, std::pair{64, 48}}) {
+      std::vector<uint16_t> src = torvi::test::random_image(rng, w, h), got(src.size()), want(src.size());
+      ASSERT_EQ(kx_calib_len_undistort_u16(&map.m, got.data(), w * h, src.data(), w, h, 65500), 1);
+      torvi::ref::undistort_u16(map.m, want.data(), src.data(), w, h, 65500);
+      EXPECT_EQ(got, want) << w << "x" << h << " isa " << isa;
+      std::vector<float> fsrc(src.begin(), src.end()), fgot(src.size()), fwant(src.size());
+      ASSERT_EQ(kx_calib_len_undistort_f32(&map.m, fgot.data(), w * h, fsrc.data(), w, h, -1.0f), 1);
+      torvi::ref::undistort_f32(map.m, fwant.data(), fsrc.data(), w, h, -1.0f);
+      EXPECT_EQ(fgot, fwant) << w << "x" << h << " isa " << isa;
+    }
   }
+  torvi::lens::cap_remap_isa(2);
+  // Many pixels reading the image's very last element (a 32-bit gather
+  // there would read past the buffer).
+  HandMap hm(40, 2);
+  for (std::size_t i = 0; i < hm.x.size(); ++i) {
+    hm.x[i] = i % 3 == 0 ? 39.0f : static_cast<float>(i % 40);
+    hm.y[i] = 1.0f;
+  }
+  std::vector<uint16_t> s(80), got(80), want(80);
+  for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<uint16_t>(7 * i);
+  for (int isa : {2, 1, 0}) {
+    torvi::lens::cap_remap_isa(isa);
+    ASSERT_EQ(kx_calib_len_undistort_u16(&hm.m, got.data(), 80, s.data(), 40, 2, 1), 1);
+    torvi::ref::undistort_u16(hm.m, want.data(), s.data(), 40, 2, 1);
+    EXPECT_EQ(got, want) << isa;
+    EXPECT_EQ(got[0], 7 * 79);
+  }
+  torvi::lens::cap_remap_isa(2);
 }
 
 }  // namespace
