@@ -96,25 +96,25 @@ struct Median5 {
 };
 
 // Sum of 8 neighbours >> 3 in 16-bit lanes: with v = 8q + r the result is
-// sum(q) + (sum(r) >> 3), and sum(q) <= 65528 for 8 values, so wrapping
-// arithmetic on the 9-value sums minus the centre is exact.
-// Planes: column sums of q and of r.
+// sum(q) + (sum(r) >> 3), and sum(q) <= 65528 for 8 values, so it fits.
+// Planes: column sums of q and of r, and the same without the centre row.
 struct Box3 {
-  static constexpr int R = 1, P = 2, P2 = 0;
+  static constexpr int R = 1, P = 4, P2 = 0;
   template <class W>
   static void column(const uint16_t *const *rows, int x, uint16_t *const *pl, int i) {
     const auto seven = W::set1(7);
     const auto a = W::load(rows[0] + x), b = W::load(rows[1] + x), c = W::load(rows[2] + x);
-    W::store(pl[0] + i, W::add(W::add(W::template shr<3>(a), W::template shr<3>(b)), W::template shr<3>(c)));
-    W::store(pl[1] + i, W::add(W::add(W::and_(a, seven), W::and_(b, seven)), W::and_(c, seven)));
+    const auto q_tb = W::add(W::template shr<3>(a), W::template shr<3>(c));
+    const auto r_tb = W::add(W::and_(a, seven), W::and_(c, seven));
+    W::store(pl[0] + i, W::add(q_tb, W::template shr<3>(b)));
+    W::store(pl[1] + i, W::add(r_tb, W::and_(b, seven)));
+    W::store(pl[2] + i, q_tb);
+    W::store(pl[3] + i, r_tb);
   }
   template <class W>
-  static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *rows, int x, uint32_t) {
-    const auto c = W::load(rows[1] + x);
-    const auto q = W::sub(W::add(W::add(W::load(pl[0] + i), W::load(pl[0] + i + 1)), W::load(pl[0] + i + 2)),
-                          W::template shr<3>(c));
-    const auto r = W::sub(W::add(W::add(W::load(pl[1] + i), W::load(pl[1] + i + 1)), W::load(pl[1] + i + 2)),
-                          W::and_(c, W::set1(7)));
+  static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *, int, uint32_t) {
+    const auto q = W::add(W::add(W::load(pl[0] + i), W::load(pl[2] + i + 1)), W::load(pl[0] + i + 2));
+    const auto r = W::add(W::add(W::load(pl[1] + i), W::load(pl[3] + i + 1)), W::load(pl[1] + i + 2));
     return W::add(q, W::template shr<3>(r));
   }
 };
