@@ -49,7 +49,8 @@ void cap_remap_isa(int level) { g_isa_cap.store(level); }
 
 namespace {
 
-void remap_row_avx2(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src, int w,
+// One row through the widest vector code the CPU (and the test cap) allows.
+void remap_row_simd(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src, int w,
                     int h, uint16_t invalid, uint16_t *dst) {
   if (remap_avx512_supported() && g_isa_cap.load(std::memory_order_relaxed) >= 2)
     remap_row_u16_avx512(mx, my, n, dy, src, w, h, invalid, dst);
@@ -57,7 +58,7 @@ void remap_row_avx2(const float *mx, const float *my, int n, const Divisor &dy, 
     remap_row_u16_avx2(mx, my, n, dy, src, w, h, invalid, dst);
 }
 
-void remap_row_avx2(const float *mx, const float *my, int n, const Divisor &dy, const float *src, int w, int h,
+void remap_row_simd(const float *mx, const float *my, int n, const Divisor &dy, const float *src, int w, int h,
                     float invalid, float *dst) {
   remap_row_f32_avx2(mx, my, n, dy, src, w, h, invalid, dst);
 }
@@ -73,7 +74,7 @@ void remap(const kx_calib_len_map_t &map, T *dst, const T *src, int w, int h, T 
     const float *mx = map.mapx + mrow, *my = map.mapy + mrow;
     T *drow = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
     if (simd) {
-      remap_row_avx2(mx, my, w, dy, src, w, h, invalid, drow);
+      remap_row_simd(mx, my, w, dy, src, w, h, invalid, drow);
       continue;
     }
     for (int x = 0; x < w; ++x) {
