@@ -91,8 +91,8 @@ void remap_row_u16_avx512(const float *mx, const float *my, int n, const Divisor
     const __mmask16 ok = okx & oky;
     const __m512i idx = _mm512_add_epi32(_mm512_mullo_epi32(sy, vw), sx);
     const __mmask16 load = ok & _mm512_cmpneq_epi32_mask(idx, vlast);
-    __m256i v16;
-    if (!window32(sx, sy, ok, w, last + 1, src, v16)) {
+    __m256i v16 = inv;  // lanes without source get the invalid value below
+    if (ok != 0 && !window32(sx, sy, ok, w, last + 1, src, v16)) {
       const __m512i v = _mm512_mask_i32gather_epi32(last_value, load, idx, src, 2);
       v16 = _mm512_cvtepi32_epi16(v);  // keeps the low 16 bits
     }
