@@ -5,8 +5,9 @@
  * image is replaced by the nearest pixel inside it (row and column indices
  * clamped), so every output pixel sees a full window.
  *
- * The fixed-size filters refuse width <= 1 or height <= 1 with an ERR log line
- * and leave `dst` untouched; they allocate nothing. The general median
+ * The fixed-size filters refuse width <= 1 or height <= 1 (and null or equal
+ * buffers) with an ERR log line and leave `dst` untouched; they allocate
+ * nothing. The general median
  * allocates working memory; when that fails it logs an ERR line and returns.
  * No call keeps state: calls on different images may run in parallel. */
 #ifndef KX_FILTER_H
