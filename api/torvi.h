@@ -16,5 +16,8 @@
 #include "torvi_zip.h"
 #include "torvi_frame_hdr.h"
 #include "kx_stream.h"
+#include "kx_filter.h"
+#include "kx_lens.h"
+#include "kx_vecmath.h"
 
 #endif /* TORVI_H */

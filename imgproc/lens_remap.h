@@ -1,0 +1,36 @@
+// Pieces of the lens remap shared by the generic and the AVX2 code.
+#pragma once
+
+#include <cstdint>
+
+namespace torvi::lens {
+
+// A division by the binning factor: none for 1, a multiplication by the
+// exact reciprocal for powers of two, a true division otherwise; all three
+// give the correctly rounded quotient.
+struct Divisor {
+  enum Kind { kOne, kPow2, kOther } kind;
+  float d;   // divisor
+  float rd;  // reciprocal (powers of two only)
+};
+Divisor make_divisor(int d);
+
+// Source index of one coordinate: trunc(q + 0.5) with q = m / d, or a value
+// outside 0..n-1 when that is out of range or not a number.
+int32_t source_coord(float m, const Divisor &d, int32_t n);
+
+// One output row of n pixels from n contiguous map entries (no column
+// binning); the source image is src_w x src_h.
+void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
+                        int32_t src_w, int32_t src_h, uint16_t invalid, uint16_t *dst);
+void remap_row_f32_avx2(const float *mx, const float *my, int n, const Divisor &dy, const float *src,
+                        int32_t src_w, int32_t src_h, float invalid, float *dst);
+void remap_row_u16_avx512(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
+                          int32_t src_w, int32_t src_h, uint16_t invalid, uint16_t *dst);
+bool remap_avx2_supported();
+bool remap_avx512_supported();
+// Tests: caps the instruction set the remap uses (0 generic code, 1 AVX2,
+// 2 AVX-512, the default); the CPU's own limit still applies.
+void cap_remap_isa(int level);
+
+}  // namespace torvi::lens
