@@ -10,5 +10,6 @@
 #include "torvi_export.h"
 #include "torvi_log.h"
 #include "torvi_ll.h"
+#include "torvi_vcam.h"
 
 #endif /* TORVI_H */

@@ -24,7 +24,7 @@ class Emulation : public BusFixture {
     cfg.stream.paced = false;
     return cfg;
   }
-  std::shared_ptr<Camera> cam;
+  CameraPtr cam;
   Host host;
 };
 

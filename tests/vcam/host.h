@@ -24,8 +24,8 @@ inline const usb::Backend &B() { return usb_backend_virtual(); }
 class BusFixture : public ::testing::Test {
  protected:
   void TearDown() override { VirtualBus::instance().detach_all(); }
-  std::shared_ptr<Camera> plug(CameraConfig cfg = {}) {
-    auto cam = std::make_shared<Camera>(std::move(cfg));
+  CameraPtr plug(CameraConfig cfg = {}) {
+    auto cam = CameraPtr::make(std::move(cfg));
     VirtualBus::instance().attach(cam);
     return cam;
   }

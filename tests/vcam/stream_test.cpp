@@ -29,7 +29,7 @@ class Stream : public BusFixture {
     cfg.stream.paced = false;
     return cfg;
   }
-  std::shared_ptr<Camera> cam;
+  CameraPtr cam;
 };
 
 TEST(StreamHeader, FieldsAndChecksums) {
@@ -102,7 +102,7 @@ TEST_F(Stream, InjectedStreamFaultsShowWhereTheyWereAimed) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.error);
     CameraConfig cfg = fast();
-    auto camera = std::make_shared<Camera>(cfg);
+    auto camera = CameraPtr::make(cfg);
     camera->add_stream_fault(c.fault);
     VirtualBus::instance().attach(camera);
     Host host;
@@ -126,7 +126,7 @@ TEST_F(Stream, FrameIndexJump) {
   StreamFault f;
   f.kind = StreamFault::Kind::skip_fridx;
   f.frame = 2;
-  auto camera = std::make_shared<Camera>(cfg);
+  auto camera = CameraPtr::make(cfg);
   camera->add_stream_fault(f);
   cam = camera;
   VirtualBus::instance().attach(camera);
