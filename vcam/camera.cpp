@@ -189,7 +189,8 @@ BulkStep Camera::bulk_in(uint8_t endpoint, std::span<uint8_t> buf, Clock::time_p
     size_t n = std::min(buf.size() - step.bytes, m.pending.size() - m.pending_off);
     if (m.faults.silent_after_bytes) n = std::min<uint64_t>(n, *m.faults.silent_after_bytes);
     if (m.faults.unplug_after_bytes) n = std::min<uint64_t>(n, *m.faults.unplug_after_bytes);
-    std::memcpy(buf.data() + step.bytes, m.pending.data() + m.pending_off, n);
+    std::copy_n(m.pending.begin() + static_cast<std::ptrdiff_t>(m.pending_off), n,
+                buf.begin() + static_cast<std::ptrdiff_t>(step.bytes));
     step.bytes += n;
     m.pending_off += n;
     m.stats.stream_bytes += n;

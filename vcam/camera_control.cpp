@@ -107,7 +107,7 @@ int Camera::Impl::status_query(std::span<uint8_t> data) {
   reply[2] = last_v;
   std::memcpy(reply.data() + 3, message.data(), message.size());
   const size_t n = std::min(data.size(), reply.size());
-  std::memcpy(data.data(), reply.data(), n);
+  std::copy_n(reply.begin(), n, data.begin());
   return static_cast<int>(n);
 }
 

@@ -92,7 +92,7 @@ class Host {
     libusb_transfer *t = B().alloc_transfer(0);
     auto *buf = static_cast<uint8_t *>(std::calloc(LIBUSB_CONTROL_SETUP_SIZE + data.size(), 1));
     libusb_fill_control_setup(buf, type, request, value, 0, static_cast<uint16_t>(data.size()));
-    if (!(type & LIBUSB_ENDPOINT_IN)) std::memcpy(buf + LIBUSB_CONTROL_SETUP_SIZE, data.data(), data.size());
+    if (!(type & LIBUSB_ENDPOINT_IN) && !data.empty()) std::memcpy(buf + LIBUSB_CONTROL_SETUP_SIZE, data.data(), data.size());
     libusb_fill_control_transfer(t, handle_, buf, record_completion, &c, timeout_ms);
     t->flags = LIBUSB_TRANSFER_FREE_BUFFER;
     const int rc = B().submit_transfer(t);
@@ -103,7 +103,7 @@ class Host {
       return c;
     }
     wait(c, static_cast<int>(timeout_ms) + 2000);
-    if (type & LIBUSB_ENDPOINT_IN)
+    if ((type & LIBUSB_ENDPOINT_IN) && c.actual > 0)
       std::memcpy(data.data(), buf + LIBUSB_CONTROL_SETUP_SIZE, static_cast<size_t>(c.actual));
     B().free_transfer(t);
     return c;
