@@ -102,3 +102,20 @@ TEST(VcamApi, EnableBindsTheVirtualBusForTheTransport) {
 
 }  // namespace
 }  // namespace torvi::vcam::test
+
+namespace torvi::vcam::test {
+namespace {
+
+TEST_F(BusFixture, CamerasOwnedByTheCallerShareTheBus) {
+  auto mine = std::make_shared<Camera>();
+  VirtualBus::instance().attach(mine);
+  Host host;
+  ASSERT_EQ(host.open(), 0);
+  EXPECT_TRUE(host.reg_write(1, 9, {4}));
+  EXPECT_EQ(mine->reg(1, 9), 4u);
+  VirtualBus::instance().detach(mine.get());
+  EXPECT_FALSE(mine->attached());
+}
+
+}  // namespace
+}  // namespace torvi::vcam::test
