@@ -265,6 +265,7 @@ class Streamer {
 
   std::vector<uint8_t> data;
   std::vector<int> lengths;  // actual_length of each completed transfer
+  std::vector<size_t> piece_ends;  // end of each transfer's bytes in `data`
   std::vector<libusb_transfer_status> statuses;
   bool stopping = false;
   bool resubmit = true;
@@ -285,8 +286,10 @@ class Streamer {
     self->callback_thread = std::this_thread::get_id();
     self->statuses.push_back(t->status);
     self->lengths.push_back(t->actual_length);
-    if (t->status == LIBUSB_TRANSFER_COMPLETED || t->status == LIBUSB_TRANSFER_TIMED_OUT)
+    if (t->status == LIBUSB_TRANSFER_COMPLETED || t->status == LIBUSB_TRANSFER_TIMED_OUT) {
       self->data.insert(self->data.end(), t->buffer, t->buffer + t->actual_length);
+      self->piece_ends.push_back(self->data.size());
+    }
     if (!self->stopping && self->resubmit && t->status != LIBUSB_TRANSFER_NO_DEVICE &&
         t->status != LIBUSB_TRANSFER_CANCELLED) {
       if (B().submit_transfer(t) == 0) ++self->in_flight_;
