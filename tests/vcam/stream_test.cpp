@@ -102,6 +102,9 @@ TEST_F(Stream, InjectedStreamFaultsShowWhereTheyWereAimed) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.error);
     CameraConfig cfg = fast();
+    cfg.sensor.width = 64;  // small frames of ten 2048-byte chunks, as fast as the test goes
+    cfg.sensor.height = 40;
+    cfg.stream.chunk_payload = 2048;
     auto camera = CameraPtr::make(cfg);
     camera->add_stream_fault(c.fault);
     VirtualBus::instance().attach(camera);
@@ -147,6 +150,8 @@ TEST_F(Stream, FrameIndexJump) {
 TEST_F(Stream, SameSeedSameBytesOtherSeedOtherBytes) {
   std::vector<uint8_t> a, b, c;
   CameraConfig cfg = fast();
+  cfg.sensor.width = 64;
+  cfg.sensor.height = 40;
   cfg.seed = 77;
   capture(cfg, 2, &a);
   VirtualBus::instance().detach_all();
