@@ -107,7 +107,7 @@ bool Camera::Impl::build_next_frame(Clock::time_point now) {
   pending.clear();
   pending_off = 0;
   if (mode == kModeDataUpload) {
-    if (upload_sent) return false;
+    if (upload_sent || cfg.upload_block.empty()) return false;
     upload_sent = true;
     FrameDesc d;
     d.fridx = fridx++;
@@ -255,7 +255,9 @@ void Camera::plug() {
   if (impl_->plugged) return;
   impl_->plugged = true;
   ++impl_->gen;
-  impl_->reset_board();
+  impl_->reset_board();  // plugged in again: powered up from scratch
+  impl_->reset_sensor_registers();
+  impl_->id = impl_->cfg.identity;
 }
 
 Identity Camera::identity() const {
