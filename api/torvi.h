@@ -19,5 +19,6 @@
 #include "kx_filter.h"
 #include "kx_lens.h"
 #include "kx_vecmath.h"
+#include "torvi_vcam.h"
 
 #endif /* TORVI_H */

@@ -164,7 +164,7 @@ struct DeviceFaults {
   bool fail_next_command = false;      // next command gets 0xFF + message
   std::string fail_message = "injected failure";
   uint32_t unanswered_controls = 0;    // next N control transfers: no answer
-  uint32_t stall_bulk = 0;             // next N bulk transfers stall
+  uint32_t stall_bulk = 0;             // bulk IN halts N times, each until clear_halt
   bool fail_claim_interface0 = false;  // claim of interface 0 fails (BUSY)
   bool held_elsewhere = false;         // open fails with ACCESS
   // Stream goes silent after this many more bytes (transfers time out,
@@ -248,11 +248,13 @@ class Camera {
   void set_frame_rate(uint32_t fps);
   void set_paced(bool paced);
   void set_seed(uint64_t seed);
+  void set_sensor(const SensorModel &sensor);
   void set_upload_block(std::vector<uint8_t> block);
 
   // --- faults --------------------------------------------------------------
 
   void add_stream_fault(const StreamFault &fault);
+  void clear_stream_faults();
   void set_faults(const DeviceFaults &faults);
   DeviceFaults faults() const;
   void resume_sending();
@@ -265,13 +267,15 @@ class Camera {
   CameraStats stats() const;
   // Raw register value (target 1: sensor, 8-bit; others: board, 32-bit).
   std::optional<uint32_t> reg(uint8_t target, uint32_t number) const;
-  // Ground truth of frame `frame_number` of the capture: radial distance in
-  // mm per pixel, image row order (row 0 at the top).
+  // Ground truth of every frame (the scene does not move): radial distance
+  // in mm per pixel, image row order (row 0 at the top). Temperature drift
+  // and the fixed pattern are errors of the measurement, not of the truth.
   std::vector<uint16_t> ground_truth() const;
-  // The whole stream (headers and payloads) of frame `frame_number` as the
-  // camera would send it now, without faults; for tests and benchmarks.
+  // The chunks (headers and payloads) of frame `frame_number` of a capture,
+  // without faults, with sidx counted from 0 and fridx = frame_number.
   std::vector<uint8_t> frame_bytes(uint32_t frame_number) const;
-  // The raw frame (format 2 payload, 8 * width * height bytes) of a frame.
+  // The format-2 payload (8 * width * height bytes) of frame `frame_number`
+  // of a capture at the current frequency and integration time.
   std::vector<uint8_t> raw_frame(uint32_t frame_number) const;
 
   struct Impl;

@@ -14,7 +14,7 @@ class Protocol : public BusFixture {
     cam = plug();
     ASSERT_EQ(host.open(), 0);
   }
-  std::shared_ptr<Camera> cam;
+  CameraPtr cam;
   Host host;
 };
 
@@ -312,6 +312,36 @@ TEST_F(BusFixture, OpenAndClaimFaults) {
   EXPECT_EQ(B().release_interface(h, 0), LIBUSB_ERROR_NOT_FOUND);
   EXPECT_EQ(B().release_interface(h, 1), 0);
   B().close(h);
+}
+
+}  // namespace
+}  // namespace torvi::vcam::test
+
+namespace torvi::vcam::test {
+namespace {
+
+TEST_F(BusFixture, PluggingInAgainPowersUpFromScratch) {
+  auto cam = plug();
+  {
+    Host host;
+    ASSERT_EQ(host.open(), 0);
+    ASSERT_TRUE(host.reg_write(1, 133, {7}));
+    ASSERT_TRUE(host.param_set({Host::u32_param(0, 9, 1), Host::u32_param(17, 0x010203, 3)}));
+    std::vector<Host::Param> p17(1);
+    p17[0].id = 17;
+    ASSERT_TRUE(host.param_get(p17));
+    EXPECT_EQ(p17[0].len, 3);
+    EXPECT_EQ(le16(p17[0].value.data()), 0x0203);
+    EXPECT_EQ(p17[0].value[2], 1);
+    ASSERT_TRUE(host.out(0xC2, 4, {0, 0, 0, 0}));
+    EXPECT_TRUE(cam->streaming());
+  }
+  VirtualBus::instance().detach(cam.get());
+  EXPECT_FALSE(cam->streaming());
+  VirtualBus::instance().attach(cam);
+  EXPECT_EQ(cam->reg(1, 133), 1u);
+  EXPECT_EQ(cam->mode(), 0);
+  EXPECT_EQ(cam->modulation_khz(), 12000u);
 }
 
 }  // namespace
