@@ -110,11 +110,14 @@ TEST_F(UsbStreamTest, FailedResubmissionDropsOneTransfer) {
   usb.set_bulk_submit_rc(LIBUSB_ERROR_IO);
   LogCapture log;
   ASSERT_TRUE(usb.complete_bulk(10, LIBUSB_TRANSFER_COMPLETED));
-  ASSERT_TRUE(rec.wait_count(1));
+  // The data, then the loss of the transfer as an error with no bytes.
+  ASSERT_TRUE(rec.wait_count(2));
+  EXPECT_EQ(rec.got()[1].code, -10);
+  EXPECT_EQ(rec.got()[1].len, 0);
   EXPECT_TRUE(usb.wait_pending_bulk(15, 1000));
   usb.set_bulk_submit_rc(0);
   ASSERT_TRUE(usb.complete_bulk(10, LIBUSB_TRANSFER_COMPLETED));
-  ASSERT_TRUE(rec.wait_count(2));
+  ASSERT_TRUE(rec.wait_count(3));
   EXPECT_TRUE(usb.wait_pending_bulk(15, 1000));
   EXPECT_TRUE(log.has("[on_usb_trans_event] Unable to submit URB. libusb error code: -1\n"));
 }
