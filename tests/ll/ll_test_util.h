@@ -6,7 +6,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,37 +24,68 @@
 
 namespace torvi::test {
 
-// Captures what the logger prints to the console at every level.
+// Sends the console log to a file for the length of one test. The logger's
+// thresholds are process globals without locks, so they are set only while
+// no transport thread runs (before the first open, after the last close);
+// what the test then wants to see is read back from the file.
+class LogSink {
+ public:
+  static LogSink &instance() {
+    static LogSink sink;
+    return sink;
+  }
+  void begin(unsigned level = KX_LOG_TRC) {
+    std::fflush(stdout);
+    path_ = "/tmp/torvi-ll-log-XXXXXX";
+    const int fd = mkstemp(path_.data());
+    saved_ = dup(1);
+    dup2(fd, 1);
+    close(fd);
+    kx_log_enable(0, static_cast<int>(level), nullptr);
+  }
+  // Restores the console; on failure shows what was logged.
+  void end(bool show) {
+    kx_log_enable(0, KX_LOG_OFF, nullptr);
+    std::fflush(stdout);
+    const std::string all = read_from(0);
+    dup2(saved_, 1);
+    close(saved_);
+    saved_ = -1;
+    unlink(path_.c_str());
+    if (show) std::fwrite(all.data(), 1, all.size(), stdout);
+  }
+  bool active() const { return saved_ >= 0; }
+  size_t size() {
+    std::fflush(stdout);
+    return read_from(0).size();
+  }
+  std::string read_from(size_t off) {
+    std::fflush(stdout);
+    std::ifstream in(path_, std::ios::binary);
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return off < all.size() ? all.substr(off) : std::string();
+  }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
+// What was logged from its construction on (needs an active LogSink).
 class LogCapture {
  public:
-  LogCapture() {
-    kx_log_enable(0, KX_LOG_TRC, nullptr);
-    ::testing::internal::CaptureStdout();
-  }
-  ~LogCapture() {
-    if (!taken_) text();
-  }
-  LogCapture(const LogCapture &) = delete;
-  LogCapture &operator=(const LogCapture &) = delete;
-  const std::string &text() {
-    if (!taken_) {
-      std::fflush(stdout);
-      text_ = ::testing::internal::GetCapturedStdout();
-      kx_log_enable(0, KX_LOG_OFF, nullptr);
-      taken_ = true;
-    }
-    return text_;
-  }
+  LogCapture() : start_(LogSink::instance().size()) { EXPECT_TRUE(LogSink::instance().active()); }
+  std::string text() { return LogSink::instance().read_from(start_); }
   bool has(const std::string &needle) { return text().find(needle) != std::string::npos; }
   size_t count(const std::string &needle) {
+    const std::string t = text();
     size_t n = 0;
-    for (size_t pos = text().find(needle); pos != std::string::npos; pos = text_.find(needle, pos + 1)) ++n;
+    for (size_t pos = t.find(needle); pos != std::string::npos; pos = t.find(needle, pos + 1)) ++n;
     return n;
   }
 
  private:
-  bool taken_ = false;
-  std::string text_;
+  size_t start_;
 };
 
 struct Completion {
@@ -99,15 +135,17 @@ class CbRecorder {
 class FakeLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    kx_log_enable(0, KX_LOG_OFF, nullptr);
+    LogSink::instance().begin(log_level);
     usb.devices.push_back(FakeDevice{});
   }
   void TearDown() override {
     if (ll.priv != nullptr) torvi_ll_dev_close(&ll);
+    LogSink::instance().end(HasFailure());
   }
   bool open() { return torvi_ll_dev_open(&ll) == &ll; }
   usb_ll_dev_priv_t *priv() { return static_cast<usb_ll_dev_priv_t *>(ll.priv); }
 
+  unsigned log_level = KX_LOG_TRC;
   FakeUsb usb;
   torvi_ll_t ll{};
 };

@@ -20,13 +20,14 @@ using vcam::VirtualBus;
 class VcamTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    kx_log_enable(0, KX_LOG_OFF, nullptr);
+    LogSink::instance().begin();
     usb::set_active_backend(&vcam::usb_backend_virtual());
   }
   void TearDown() override {
     if (ll.priv != nullptr) torvi_ll_dev_close(&ll);
     VirtualBus::instance().detach_all();
     usb::set_active_backend(nullptr);
+    LogSink::instance().end(HasFailure());
   }
   std::shared_ptr<Camera> plug(CameraConfig cfg = {}) {
     auto cam = std::make_shared<Camera>(std::move(cfg));
