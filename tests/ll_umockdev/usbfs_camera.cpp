@@ -26,7 +26,7 @@ struct Urb {
 // Everything below lives in umockdev's worker thread, except the counters.
 struct UsbfsCameraState {
   std::shared_ptr<vcam::Camera> cam;
-  GMainContext *ctx = nullptr;
+  std::atomic<GMainContext *> ctx{nullptr};
   GSource *timer = nullptr;
   int wake_fd = -1;  // FIFO: readable by libusb exactly when a URB can be reaped
   bool split = false;
@@ -34,6 +34,7 @@ struct UsbfsCameraState {
   unsigned claimed = 0, config = 1;
   std::deque<Urb *> bulk, ctrl, done;
   std::atomic<unsigned> clear_halts{0}, submitted{0};
+  std::atomic<bool> stopped{false};
 };
 
 }  // namespace torvi::test
@@ -213,11 +214,12 @@ gboolean handle_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client) {
   int err = 0;
   guint32 *v = nullptr;
 
-  if (s->ctx == nullptr) {
-    s->ctx = g_main_context_ref_thread_default();
+  if (s->ctx.load() == nullptr) {
+    GMainContext *ctx = g_main_context_ref_thread_default();
     s->timer = g_timeout_source_new(1);
     g_source_set_callback(s->timer, pump, s, nullptr);
-    g_source_attach(s->timer, s->ctx);
+    g_source_attach(s->timer, ctx);
+    s->ctx.store(ctx);
   }
   if (g_object_get_data(G_OBJECT(client), "usbfs-cam") == nullptr) {
     g_object_set_data(G_OBJECT(client), "usbfs-cam", s);
@@ -316,6 +318,18 @@ gboolean handle_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client) {
   return TRUE;
 }
 
+// Runs in the worker: no more pumping after this.
+gboolean stop_timer(gpointer data) {
+  auto *s = static_cast<UsbfsCameraState *>(data);
+  if (s->timer != nullptr) {
+    g_source_destroy(s->timer);
+    g_source_unref(s->timer);
+    s->timer = nullptr;
+  }
+  s->stopped.store(true);
+  return G_SOURCE_REMOVE;
+}
+
 void usbfs_cam_finalize(GObject *o) {
   UsbfsCameraState *s = USBFS_CAM(o)->s;
   if (s != nullptr) {
@@ -328,7 +342,7 @@ void usbfs_cam_finalize(GObject *o) {
       q->clear();
     }
     if (s->wake_fd >= 0) close(s->wake_fd);
-    if (s->ctx != nullptr) g_main_context_unref(s->ctx);
+    if (s->ctx.load() != nullptr) g_main_context_unref(s->ctx.load());
     std::unique_ptr<UsbfsCameraState> owner(s);  // the handler owned it
   }
   G_OBJECT_CLASS(usbfs_cam_parent_class)->finalize(o);
@@ -396,6 +410,12 @@ UsbfsCamera::UsbfsCamera(UMockdevTestbed *tb, std::shared_ptr<vcam::Camera> cam,
 }
 
 UsbfsCamera::~UsbfsCamera() {
+  // The worker's timer goes first, in the worker, so that nothing reads the
+  // queues while the handler is finalised from this thread.
+  if (state_ != nullptr && state_->ctx.load() != nullptr) {
+    g_main_context_invoke(state_->ctx.load(), stop_timer, state_);
+    for (int i = 0; i < 2000 && !state_->stopped.load(); ++i) g_usleep(1000);
+  }
   if (handler_ != nullptr) g_object_unref(handler_);
 }
 
