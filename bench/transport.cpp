@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core/clock.h"
 #include "core/log_internal.h"
 #include "ll/usb/usb_ll.h"
 #include "torvi_ll.h"
@@ -137,9 +138,11 @@ const torvi::usb::Backend kLoopback = {
 };
 
 struct Counter {
-  std::atomic<uint64_t> bytes{0};
+  std::atomic<uint64_t> bytes{0}, completions{0};
   static int cb(torvi_ll_t *, int32_t code, uint8_t *, int len, void *arg) {
-    if (code == 0) static_cast<Counter *>(arg)->bytes.fetch_add(static_cast<uint64_t>(len));
+    auto *self = static_cast<Counter *>(arg);
+    if (code == 0) self->bytes.fetch_add(static_cast<uint64_t>(len));
+    self->completions.fetch_add(1);
     return 0;
   }
 };
@@ -160,6 +163,8 @@ void BM_StreamThroughputTransportOnly(benchmark::State &state) {
     seen = now;
   }
   state.SetBytesProcessed(total);
+  state.counters["completions"] = benchmark::Counter(static_cast<double>(counter.completions.load()),
+                                                     benchmark::Counter::kIsRate);
   torvi_ll_cap_stop(&ll);
   torvi_ll_dev_close(&ll);
   torvi::usb::set_active_backend(nullptr);
