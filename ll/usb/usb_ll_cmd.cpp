@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "core/clock.h"
@@ -192,6 +193,11 @@ bool usb_ll_exe_cmd(torvi_ll_t *ll, uint8_t dir, uint8_t request, uint16_t value
   if (no_link(p)) return false;
   if (len < 0 || len > kMaxDataBytes || (len > 0 && buf == nullptr)) {
     LL_LOG(ERR, "[%s] bad command data: %d bytes at %p (at most %d)\n", kExe, len, buf, kMaxDataBytes);
+    return false;
+  }
+  if (std::this_thread::get_id() == p->evt_thread.get_id()) {
+    // Its completion could only be delivered by the thread that would wait.
+    LL_LOG(ERR, "[%s] called on the link's event thread: refused\n", kExe);
     return false;
   }
   std::lock_guard cmd(p->cmd_mu);
