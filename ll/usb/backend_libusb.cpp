@@ -1,0 +1,84 @@
+// The production binding of the transport's libusb table, and the choice of
+// the binding in use.
+#include <atomic>
+
+#include "ll/usb/usb_backend.h"
+
+namespace torvi::usb {
+namespace {
+
+int lib_init(libusb_context **ctx) { return libusb_init(ctx); }
+void lib_exit(libusb_context *ctx) { libusb_exit(ctx); }
+void lib_set_debug(libusb_context *ctx, int level) {
+  libusb_set_option(ctx, LIBUSB_OPTION_LOG_LEVEL, level);
+}
+ssize_t lib_get_device_list(libusb_context *ctx, libusb_device ***list) {
+  return libusb_get_device_list(ctx, list);
+}
+void lib_free_device_list(libusb_device **list, int unref) { libusb_free_device_list(list, unref); }
+int lib_get_device_descriptor(libusb_device *dev, libusb_device_descriptor *desc) {
+  return libusb_get_device_descriptor(dev, desc);
+}
+uint8_t lib_get_bus_number(libusb_device *dev) { return libusb_get_bus_number(dev); }
+uint8_t lib_get_port_number(libusb_device *dev) { return libusb_get_port_number(dev); }
+uint8_t lib_get_device_address(libusb_device *dev) { return libusb_get_device_address(dev); }
+int lib_get_device_speed(libusb_device *dev) { return libusb_get_device_speed(dev); }
+int lib_open(libusb_device *dev, libusb_device_handle **h) { return libusb_open(dev, h); }
+void lib_close(libusb_device_handle *h) { libusb_close(h); }
+int lib_set_auto_detach(libusb_device_handle *h, int enable) {
+  return libusb_set_auto_detach_kernel_driver(h, enable);
+}
+int lib_set_configuration(libusb_device_handle *h, int c) { return libusb_set_configuration(h, c); }
+int lib_claim_interface(libusb_device_handle *h, int i) { return libusb_claim_interface(h, i); }
+int lib_release_interface(libusb_device_handle *h, int i) { return libusb_release_interface(h, i); }
+int lib_clear_halt(libusb_device_handle *h, unsigned char ep) { return libusb_clear_halt(h, ep); }
+libusb_transfer *lib_alloc_transfer(int iso) { return libusb_alloc_transfer(iso); }
+void lib_free_transfer(libusb_transfer *t) { libusb_free_transfer(t); }
+int lib_submit_transfer(libusb_transfer *t) { return libusb_submit_transfer(t); }
+int lib_cancel_transfer(libusb_transfer *t) { return libusb_cancel_transfer(t); }
+int lib_handle_events(libusb_context *ctx, struct timeval *tv, int *completed) {
+  return libusb_handle_events_timeout_completed(ctx, tv, completed);
+}
+
+const Backend kLibusb = {
+    "libusb",
+    lib_init,
+    lib_exit,
+    lib_set_debug,
+    lib_get_device_list,
+    lib_free_device_list,
+    lib_get_device_descriptor,
+    lib_get_bus_number,
+    lib_get_port_number,
+    lib_get_device_address,
+    lib_get_device_speed,
+    lib_open,
+    lib_close,
+    lib_set_auto_detach,
+    lib_set_configuration,
+    lib_claim_interface,
+    lib_release_interface,
+    lib_clear_halt,
+    lib_alloc_transfer,
+    lib_free_transfer,
+    lib_submit_transfer,
+    lib_cancel_transfer,
+    lib_handle_events,
+};
+
+std::atomic<const Backend *> g_active{nullptr};
+
+}  // namespace
+
+const Backend &backend_libusb() { return kLibusb; }
+
+const Backend &active_backend() {
+  const Backend *b = g_active.load(std::memory_order_acquire);
+  return b != nullptr ? *b : kLibusb;
+}
+
+void set_active_backend(const Backend *backend) {
+  g_active.store(backend, std::memory_order_release);
+}
+
+}  // namespace torvi::usb

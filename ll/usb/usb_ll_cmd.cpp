@@ -1,0 +1,351 @@
+// USB command protocol: control transfers on endpoint 0 with a status query.
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "core/clock.h"
+#include "core/log_internal.h"
+#include "ll/usb/usb_ll.h"
+
+using torvi::usb::error_name;
+
+namespace {
+
+constexpr const char *kExe = "usb_ll_exe_cmd";
+constexpr const char *kCheck = "usb_ll_check_last_cmd";
+constexpr int kSetupBytes = 8;
+constexpr int kMaxDataBytes = 65535;
+constexpr int kStatusBytes = 63;
+constexpr int kStatusMsgBytes = 60;
+constexpr uint8_t kReqStatus = 0xB0;
+constexpr uint8_t kReqReg = 0xC2;
+constexpr uint8_t kReqDev = 0xC0;
+constexpr uint8_t kStatusFailed = 0xFF;
+constexpr uint8_t kStatusBusy = 0xFE;
+constexpr int kRegsPerChunk = 16;
+constexpr uint32_t kParamsPerGroup = 3;
+// A camera answering "busy" for longer than this is given up on.
+constexpr unsigned kBusyLimitMs = 30000;
+
+// Completion state of one command transfer. It lives with the transfer: the
+// waiting thread owns it until it gives up, then the completion callback
+// owns it and frees it together with the transfer and its buffer.
+struct CmdXfer {
+  const torvi::usb::Backend *be = nullptr;
+  usb_ll_dev_priv_t *p = nullptr;
+  libusb_transfer *xfer = nullptr;
+  bool done = false;       // guarded by p->mu
+  bool abandoned = false;  // guarded by p->mu
+
+  CmdXfer() = default;
+  CmdXfer(const CmdXfer &) = delete;
+  CmdXfer &operator=(const CmdXfer &) = delete;
+  ~CmdXfer() {
+    if (xfer != nullptr) be->free_transfer(xfer);  // frees the buffer too
+  }
+};
+
+void put_le16(uint8_t *d, unsigned v) {
+  d[0] = static_cast<uint8_t>(v);
+  d[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put_le32(uint8_t *d, uint32_t v) {
+  for (int i = 0; i < 4; ++i) d[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t get_le32(const uint8_t *s) {
+  return static_cast<uint32_t>(s[0]) | static_cast<uint32_t>(s[1]) << 8 |
+         static_cast<uint32_t>(s[2]) << 16 | static_cast<uint32_t>(s[3]) << 24;
+}
+
+int map_status(const libusb_transfer *x) {
+  switch (x->status) {
+    case LIBUSB_TRANSFER_COMPLETED: return x->actual_length;
+    case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+    case LIBUSB_TRANSFER_ERROR:
+    case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_IO;
+    default:
+      LL_LOG(WRN, "[%s] unrecognised status code %d", kExe, static_cast<int>(x->status));
+      return LIBUSB_ERROR_OTHER;
+  }
+}
+
+// Waits for the completion with the cancel and give-up deadlines. Returns
+// true when it completed; false when given up (ownership then passes to the
+// completion callback).
+bool wait_completion(std::unique_ptr<CmdXfer> &st) {
+  usb_ll_dev_priv_t *p = st->p;
+  const auto start = std::chrono::steady_clock::now();
+  CmdXfer *s = st.get();
+  std::unique_lock lk(p->mu);
+  if (p->cv.wait_until(lk, start + std::chrono::milliseconds(torvi::usb::kCmdCancelMs),
+                       [s] { return s->done; })) {
+    return true;
+  }
+  lk.unlock();
+  LL_LOG(WRN, "[%s] contrl trans timeout , cancel it\n", kExe);
+  p->be->cancel_transfer(s->xfer);
+  lk.lock();
+  if (p->cv.wait_until(lk, start + std::chrono::milliseconds(torvi::usb::kCmdGiveUpMs),
+                       [s] { return s->done; })) {
+    return true;
+  }
+  s->abandoned = true;
+  st.release();  // the callback frees it when the transfer finally completes
+  lk.unlock();
+  p->cmd_abandoned.fetch_add(1);
+  LL_LOG(ERR, "[%s] control transfer timeout !\n", kExe);
+  return false;
+}
+
+// One control transfer; returns the number of data bytes moved or a
+// negative libusb error.
+int run_control(usb_ll_dev_priv_t *p, uint8_t dir, uint8_t request, uint16_t value, void *buf,
+                int len, unsigned timeout_ms) {
+  const torvi::usb::Backend &be = *p->be;
+  auto st = std::make_unique<CmdXfer>();
+  st->be = &be;
+  st->p = p;
+  st->xfer = be.alloc_transfer(0);
+  if (st->xfer == nullptr) {
+    LL_LOG(ERR, "[%s] no memory\n", kExe);
+    return LIBUSB_ERROR_NO_MEM;
+  }
+  // libusb frees this buffer with the transfer (LIBUSB_TRANSFER_FREE_BUFFER).
+  auto *b = static_cast<uint8_t *>(std::calloc(1, static_cast<size_t>(kSetupBytes + len)));
+  if (b == nullptr) {
+    LL_LOG(ERR, "[%s] no memory\n", kExe);
+    return LIBUSB_ERROR_NO_MEM;
+  }
+  b[0] = dir != 0 ? 0x22 : 0xA2;
+  b[1] = request;
+  put_le16(b + 2, value);
+  put_le16(b + 4, 0);
+  put_le16(b + 6, static_cast<unsigned>(len));
+  if (dir != 0 && len > 0) std::memcpy(b + kSetupBytes, buf, static_cast<size_t>(len));
+  libusb_fill_control_transfer(st->xfer, p->handle, b, _usb_ll_on_cmd_finish, st.get(), timeout_ms);
+  st->xfer->flags = LIBUSB_TRANSFER_FREE_BUFFER;
+
+  {
+    std::lock_guard lk(p->mu);
+    ++p->cmd_inflight;
+  }
+  const int rc = be.submit_transfer(st->xfer);
+  if (rc < 0) {
+    {
+      std::lock_guard lk(p->mu);
+      --p->cmd_inflight;
+    }
+    p->cv.notify_all();
+    LL_LOG(ERR, "[%s] libusb_submit_transfer failed\n", kExe);
+    return rc;
+  }
+  if (!wait_completion(st)) return LIBUSB_ERROR_TIMEOUT;
+  libusb_transfer *x = st->xfer;
+  if (dir == 0 && x->actual_length > 0) {
+    const int n = x->actual_length < len ? x->actual_length : len;
+    std::memcpy(buf, b + kSetupBytes, static_cast<size_t>(n));
+  }
+  return map_status(x);
+}
+
+// Logs and reports a link that is not open.
+bool no_link(const usb_ll_dev_priv_t *p) {
+  if (p != nullptr && p->handle != nullptr) return false;
+  LL_LOG(ERR, "[%s]  USB handler Is NULL!\r\n", kExe);
+  return true;
+}
+
+bool bad_args(const char *fn, const void *data, uint32_t cnt) {
+  if (cnt > 0 && data == nullptr) {
+    LL_LOG(ERR, "[%s] no buffer for %u items\n", fn, cnt);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void LIBUSB_CALL _usb_ll_on_cmd_finish(libusb_transfer *xfer) {
+  auto *st = static_cast<CmdXfer *>(xfer->user_data);
+  kx_log(KX_LOG_TRC, "TRC", "[%s] tx actual_len = %d, status  = %d\n", "_usb_ll_on_cmd_finish",
+         xfer->actual_length, static_cast<int>(xfer->status));
+  usb_ll_dev_priv_t *p = st->p;
+  std::lock_guard lk(p->mu);
+  st->done = true;
+  --p->cmd_inflight;
+  // Given up by its caller: the transfer, its buffer and this state are ours.
+  if (st->abandoned) std::unique_ptr<CmdXfer> owner(st);
+  p->cv.notify_all();
+}
+
+bool usb_ll_exe_cmd(torvi_ll_t *ll, uint8_t dir, uint8_t request, uint16_t value, void *buf,
+                    int len, unsigned timeout_ms) {
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  if (no_link(p)) return false;
+  if (len < 0 || len > kMaxDataBytes || (len > 0 && buf == nullptr)) {
+    LL_LOG(ERR, "[%s] bad command data: %d bytes at %p (at most %d)\n", kExe, len, buf, kMaxDataBytes);
+    return false;
+  }
+  std::lock_guard cmd(p->cmd_mu);
+  const int rc = run_control(p, dir, request, value, buf, len, timeout_ms);
+  if (rc == len) return true;
+  LL_LOG(ERR, "[%s] exe usb cmd failed: %s\n", kExe, error_name(rc));
+  return false;
+}
+
+bool usb_ll_check_last_cmd(torvi_ll_t *ll, uint8_t t, uint8_t v) {
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  if (no_link(p)) return false;
+  std::lock_guard cmd(p->cmd_mu);
+  const int64_t start = torvi::wall_clock_ms();
+  for (;;) {
+    uint8_t reply[kStatusBytes] = {};
+    if (!usb_ll_exe_cmd(ll, 0, kReqStatus, 0, reply, kStatusBytes, torvi::usb::kCmdTimeoutMs)) return false;
+    if (reply[1] != t || reply[2] != v) {
+      LL_LOG(WRN, "[%s]  last cmd (t=%u,v=%u) is not as expect(t=%u,v=%u)\r\n", kCheck, reply[1], reply[2],
+             t, v);
+      return false;
+    }
+    if (reply[0] == kStatusFailed) {
+      const char *msg = reinterpret_cast<const char *>(reply + 3);
+      LL_LOG(ERR, "[%s] %.*s\n", kCheck, static_cast<int>(strnlen(msg, kStatusMsgBytes)), msg);
+      return false;
+    }
+    if (reply[0] != kStatusBusy) return true;
+    if (torvi::wall_clock_ms() - start > kBusyLimitMs) {
+      LL_LOG(ERR, "[%s] camera still busy after %u ms\n", kCheck, kBusyLimitMs);
+      return false;
+    }
+    torvi::sleep_ms(1);  // let the camera work before asking again
+  }
+}
+
+bool usb_ll_reg_write(torvi_ll_t *ll, uint8_t target, uint32_t reg_base, const uint32_t *vals,
+                      uint16_t cnt) {
+  if (bad_args("usb_ll_reg_write", vals, cnt)) return false;
+  std::vector<uint8_t> block(7 + size_t{cnt} * 4);
+  block[0] = target;
+  put_le32(&block[1], reg_base);
+  put_le16(&block[5], cnt * 4u);
+  for (size_t i = 0; i < cnt; ++i) put_le32(&block[7 + i * 4], vals[i]);
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  if (no_link(p)) return false;
+  std::lock_guard cmd(p->cmd_mu);
+  if (!usb_ll_exe_cmd(ll, 1, kReqReg, 0, block.data(), static_cast<int>(block.size()),
+                      torvi::usb::kCmdTimeoutMs)) {
+    return false;
+  }
+  return usb_ll_check_last_cmd(ll, kReqReg, 0);
+}
+
+bool usb_ll_reg_read(torvi_ll_t *ll, uint8_t target, uint32_t reg_base, uint32_t *vals,
+                     uint16_t cnt) {
+  constexpr const char *kFn = "usb_ll_reg_read";
+  if (cnt == 0) return true;
+  if (bad_args(kFn, vals, cnt)) return false;
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  if (no_link(p)) return false;
+  std::lock_guard cmd(p->cmd_mu);
+  for (unsigned left = cnt; left > 0;) {
+    const unsigned chunk = left < kRegsPerChunk ? left : kRegsPerChunk;
+    uint8_t hdr[7];
+    hdr[0] = target;
+    put_le32(hdr + 1, reg_base);
+    put_le16(hdr + 5, chunk * 4);
+    if (!usb_ll_exe_cmd(ll, 1, kReqReg, 1, hdr, sizeof hdr, torvi::usb::kCmdTimeoutMs) ||
+        !usb_ll_check_last_cmd(ll, kReqReg, 1)) {
+      LL_LOG(ERR, "[%s] write phase failed\n", kFn);
+      return false;
+    }
+    // Straight into the caller's buffer: bytes that arrived stay there even
+    // when the read falls short.
+    const bool got = usb_ll_exe_cmd(ll, 0, kReqReg, 1, vals, static_cast<int>(chunk * 4),
+                                    torvi::usb::kCmdTimeoutMs);
+    for (unsigned i = 0; i < chunk; ++i) vals[i] = get_le32(reinterpret_cast<const uint8_t *>(vals + i));
+    if (!got || !usb_ll_check_last_cmd(ll, kReqReg, 1)) {
+      LL_LOG(ERR, "[%s] read phase failed\n", kFn);
+      return false;
+    }
+    reg_base += chunk;
+    vals += chunk;
+    left -= chunk;
+  }
+  return true;
+}
+
+bool usb_ll_param_set(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
+  if (bad_args("usb_ll_param_set", records, cnt)) return false;
+  if (cnt > static_cast<uint32_t>(kMaxDataBytes) / sizeof(torvi_ll_param_t)) {
+    LL_LOG(ERR, "[%s] too many records: %u\n", "usb_ll_param_set", cnt);
+    return false;
+  }
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  if (no_link(p)) return false;
+  std::lock_guard cmd(p->cmd_mu);
+  if (!usb_ll_exe_cmd(ll, 1, kReqDev, 3, records, static_cast<int>(cnt * sizeof(torvi_ll_param_t)),
+                      torvi::usb::kCmdTimeoutMs)) {
+    return false;
+  }
+  return usb_ll_check_last_cmd(ll, kReqDev, 3);
+}
+
+bool usb_ll_param_get(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
+  constexpr const char *kFn = "usb_ll_param_get";
+  if (bad_args(kFn, records, cnt)) return false;
+  for (uint32_t i = 0; i < cnt; ++i) {
+    records[i].len = 0;
+    std::memset(records[i].val, 0, sizeof records[i].val);
+  }
+  if (cnt == 0) return true;
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  if (no_link(p)) return false;
+  std::lock_guard cmd(p->cmd_mu);
+  for (uint32_t done = 0; done < cnt;) {
+    const uint32_t group = cnt - done < kParamsPerGroup ? cnt - done : kParamsPerGroup;
+    const int bytes = static_cast<int>(group * sizeof(torvi_ll_param_t));
+    if (!usb_ll_exe_cmd(ll, 1, kReqDev, 4, records + done, bytes, torvi::usb::kCmdTimeoutMs)) {
+      LL_LOG(ERR, "[%s] write phase failed\n", kFn);
+      return false;
+    }
+    if (!usb_ll_check_last_cmd(ll, kReqDev, 4)) return false;
+    if (!usb_ll_exe_cmd(ll, 0, kReqDev, 4, records + done, bytes, torvi::usb::kCmdTimeoutMs) ||
+        !usb_ll_check_last_cmd(ll, kReqDev, 4)) {
+      LL_LOG(ERR, "[%s] read phase failed\n", kFn);
+      return false;
+    }
+    done += group;
+  }
+  return true;
+}
+
+bool usb_ll_dev_reset(torvi_ll_t *ll, uint8_t target) {
+  constexpr const char *kFn = "usb_ll_dev_reset";
+  LL_LOG(TRC, "[%s] rest device (target=%d)\n", kFn, target);
+  uint8_t word[4];
+  put_le32(word, target);
+  if (target != 3) {
+    usb_ll_dev_priv_t *p = usb_priv(ll);
+    if (no_link(p)) return false;
+    std::lock_guard cmd(p->cmd_mu);
+    if (!usb_ll_exe_cmd(ll, 1, kReqDev, 0, word, 4, torvi::usb::kCmdTimeoutMs)) return false;
+    return usb_ll_check_last_cmd(ll, kReqDev, 0);
+  }
+  LL_LOG(TRC, "[%s] Reset usb if (timeout = %d ms) ...\n", kFn, 3000);
+  usb_ll_exe_cmd(ll, 1, kReqDev, 0, word, 4, torvi::usb::kCmdTimeoutMs);
+  usb_ll_dev_close(ll);
+  bool reopened = false;
+  for (int i = 0; i < 15 && !reopened; ++i) {
+    torvi::sleep_ms(200);
+    reopened = torvi_ll_dev_open(ll) != nullptr;
+  }
+  if (!reopened) LL_LOG(WRN, "[%s] reopen device failed!\n", kFn);
+  LL_LOG(TRC, "[%s] Reset usb if end. \n", kFn);
+  return false;
+}

@@ -1,0 +1,350 @@
+// USB discovery and connection: enumeration, open, the event thread, close.
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "core/log_internal.h"
+#include "ll/usb/usb_ll.h"
+
+using torvi::usb::Backend;
+using torvi::usb::error_name;
+
+namespace {
+
+bool is_camera(const libusb_device_descriptor &d) {
+  return d.idVendor == torvi::usb::kVendorId && d.idProduct == torvi::usb::kProductId;
+}
+
+// A device list that is released (and its devices unreferenced) on scope exit.
+class DeviceList {
+ public:
+  DeviceList(const Backend &be, libusb_context *ctx) : be_(be) { count_ = be.get_device_list(ctx, &list_); }
+  ~DeviceList() {
+    if (list_ != nullptr) be_.free_device_list(list_, 1);
+  }
+  DeviceList(const DeviceList &) = delete;
+  DeviceList &operator=(const DeviceList &) = delete;
+  ssize_t count() const { return count_; }
+  libusb_device *operator[](ssize_t i) const { return list_[i]; }
+
+ private:
+  const Backend &be_;
+  libusb_device **list_ = nullptr;
+  ssize_t count_ = 0;
+};
+
+void fill_link(const Backend &be, libusb_device *dev, torvi_ll_t *rec) {
+  rec->if_type = TORVI_LL_IF_USB;
+  rec->port = be.get_port_number(dev);
+  rec->bus = be.get_bus_number(dev);
+  rec->addr = be.get_device_address(dev);
+  rec->speed = static_cast<uint8_t>(be.get_device_speed(dev));
+  rec->located = 1;
+}
+
+void clear_record(torvi_ll_t *rec) {
+  rec->priv = nullptr;
+  rec->if_type = 0;
+  rec->bus = rec->port = rec->addr = rec->speed = 0;
+  std::memset(rec->reserved, 0, sizeof rec->reserved);
+  rec->ops = nullptr;
+  rec->located = 0;
+}
+
+// Scans the device list for the link's camera and opens it into handle.
+bool open_matching(torvi_ll_t *ll, usb_ll_dev_priv_t *p, const DeviceList &devs) {
+  const Backend &be = *p->be;
+  constexpr const char *kFn = "_usb_ll_dev_open";
+  for (ssize_t i = 0; i < devs.count(); ++i) {
+    libusb_device *dev = devs[i];
+    libusb_device_descriptor d{};
+    if (be.get_device_descriptor(dev, &d) < 0) {
+      LL_LOG(ERR, "[%s]   Failed to get device desc of device %d\n", kFn, static_cast<int>(i));
+      continue;
+    }
+    const int speed = be.get_device_speed(dev);
+    const unsigned port = be.get_port_number(dev), bus = be.get_bus_number(dev);
+    const unsigned addr = be.get_device_address(dev);
+    if (ll->located) {
+      LL_LOG(TRC, "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", kFn, static_cast<int>(i),
+             d.idVendor, d.idProduct, speed, port, bus, addr);
+      if (!is_camera(d) || bus != ll->bus || port != ll->port) continue;
+      LL_LOG(DBG, "[%s] open torvi device @ %03d:%03d:%03d\n", kFn, ll->port, ll->bus, ll->addr);
+      const int rc = be.open(dev, &p->handle);
+      if (rc == 0) {
+        ll->addr = static_cast<uint8_t>(addr);
+        ll->speed = static_cast<uint8_t>(speed);
+        return true;
+      }
+      p->handle = nullptr;
+      LL_LOG(WRN, "[%s] failed to open this device: %s\n", kFn, error_name(rc));
+    } else {
+      if (!is_camera(d)) continue;
+      LL_LOG(DBG, "[%s] found torvi device (speed=%d) @ %03d:%03d:%03d\n", kFn, speed, port, bus, addr);
+      if (speed < LIBUSB_SPEED_HIGH) {
+        LL_LOG(WRN, "[%s] found torvi device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", kFn,
+               speed, port, bus, addr);
+      }
+      const int rc = be.open(dev, &p->handle);
+      if (rc == 0) {
+        fill_link(be, dev, ll);
+        return true;
+      }
+      p->handle = nullptr;
+      LL_LOG(WRN, "[%s]   failed to open this device: %s, try next ...\n", kFn, error_name(rc));
+    }
+  }
+  return false;
+}
+
+// Steps that find and open the camera; on failure the link is closed again.
+bool find_and_open(torvi_ll_t *ll) {
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  const Backend &be = *p->be;
+  constexpr const char *kFn = "_usb_ll_dev_open";
+  if (p->ctx == nullptr) {
+    LL_LOG(DBG, "[%s]  create usb context\n", kFn);
+    const int rc = be.init(&p->ctx);
+    if (rc < 0) {
+      p->ctx = nullptr;
+      LL_LOG(ERR, "[%s]  create usb context failed: %s\n", kFn, error_name(rc));
+      return false;
+    }
+    be.set_debug(p->ctx, static_cast<int>(usb_ll_debug_level()));
+  }
+  DeviceList devs(be, p->ctx);
+  if (devs.count() < 0) {
+    LL_LOG(ERR, "[%s]   enum libusb device failed: %d \n", kFn, static_cast<int>(devs.count()));
+    return false;
+  }
+  LL_LOG(TRC, "[%s]   %d usb device found \n", kFn, static_cast<int>(devs.count()));
+  return open_matching(ll, p, devs);
+}
+
+// Releases what the private record holds: the handle (after its interfaces),
+// the context, the transfers and buffers, then the record itself.
+void release_all(torvi_ll_t *ll) {
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  const Backend &be = *p->be;
+  if (p->handle != nullptr) {
+    be.release_interface(p->handle, 0);
+    be.release_interface(p->handle, 1);
+    be.close(p->handle);
+    p->handle = nullptr;
+  }
+  for (libusb_transfer *&x : p->xfers) {
+    if (x != nullptr) be.free_transfer(x);
+    x = nullptr;
+  }
+  if (p->ctx != nullptr) be.exit(p->ctx);
+  p->ctx = nullptr;
+  _usb_ll_dev_priv_free(ll);
+}
+
+void stop_event_thread(usb_ll_dev_priv_t *p) {
+  std::atomic_ref<int> stop(p->evt_stop);
+  if (stop.load() == 0) {
+    kx_log(KX_LOG_DBG, "DBG", "[%s] stop evt thread...\n", "usb_ll_dev_close");
+    stop.store(1);
+  }
+  if (p->evt_thread.joinable()) p->evt_thread.join();
+}
+
+// Cancels every transfer still in flight and waits (bounded) for their last
+// completions, with the event thread still delivering them.
+bool drain_transfers(usb_ll_dev_priv_t *p) {
+  {
+    std::lock_guard lk(p->mu);
+    p->stopping.store(1);
+    for (int i = 0; i < torvi::usb::kXferCount; ++i) {
+      if (p->stream_inflight & (1u << i)) p->be->cancel_transfer(p->xfers[i]);
+    }
+  }
+  return _usb_ll_wait_idle(p, torvi::usb::kDrainWaitMs);
+}
+
+}  // namespace
+
+bool _usb_ll_dev_priv_alloc(torvi_ll_t *ll) {
+  usb_ll_dev_priv_t *p = nullptr;
+  try {
+    p = std::make_unique<usb_ll_dev_priv_t>().release();
+  } catch (const std::bad_alloc &) {
+    kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_usb_ll_dev_priv_alloc");
+    return false;
+  }
+  ll->priv = p;
+  p->be = &torvi::usb::active_backend();
+  for (int i = 0; i < torvi::usb::kXferCount; ++i) {
+    p->xfers[i] = p->be->alloc_transfer(0);
+    try {
+      p->buf_store[i] = std::make_unique<uint8_t[]>(torvi::usb::kXferBytes);
+    } catch (const std::bad_alloc &) {
+      p->buf_store[i] = nullptr;
+    }
+    p->bufs[i] = p->buf_store[i].get();
+    if (p->xfers[i] == nullptr || p->bufs[i] == nullptr) {
+      kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed!\n", "_usb_ll_dev_priv_alloc");
+      release_all(ll);
+      return false;
+    }
+  }
+  return true;
+}
+
+void _usb_ll_dev_priv_free(torvi_ll_t *ll) {
+  // The record was made by make_unique in _usb_ll_dev_priv_alloc.
+  std::unique_ptr<usb_ll_dev_priv_t> owner(usb_priv(ll));
+  ll->priv = nullptr;
+}
+
+bool _usb_ll_wait_idle(usb_ll_dev_priv_t *p, unsigned timeout_ms) {
+  std::unique_lock lk(p->mu);
+  return p->cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                        [p] { return p->stream_inflight == 0 && p->cmd_inflight == 0; });
+}
+
+int usb_ll_dev_list(torvi_ll_t *list, int max) {
+  if (list == nullptr || max <= 0) return 0;
+  const Backend &be = torvi::usb::active_backend();
+  constexpr const char *kFn = "usb_ll_dev_list";
+  libusb_context *ctx = nullptr;
+  for (int i = 0; i < max; ++i) clear_record(&list[i]);
+  const int rc = be.init(&ctx);
+  if (rc < 0) {
+    LL_LOG(ERR, "[%s]  create usb context failed: %s\n", kFn, error_name(rc));
+    return 0;
+  }
+  int found = 0;
+  {
+    DeviceList devs(be, ctx);
+    if (devs.count() < 0) {
+      LL_LOG(ERR, "[%s]   enum usb device failed: %d \n", kFn, static_cast<int>(devs.count()));
+    } else {
+      LL_LOG(DBG, "[%s] probe torvi device (max=%d) in %d usb device\n", kFn, max,
+             static_cast<int>(devs.count()));
+    }
+    for (ssize_t i = 0; i < devs.count() && found < max; ++i) {
+      libusb_device_descriptor d{};
+      if (be.get_device_descriptor(devs[i], &d) < 0) {
+        LL_LOG(ERR, "[%s]   Failed to get device desc of device %d\n", kFn, static_cast<int>(i));
+        continue;
+      }
+      const unsigned port = be.get_port_number(devs[i]), bus = be.get_bus_number(devs[i]);
+      const unsigned addr = be.get_device_address(devs[i]);
+      LL_LOG(TRC, "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n", kFn, static_cast<int>(i), d.idVendor,
+             d.idProduct, port, bus, addr);
+      if (!is_camera(d)) continue;
+      torvi_ll_t *rec = &list[found++];
+      clear_record(rec);
+      fill_link(be, devs[i], rec);
+      rec->ops = &ll_op_usb;
+      LL_LOG(DBG, "[%s]   TORVI device (speed=%d) found @ %03d:%03d:%03d, %p\n", kFn, rec->speed,
+             rec->port, rec->bus, rec->addr, static_cast<void *>(rec));
+    }
+  }
+  be.exit(ctx);
+  return found;
+}
+
+torvi_ll_t *usb_ll_dev_open(torvi_ll_t *ll) {
+  if (ll == nullptr || ll->if_type != TORVI_LL_IF_USB) return nullptr;
+  if (usb_priv(ll) != nullptr && usb_priv(ll)->handle != nullptr) {
+    kx_log(KX_LOG_WRN, "WRN", "[%s] device already open\n", "usb_ll_dev_open");
+    return ll;
+  }
+  if (usb_priv(ll) == nullptr && !_usb_ll_dev_priv_alloc(ll)) return nullptr;
+  if (!find_and_open(ll)) {
+    release_all(ll);
+    return nullptr;
+  }
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  const Backend &be = *p->be;
+  constexpr const char *kFn = "usb_ll_dev_open";
+  int rc = be.set_configuration(p->handle, 1);
+  if (rc != 0) {
+    LL_LOG(ERR, "[%s] libusb_set_configuration failed: %s\n", kFn, error_name(rc));
+    release_all(ll);
+    return nullptr;
+  }
+  be.set_auto_detach_kernel_driver(p->handle, 1);
+  rc = be.claim_interface(p->handle, 0);
+  if (rc != 0) rc = be.claim_interface(p->handle, 1);
+  if (rc != 0) {
+    LL_LOG(ERR, "[%s] libusb_claim_interface failed: %s\n", kFn, error_name(rc));
+    release_all(ll);
+    return nullptr;
+  }
+  p->evt_running.store(0);
+  std::atomic_ref<int>(p->evt_stop).store(0);
+  try {
+    p->evt_thread = std::thread(_usb_ll_evt_thread, ll);
+  } catch (const std::system_error &) {
+    LL_LOG(ERR, "[%s]  create evt thread failed\n", kFn);
+    release_all(ll);
+    return nullptr;
+  }
+  ll->ops = &ll_op_usb;
+  return ll;
+}
+
+torvi_ll_t *usb_ll_dev_open_by_fd(torvi_ll_t *ll) {
+  if (ll == nullptr || ll->if_type != TORVI_LL_IF_USB) return nullptr;
+  if (usb_priv(ll) == nullptr && !_usb_ll_dev_priv_alloc(ll)) return nullptr;
+  return usb_ll_dev_open(ll);
+}
+
+void usb_ll_dev_close(torvi_ll_t *ll) {
+  if (ll == nullptr || ll->if_type != TORVI_LL_IF_USB) return;
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  if (p == nullptr || p->ctx == nullptr || p->handle == nullptr) {
+    kx_log(KX_LOG_WRN, "WRN", "[%s] device no need to closed!\n", "usb_ll_dev_close");
+    return;
+  }
+  const bool idle = drain_transfers(p);
+  stop_event_thread(p);
+  if (!idle) {
+    // A transfer still belongs to libusb: freeing it, its buffer or the
+    // context now would let its completion touch freed memory. Keep them.
+    kx_log(KX_LOG_ERR, "ERR", "[%s] transfers still in flight after %u ms; link resources kept\n",
+           "usb_ll_dev_close", torvi::usb::kDrainWaitMs);
+    ll->priv = nullptr;
+    return;
+  }
+  release_all(ll);
+}
+
+void _usb_ll_evt_thread(torvi_ll_t *ll) {
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  const Backend &be = *p->be;
+  kx_log(KX_LOG_DBG, "DBG", "[%s] enter\n", "_usb_ll_evt_thread");
+  p->evt_running.store(1);
+  constexpr const char *kLoop = "_ll_event_loop";
+  kx_log(KX_LOG_TRC, "TRC", "[%s] Enter ll event loop...\n", kLoop);
+  std::atomic_ref<int> stop(p->evt_stop);
+  for (;;) {
+    timeval tv{0, torvi::usb::kEventPassUs};
+    const int rc = be.handle_events_timeout_completed(p->ctx, &tv, &p->evt_stop);
+    if (rc >= 0) {
+      if (stop.load() != 0) break;
+      continue;
+    }
+    kx_log(KX_LOG_ERR, "ERR", "[%s] libusb reports error: %s\n", kLoop, error_name(rc));
+    if (rc == LIBUSB_ERROR_INTERRUPTED) {
+      kx_log(KX_LOG_WRN, "WRN", "[%s] libusb_handle_events LIBUSB_ERROR_INTERRUPTED \n", kLoop);
+      break;
+    }
+    if (rc == LIBUSB_ERROR_TIMEOUT) {
+      kx_log(KX_LOG_WRN, "WRN", "[%s] libusb_handle_events timeout \n", kLoop);
+      break;
+    }
+    if (rc == LIBUSB_ERROR_BUSY || rc == LIBUSB_ERROR_OVERFLOW) {
+      if (stop.load() != 0) break;
+      continue;
+    }
+    break;
+  }
+  p->evt_running.store(0);
+  kx_log(KX_LOG_TRC, "TRC", "[%s] Exit ll event loop...\n", kLoop);
+  kx_log(KX_LOG_DBG, "DBG", "[%s] exit\n", "_usb_ll_evt_thread");
+}

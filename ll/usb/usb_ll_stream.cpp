@@ -1,0 +1,171 @@
+// USB streaming: the ring of bulk transfers on endpoint 0x81.
+#include <mutex>
+
+#include "core/log_internal.h"
+#include "ll/usb/usb_ll.h"
+
+using torvi::usb::kXferCount;
+
+namespace {
+
+constexpr uint8_t kReqReg = 0xC2;
+constexpr uint16_t kStart = 4;
+constexpr uint16_t kStop = 5;
+constexpr const char *kEvt = "on_usb_trans_event";
+
+int xfer_index(const usb_ll_dev_priv_t *p, const libusb_transfer *x) {
+  for (int i = 0; i < kXferCount; ++i) {
+    if (p->xfers[i] == x) return i;
+  }
+  return -1;
+}
+
+void clear_stream_halt(usb_ll_dev_priv_t *p, const char *fn) {
+  if (p->be->clear_halt(p->handle, torvi::usb::kStreamEp) < 0) {
+    LL_LOG(ERR, "[%s]  Clear halt failed on EP: %0x!\r\n", fn, torvi::usb::kStreamEp);
+  }
+}
+
+// Maps a transfer status to a completion code, with its message.
+int32_t completion_code(usb_ll_dev_priv_t *p, const libusb_transfer *x, int i) {
+  switch (x->status) {
+    case LIBUSB_TRANSFER_COMPLETED: return TORVI_LL_CAP_OK;
+    case LIBUSB_TRANSFER_CANCELLED:
+      LL_LOG(TRC, "[%s] trans[%d] cancelled (last_tx=%d)\n", kEvt, i, x->actual_length);
+      return TORVI_LL_CAP_CANCELLED;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+      LL_LOG(DBG, "[%s] trans[%d] timeout (last_tx=%d)\n", kEvt, i, x->actual_length);
+      return TORVI_LL_CAP_TIMEOUT;
+    case LIBUSB_TRANSFER_STALL:
+      LL_LOG(WRN, "[%s] trans[%d] stall (last_tx=%d)\n", kEvt, i, x->actual_length);
+      clear_stream_halt(p, kEvt);
+      return TORVI_LL_CAP_STALL;
+    default:
+      LL_LOG(WRN, "[%s] trans[%d] error (%d) (last_tx=%d)\n", kEvt, i, static_cast<int>(x->status),
+             x->actual_length);
+      return TORVI_LL_CAP_UNKNOWN;
+  }
+}
+
+// Cancels every streaming transfer that is in flight. Called with p->mu held.
+void cancel_all(usb_ll_dev_priv_t *p, const char *fn) {
+  for (int i = 0; i < kXferCount; ++i) {
+    LL_LOG(TRC, "[%s] trans[%d] cancel: status=%d\n", fn, i, p->last_status[i]);
+    if (p->stream_inflight & (1u << i)) p->be->cancel_transfer(p->xfers[i]);
+  }
+}
+
+}  // namespace
+
+void LIBUSB_CALL on_usb_trans_event(libusb_transfer *x) {
+  auto *ll = static_cast<torvi_ll_t *>(x->user_data);
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  const int i = xfer_index(p, x);
+  LL_LOG(TRC, "[%s] trans[%d]: txlen=%d, status = %d\n", kEvt, i, x->actual_length,
+         static_cast<int>(x->status));
+  const int32_t code = completion_code(p, x, i);
+  torvi_ll_cap_cb_t cb;
+  void *cb_arg;
+  {
+    std::lock_guard lk(p->mu);
+    cb = p->cb;
+    cb_arg = p->cb_arg;
+  }
+  if (cb != nullptr) cb(ll, code, x->buffer, x->actual_length, cb_arg);
+
+  // Resubmission and the in-flight mark change under the lock, so a stop
+  // either sees this transfer in flight and cancels it, or this completion
+  // sees the stop and lets the transfer rest.
+  std::lock_guard lk(p->mu);
+  if (i >= 0) p->last_status[i] = static_cast<int>(x->status);
+  bool again = x->length > 0 && p->stopping.load() == 0;
+  if (again) {
+    LL_LOG(TRC, "[%s] trans[%d] issue: size=%d \n", kEvt, i, x->length);
+    x->timeout = torvi::usb::kStreamTimeoutMs;
+    const int rc = p->be->submit_transfer(x);
+    if (rc < 0) {
+      LL_LOG(ERR, "[%s] Unable to submit URB. libusb error code: %d\n", kEvt, rc);
+      again = false;
+    }
+  }
+  if (!again && i >= 0) {
+    p->stream_inflight &= ~(1u << i);
+    p->cv.notify_all();
+  }
+}
+
+bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, void *cb_arg) {
+  constexpr const char *kFn = "usb_ll_cap_start";
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  if (p == nullptr || p->handle == nullptr) {
+    LL_LOG(ERR, "[%s]  USB handler Is NULL!\r\n", kFn);
+    return false;
+  }
+  // Transfers of an earlier capture may still be draining; they cannot be
+  // submitted again before their last completion.
+  {
+    std::unique_lock lk(p->mu);
+    if (!p->cv.wait_for(lk, std::chrono::milliseconds(torvi::usb::kDrainWaitMs),
+                        [p] { return p->stream_inflight == 0; })) {
+      LL_LOG(ERR, "[%s] transfers of the last capture still in flight\n", kFn);
+      return false;
+    }
+  }
+  p->stopping.store(0);
+  clear_stream_halt(p, kFn);
+  {
+    std::lock_guard lk(p->mu);
+    p->cb = cb;
+    p->cb_arg = cb_arg;
+    for (int i = 0; i < kXferCount; ++i) {
+      libusb_fill_bulk_transfer(p->xfers[i], p->handle, torvi::usb::kStreamEp, p->bufs[i],
+                                torvi::usb::kXferBytes, on_usb_trans_event, ll,
+                                torvi::usb::kStreamTimeoutMs);
+      if (p->be->submit_transfer(p->xfers[i]) == 0) {
+        p->stream_inflight |= 1u << i;
+        LL_LOG(TRC, "[%s] trans[%d] issue: txlen=%d\n", kFn, i, torvi::usb::kXferBytes);
+      } else {
+        LL_LOG(ERR, "[%s] trans[%d] issue failed\n", kFn, i);
+      }
+    }
+  }
+  LL_LOG(TRC, "[%s] Enter\n", kFn);
+  uint8_t word[4];
+  for (int k = 0; k < 4; ++k) word[k] = static_cast<uint8_t>(cap_arg >> (8 * k));
+  {
+    std::lock_guard cmd(p->cmd_mu);
+    if (usb_ll_exe_cmd(ll, 1, kReqReg, kStart, word, 4, torvi::usb::kCmdTimeoutMs) &&
+        usb_ll_check_last_cmd(ll, kReqReg, kStart)) {
+      return true;
+    }
+  }
+  LL_LOG(WRN, "[%s] torvi_ll_cap_start failed\n", kFn);
+  std::lock_guard lk(p->mu);
+  // No transfer of a failed start may cycle on: its cancellation is final.
+  p->stopping.store(1);
+  cancel_all(p, kFn);
+  return false;
+}
+
+bool usb_ll_cap_stop(torvi_ll_t *ll) {
+  constexpr const char *kFn = "usb_ll_cap_stop";
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  if (p == nullptr || p->handle == nullptr) {
+    LL_LOG(ERR, "[%s]  USB handler Is NULL!\r\n", kFn);
+    return false;
+  }
+  {
+    std::lock_guard lk(p->mu);
+    p->stopping.store(1);
+    cancel_all(p, kFn);
+  }
+  uint8_t stop_byte = kReqReg;
+  std::lock_guard cmd(p->cmd_mu);
+  return usb_ll_exe_cmd(ll, 1, kReqReg, kStop, &stop_byte, 1, torvi::usb::kCmdTimeoutMs) &&
+         usb_ll_check_last_cmd(ll, kReqReg, kStop);
+}
+
+void usb_ll_cap_abort(torvi_ll_t *ll) {
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  if (p != nullptr) p->stopping.store(1);
+}
