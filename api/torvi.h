@@ -10,5 +10,9 @@
 #include "torvi_export.h"
 #include "torvi_log.h"
 #include "torvi_ll.h"
+#include "torvi_drv.h"
+#include "torvi_dev.h"
+#include "torvi_cap.h"
+#include "torvi_dev_priv.h"
 
 #endif /* TORVI_H */
