@@ -10,6 +10,8 @@
 #include "torvi_export.h"
 #include "torvi_log.h"
 #include "torvi_ll.h"
+#include "torvi_frame_hdr.h"
+#include "kx_stream.h"
 #include "torvi_drv.h"
 #include "torvi_dev.h"
 #include "torvi_cap.h"

@@ -8,26 +8,12 @@
 #include <stdint.h>
 
 #include "torvi_export.h"
+#include "torvi_frame_hdr.h"
 
 TORVI_BEGIN_DECLS
 
 struct torvi_dev;
 struct torvi_lens_param;
-
-#ifndef TORVI_FRAME_HDR_H
-#define TORVI_FRAME_HDR_H
-/* Per-frame record of the stream parser: five 32-bit words. */
-typedef struct torvi_frame_hdr {
-  uint32_t frlen;      /* frame data length in bytes */
-  uint16_t fridx;      /* frame index */
-  uint16_t frfmt;      /* frame format */
-  uint16_t width;      /* pixels per row */
-  uint16_t height;     /* rows */
-  int16_t sensor_temp; /* tenths of a degree Celsius */
-  int16_t illum_temp;  /* tenths of a degree Celsius */
-  uint32_t extra;      /* further frame word; not read by the drivers */
-} torvi_frame_hdr_t;
-#endif
 
 /* Frame information record that a driver fills for each fetched frame. */
 typedef struct torvi_frame_info {

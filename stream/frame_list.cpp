@@ -1,0 +1,99 @@
+#include "stream/frame_list.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <limits>
+#include <new>
+
+namespace torvi::stream {
+namespace {
+
+std::atomic<std::size_t> g_alloc_limit{std::numeric_limits<std::size_t>::max()};
+
+static_assert(kNodeHead % 8 == 0, "frame bytes start on an 8-byte boundary");
+
+}  // namespace
+
+void FrameNodeFree::operator()(FrameNode *n) const {
+  if (n == nullptr) return;
+  n->~FrameNode();
+  std::free(n);
+}
+
+void set_node_alloc_limit(std::size_t bytes) { g_alloc_limit.store(bytes, std::memory_order_relaxed); }
+
+NodePtr make_node(const torvi_frame_hdr_t &rec) {
+  const std::size_t bytes = kNodeHead + rec.frlen;
+  if (bytes > g_alloc_limit.load(std::memory_order_relaxed)) return nullptr;
+  void *mem = std::malloc(bytes);
+  if (mem == nullptr) return nullptr;
+  NodePtr n(new (mem) FrameNode);
+  n->rec = rec;
+  n->capacity = rec.frlen;
+  return n;
+}
+
+void FrameList::push_back(NodePtr n) {
+  FrameNode *p = n.release();
+  p->next = nullptr;
+  p->prev = tail_;
+  if (tail_ != nullptr) {
+    tail_->next = p;
+  } else {
+    head_ = p;
+  }
+  tail_ = p;
+  ++size_;
+}
+
+NodePtr FrameList::pop_front() {
+  FrameNode *p = head_;
+  if (p == nullptr) return nullptr;
+  head_ = p->next;
+  if (head_ != nullptr) {
+    head_->prev = nullptr;
+  } else {
+    tail_ = nullptr;
+  }
+  --size_;
+  p->next = p->prev = nullptr;
+  return NodePtr(p);
+}
+
+NodePtr FrameList::pop_back() {
+  FrameNode *p = tail_;
+  if (p == nullptr) return nullptr;
+  tail_ = p->prev;
+  if (tail_ != nullptr) {
+    tail_->next = nullptr;
+  } else {
+    head_ = nullptr;
+  }
+  --size_;
+  p->next = p->prev = nullptr;
+  return NodePtr(p);
+}
+
+void FrameList::splice_back(FrameList &other) {
+  if (other.head_ == nullptr) return;
+  if (tail_ != nullptr) {
+    tail_->next = other.head_;
+    other.head_->prev = tail_;
+  } else {
+    head_ = other.head_;
+  }
+  tail_ = other.tail_;
+  size_ += other.size_;
+  other.head_ = other.tail_ = nullptr;
+  other.size_ = 0;
+}
+
+void FrameList::move_front(std::size_t k, FrameList &out) {
+  for (std::size_t i = 0; i < k && head_ != nullptr; ++i) out.push_back(pop_front());
+}
+
+void FrameList::clear() {
+  while (head_ != nullptr) pop_front();
+}
+
+}  // namespace torvi::stream
