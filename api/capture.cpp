@@ -280,10 +280,12 @@ int get_frames(torvi_dev_t *dev, unsigned frame_num, void *frame_data, unsigned 
   torvi_cap_req req{frame_num, frame_num, static_cast<uint8_t *>(frame_data), frame_dlen,
                     first_info};
   RequestScope scope(p, &req);
+  // After a capture error, frames still buffered are delivered first; the
+  // error is returned once none is left for this request.
   const int32_t pending = torvi::load(p->pending_err);
   if (pending < 0) {
     handle_ready(dev, frame_num);
-    return pending;
+    return req.remaining < req.requested ? static_cast<int>(req.requested - req.remaining) : pending;
   }
   while (torvi::load(p->stop) == 0) {
     if (!wait_event(p, &deadline)) {
@@ -463,7 +465,7 @@ TORVI_API int torvi_cap_get_frame(torvi_dev_t *dev, void *frame_data, unsigned f
   const int32_t pending = torvi::load(p->pending_err);
   if (pending < 0) {
     handle_ready(dev, 1);
-    return pending;
+    return req.remaining == 0 ? 1 : pending;
   }
   { std::lock_guard lock(p->mutex->mu); }
   if (!capturing(p)) {
