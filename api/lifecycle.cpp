@@ -8,6 +8,7 @@
 
 #include "core/clock.h"
 #include "core/log_internal.h"
+#include "kx_cmap.h"
 #include "torvi_dev.h"
 #include "torvi_ll.h"
 #include "torvi_version.h"
@@ -15,6 +16,7 @@
 namespace {
 
 char g_path_prefix[256] = "./";
+constexpr int kDefaultCmapEntries = 30000;
 
 bool dir_exists(const char *path) {
   struct stat st {};
@@ -47,13 +49,13 @@ TORVI_API int torvi_init(const char *log_file) {
   kx_log(KX_LOG_INF, "INF", "[%s]  --- %s %s(compile at %s %s) log start -----\n", "torvi_init",
          "TORVI", TORVI_VERSION_STRING, __DATE__, __TIME__);
   torvi_ll_init();
-  // TODO(colour map): create the default colour map with 30000 entries here
-  // and return its result once the colour-map module is part of the tree.
-  return 1;
+  kx_cmap_uninit(&g_torvi_cmap);
+  return kx_cmap_init(&g_torvi_cmap, kDefaultCmapEntries) != nullptr ? 1 : 0;
 }
 
 TORVI_API void torvi_uninit(void) {
   kx_log(KX_LOG_DBG, "DBG", "[%s] ----- AL log END ----\n\n", "torvi_uninit");
+  kx_cmap_uninit(&g_torvi_cmap);
   kx_log_disable();
   torvi_ll_uninit();
 }

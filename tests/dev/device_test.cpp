@@ -13,6 +13,7 @@
 #include "common/temp_dir.h"
 #include "core/clock.h"
 #include "drivers/registry_internal.h"
+#include "kx_cmap.h"
 #include "torvi_dev.h"
 #include "torvi_log.h"
 
@@ -288,7 +289,10 @@ TEST(Library, InitWritesTheDatedLogWithTheBanner) {
   torvi_path_cfg("elsewhere/");
   EXPECT_NE(torvi_init(nullptr), 0);
   EXPECT_STREQ(torvi_path_get(), "./");
+  EXPECT_NE(g_torvi_cmap.table, nullptr);  // the default colour map
+  EXPECT_EQ(g_torvi_cmap.count, 30000);
   torvi_uninit();
+  EXPECT_EQ(g_torvi_cmap.table, nullptr);
   const torvi::LocalTime t = torvi::local_time_now();
   char name[64];
   std::snprintf(name, sizeof name, "torvi_%04u%02u%02u.log", t.year, t.month, t.day);

@@ -1,0 +1,190 @@
+// Ray casting of the synthetic scene and the sample model of the sensor.
+#include "vcam/tof_model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+namespace torvi::vcam {
+namespace {
+
+constexpr double kHalfLightSpeedMmPerUs = 149896229.0 / 1000.0;  // mm per us / 2
+
+struct Ray {
+  double x, y, z;  // direction with z = 1
+};
+
+// Distance t along the ray (in units of its direction) to a sphere, or inf.
+double hit_sphere(const Ray &r, const Shape &s) {
+  const double ox = -s.x0, oy = -s.y0, oz = -s.z0;
+  const double a = r.x * r.x + r.y * r.y + r.z * r.z;
+  const double b = 2.0 * (ox * r.x + oy * r.y + oz * r.z);
+  const double c = ox * ox + oy * oy + oz * oz - s.r * s.r;
+  const double disc = b * b - 4.0 * a * c;
+  if (disc < 0) return std::numeric_limits<double>::infinity();
+  const double q = std::sqrt(disc);
+  const double t0 = (-b - q) / (2.0 * a);
+  const double t1 = (-b + q) / (2.0 * a);
+  if (t0 > 0) return t0;
+  if (t1 > 0) return t1;
+  return std::numeric_limits<double>::infinity();
+}
+
+// Slab test of an axis-aligned box.
+double hit_box(const Ray &r, const Shape &s) {
+  double tmin = 0.0, tmax = std::numeric_limits<double>::infinity();
+  const double lo[3] = {std::min(s.x0, s.x1), std::min(s.y0, s.y1), std::min(s.z0, s.z1)};
+  const double hi[3] = {std::max(s.x0, s.x1), std::max(s.y0, s.y1), std::max(s.z0, s.z1)};
+  const double d[3] = {r.x, r.y, r.z};
+  for (int i = 0; i < 3; ++i) {
+    if (std::fabs(d[i]) < 1e-12) {
+      if (0.0 < lo[i] || 0.0 > hi[i]) return std::numeric_limits<double>::infinity();
+      continue;
+    }
+    double t1 = lo[i] / d[i], t2 = hi[i] / d[i];
+    if (t1 > t2) std::swap(t1, t2);
+    tmin = std::max(tmin, t1);
+    tmax = std::min(tmax, t2);
+    if (tmin > tmax) return std::numeric_limits<double>::infinity();
+  }
+  return tmin > 0 ? tmin : std::numeric_limits<double>::infinity();
+}
+
+double gaussian(uint64_t seed, uint64_t a, uint64_t b) {
+  const uint64_t bits = mix64(seed, a, b);
+  const double u1 = (static_cast<double>(bits >> 32) + 1.0) / 4294967297.0;
+  const double u2 = static_cast<double>(bits & 0xFFFFFFFFu) / 4294967296.0;
+  return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
+}
+
+uint16_t clip_sample(double v) {
+  const double r = std::nearbyint(v);
+  if (r <= 0.0) return 0;
+  if (r >= 4095.0) return 4095;
+  return static_cast<uint16_t>(r);
+}
+
+void put_u16(std::span<uint8_t> out, size_t index, uint16_t v) {
+  out[2 * index] = static_cast<uint8_t>(v & 0xFF);
+  out[2 * index + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+}  // namespace
+
+uint64_t mix64(uint64_t seed, uint64_t a, uint64_t b) {
+  uint64_t z = seed * 0x9E3779B97F4A7C15ull ^ (a + 0x632BE59BD9B4E019ull) * 0xBF58476D1CE4E5B9ull ^
+               (b + 0x85EBCA77C2B2AE63ull) * 0x94D049BB133111EBull;
+  for (int i = 0; i < 2; ++i) {
+    z += 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+  }
+  return z;
+}
+
+double unit_from(uint64_t bits) { return static_cast<double>(bits >> 11) / 9007199254740992.0; }
+
+double range_mm_for(uint32_t mod_khz) {
+  return mod_khz == 0 ? 0.0 : kHalfLightSpeedMmPerUs * 1000.0 / static_cast<double>(mod_khz);
+}
+
+uint32_t raw_row_of(uint32_t image_row, uint32_t height) {
+  const uint32_t half = height / 2;
+  return image_row < half ? 2 * (half - 1 - image_row) : 2 * (image_row - half) + 1;
+}
+
+TofModel::TofModel(const SensorModel &sensor, const Scene &scene, uint64_t seed)
+    : sensor_(sensor), seed_(seed) {
+  const size_t n = size_t{sensor_.width} * sensor_.height;
+  distance_.resize(n);
+  reflectivity_.resize(n);
+  pattern_.resize(n);
+  const double sx = sensor_.width / 320.0, sy = sensor_.height / 240.0;
+  const double fx = sensor_.fx * sx, fy = sensor_.fy * sy;
+  const double cx = sensor_.cx * sx, cy = sensor_.cy * sy;
+  double pattern_sum = 0;
+  for (uint32_t v = 0; v < sensor_.height; ++v) {
+    for (uint32_t u = 0; u < sensor_.width; ++u) {
+      const size_t p = size_t{v} * sensor_.width + u;
+      const Ray ray{(u - cx) / fx, (v - cy) / fy, 1.0};
+      double t = scene.wall_mm > 0 ? scene.wall_mm : std::numeric_limits<double>::infinity();
+      double refl = scene.wall_reflectivity;
+      for (const Shape &s : scene.shapes) {
+        const double ts = s.kind == Shape::Kind::sphere ? hit_sphere(ray, s) : hit_box(ray, s);
+        if (ts < t) {
+          t = ts;
+          refl = s.reflectivity;
+        }
+      }
+      const double norm = std::sqrt(ray.x * ray.x + ray.y * ray.y + 1.0);
+      distance_[p] = std::isfinite(t) ? std::min(t * norm, 65000.0) : 65000.0;
+      reflectivity_[p] = std::isfinite(t) ? refl : 0.0;
+      pattern_[p] =
+          (2.0 * unit_from(mix64(seed_, 0x5041545445524Eull, p)) - 1.0) * sensor_.pattern_mm;
+      pattern_sum += pattern_[p];
+    }
+  }
+  const double mean = n ? pattern_sum / static_cast<double>(n) : 0.0;
+  for (double &x : pattern_) x -= mean;
+}
+
+std::vector<uint16_t> TofModel::ground_truth() const {
+  std::vector<uint16_t> out(distance_.size());
+  std::transform(distance_.begin(), distance_.end(), out.begin(),
+                 [](double d) { return static_cast<uint16_t>(std::lround(d)); });
+  return out;
+}
+
+int16_t TofModel::sensor_temp(uint32_t frame) const {
+  const double rise = std::min(frame * sensor_.sensor_drift_per_frame,
+                               static_cast<double>(sensor_.temp_drift_limit));
+  return static_cast<int16_t>(sensor_.sensor_temp + std::lround(rise));
+}
+
+int16_t TofModel::board_temp(uint32_t frame) const {
+  const double rise = std::min(frame * sensor_.board_drift_per_frame,
+                               static_cast<double>(sensor_.temp_drift_limit));
+  return static_cast<int16_t>(sensor_.board_temp + std::lround(rise));
+}
+
+double TofModel::drift_mm(uint32_t frame) const {
+  return (sensor_temp(frame) - sensor_.sensor_temp) * sensor_.sensor_temp_coef_mm +
+         (board_temp(frame) - sensor_.board_temp) * sensor_.board_temp_coef_mm;
+}
+
+void TofModel::render(uint32_t frame, uint32_t mod_khz, uint16_t integration_us,
+                      std::span<uint8_t> out) const {
+  const uint32_t w = sensor_.width, h = sensor_.height;
+  const size_t plane = size_t{w} * h;
+  if (out.size() < 8 * plane) return;
+  const double range = range_mm_for(mod_khz);
+  const double drift = drift_mm(frame);
+  const double t_ms = integration_us / 1000.0;
+  const double offset = sensor_.dark_level + sensor_.ambient_per_ms * t_ms;
+  const uint64_t frame_seed = mix64(seed_, 0x4E4F495345ull, frame);
+  for (uint32_t v = 0; v < h; ++v) {
+    const size_t raw_base = size_t{raw_row_of(v, h)} * w;
+    for (uint32_t u = 0; u < w; ++u) {
+      const size_t p = size_t{v} * w + u;
+      const double d = distance_[p];
+      const double m = d + pattern_[p] + drift;
+      double frac = range > 0 ? std::fmod(m / range, 1.0) : 0.0;
+      if (frac < 0) frac += 1.0;
+      const double theta = 2.0 * std::numbers::pi * (frac - 0.5);
+      const double dm = std::max(d, 50.0) / 1000.0;
+      const double amp = sensor_.amplitude_gain * reflectivity_[p] * t_ms / (dm * dm);
+      const double ac = amp * std::cos(theta), as = amp * std::sin(theta);
+      const double samples[4] = {offset - ac, offset - as, offset + ac, offset + as};
+      const size_t q = raw_base + u;
+      for (uint32_t k = 0; k < 4; ++k) {
+        const double noise =
+            sensor_.noise_lsb > 0 ? sensor_.noise_lsb * gaussian(frame_seed, p, k) : 0.0;
+        put_u16(out, k * plane + q, clip_sample(samples[k] + noise));
+      }
+    }
+  }
+}
+
+}  // namespace torvi::vcam

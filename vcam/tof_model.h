@@ -1,0 +1,73 @@
+// The synthetic scene seen through a time-of-flight sensor.
+//
+// Geometry: a pinhole camera at the origin looking along +z (no lens
+// distortion). Each pixel's ray meets the nearest surface: the wall (plane
+// z = wall_mm) or a shape. The ground truth of a pixel is the radial distance
+// along its ray, in mm.
+//
+// Samples (format 2: four planes DCS0..DCS3 of 12-bit samples in 16-bit
+// words, rows in the sensor's raw order): with the measured distance
+//   m = d + pattern(p) + drift(frame),
+// the unambiguous range R = 149896229 / f_kHz mm and the angle
+//   theta = 2 pi (frac(m / R) - 1/2),
+// the model writes
+//   DCS0 = O - A cos theta, DCS2 = O + A cos theta,
+//   DCS1 = O - A sin theta, DCS3 = O + A sin theta   (+ noise, clipped 0..4095)
+// so that the decode phase = (atan2(DCS3 - DCS1, DCS2 - DCS0) + half turn)
+// mod full turn = frac(m / R) of a turn and its amplitude sqrt(a^2+b^2)/2 = A.
+//   A = gain * reflectivity * (t_int / 1000 us) / (d / 1 m)^2
+//   O = dark_level + ambient_per_ms * t_int / 1000 us
+// pattern(p) is a fixed zero-mean per-pixel offset within +-pattern_mm drawn
+// from the seed; drift is the temperature rise since frame 0 times the
+// temperature coefficients; noise is Gaussian, drawn from (seed, frame, pixel).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "vcam/camera.h"
+
+namespace torvi::vcam {
+
+// Unambiguous range in mm of a modulation frequency in kHz.
+double range_mm_for(uint32_t mod_khz);
+
+// Image row -> sensor raw row (the sensor reads its halves from the middle).
+uint32_t raw_row_of(uint32_t image_row, uint32_t height);
+
+class TofModel {
+ public:
+  TofModel(const SensorModel &sensor, const Scene &scene, uint64_t seed);
+
+  uint32_t width() const { return sensor_.width; }
+  uint32_t height() const { return sensor_.height; }
+  size_t frame_bytes() const { return size_t{8} * sensor_.width * sensor_.height; }
+
+  // Radial distance per pixel in mm, image row order.
+  std::vector<uint16_t> ground_truth() const;
+  // The fixed per-pixel pattern in mm, image row order.
+  const std::vector<double> &pattern() const { return pattern_; }
+
+  int16_t sensor_temp(uint32_t frame) const;
+  int16_t board_temp(uint32_t frame) const;
+
+  // Writes the format-2 payload of `frame` into `out` (frame_bytes() long).
+  void render(uint32_t frame, uint32_t mod_khz, uint16_t integration_us,
+              std::span<uint8_t> out) const;
+
+ private:
+  double drift_mm(uint32_t frame) const;
+
+  SensorModel sensor_;
+  uint64_t seed_;
+  std::vector<double> distance_;      // mm, image order
+  std::vector<double> reflectivity_;   // image order
+  std::vector<double> pattern_;        // mm, image order
+};
+
+// Deterministic hash of (seed, a, b) to 64 bits, and helpers on it.
+uint64_t mix64(uint64_t seed, uint64_t a, uint64_t b);
+double unit_from(uint64_t bits);  // [0, 1)
+
+}  // namespace torvi::vcam
