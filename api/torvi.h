@@ -15,6 +15,7 @@
 #include "torvi_frame.h"
 #include "torvi_frame_hdr.h"
 #include "kx_stream.h"
+#include "torvi_vcam.h"
 #include "torvi_drv.h"
 #include "torvi_dev.h"
 #include "torvi_cap.h"

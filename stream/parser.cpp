@@ -228,12 +228,12 @@ std::size_t kx_stream::take_payload(const uint8_t *p, std::size_t n) {
   const std::size_t stored = add_data(p, k, cur_.has_payload_sum ? &sum_ : nullptr);
   if (stored < k) {
     // Out of memory: the frame cannot be whole. Drop what is built of this
-    // chunk and wait for the next start of a frame.
-    skip(k - stored);
+    // chunk; the rest of its payload is skipped by the search for the next
+    // start of a frame.
     discarding_ = true;
     discard_cur_frame();
     end_chunk();
-    return k;
+    return stored;
   }
   // Frames of a chunk with a payload checksum stay unfinished until the
   // checksum has been compared at the chunk's end.

@@ -31,8 +31,8 @@ void Camera::Impl::reset_sensor_registers() {
 }
 
 void Camera::Impl::reset_board() {
-  board_regs.clear();
-  board_regs[{0, 0}] = 0x00010403;  // firmware version word
+  board_regs.assign(size_t{kBoardTargets} * kBoardRegisters, 0);
+  board_regs[0] = 0x00010403;  // target 0, register 0: firmware version word
   mode = kModeNormal;
   setting17 = 0;
   flag17 = 0;
@@ -189,7 +189,8 @@ BulkStep Camera::bulk_in(uint8_t endpoint, std::span<uint8_t> buf, Clock::time_p
     size_t n = std::min(buf.size() - step.bytes, m.pending.size() - m.pending_off);
     if (m.faults.silent_after_bytes) n = std::min<uint64_t>(n, *m.faults.silent_after_bytes);
     if (m.faults.unplug_after_bytes) n = std::min<uint64_t>(n, *m.faults.unplug_after_bytes);
-    std::memcpy(buf.data() + step.bytes, m.pending.data() + m.pending_off, n);
+    std::copy_n(m.pending.begin() + static_cast<std::ptrdiff_t>(m.pending_off), n,
+                buf.begin() + static_cast<std::ptrdiff_t>(step.bytes));
     step.bytes += n;
     m.pending_off += n;
     m.stats.stream_bytes += n;
@@ -295,6 +296,17 @@ void Camera::set_seed(uint64_t seed) {
   impl_->tof.reset();
 }
 
+void Camera::set_sensor(const SensorModel &sensor) {
+  std::lock_guard lock(impl_->mu);
+  impl_->cfg.sensor = sensor;
+  impl_->tof.reset();
+}
+
+void Camera::clear_stream_faults() {
+  std::lock_guard lock(impl_->mu);
+  impl_->stream_faults.clear();
+}
+
 void Camera::set_upload_block(std::vector<uint8_t> block) {
   std::lock_guard lock(impl_->mu);
   impl_->cfg.upload_block = std::move(block);
@@ -346,9 +358,8 @@ std::optional<uint32_t> Camera::reg(uint8_t target, uint32_t number) const {
     if (number >= kSensorRegisters) return std::nullopt;
     return impl_->sensor_regs[number];
   }
-  if (number >= kBoardRegisters) return std::nullopt;
-  auto it = impl_->board_regs.find({target, number});
-  return it == impl_->board_regs.end() ? 0u : it->second;
+  if (number >= kBoardRegisters || target >= kBoardTargets) return std::nullopt;
+  return impl_->board_regs[size_t{target} * kBoardRegisters + number];
 }
 
 std::vector<uint16_t> Camera::ground_truth() const {

@@ -248,11 +248,13 @@ class Camera {
   void set_frame_rate(uint32_t fps);
   void set_paced(bool paced);
   void set_seed(uint64_t seed);
+  void set_sensor(const SensorModel &sensor);
   void set_upload_block(std::vector<uint8_t> block);
 
   // --- faults --------------------------------------------------------------
 
   void add_stream_fault(const StreamFault &fault);
+  void clear_stream_faults();
   void set_faults(const DeviceFaults &faults);
   DeviceFaults faults() const;
   void resume_sending();

@@ -107,7 +107,7 @@ int Camera::Impl::status_query(std::span<uint8_t> data) {
   reply[2] = last_v;
   std::memcpy(reply.data() + 3, message.data(), message.size());
   const size_t n = std::min(data.size(), reply.size());
-  std::memcpy(data.data(), reply.data(), n);
+  std::copy_n(reply.begin(), n, data.begin());
   return static_cast<int>(n);
 }
 
@@ -133,7 +133,7 @@ void Camera::Impl::reg_write(std::span<const uint8_t> data) {
                 h.bytes);
   const uint32_t count = h.bytes / 4;
   const uint32_t limit = h.target == 1 ? kSensorRegisters : kBoardRegisters;
-  if (h.target > 7) return fail("register write: unknown target %u", h.target);
+  if (h.target >= kBoardTargets) return fail("register write: unknown target %u", h.target);
   if (h.first > limit || count > limit - h.first)
     return fail("register write: registers %u+%u out of range", h.first, count);
   for (uint32_t i = 0; i < count; ++i) {
@@ -145,7 +145,7 @@ void Camera::Impl::reg_write(std::span<const uint8_t> data) {
     if (h.target == 1) {
       sensor_regs[h.first + i] = static_cast<uint8_t>(v);
     } else {
-      board_regs[{h.target, h.first + i}] = v;
+      board_regs[size_t{h.target} * kBoardRegisters + h.first + i] = v;
     }
   }
 }
@@ -154,7 +154,7 @@ void Camera::Impl::reg_read_request(std::span<const uint8_t> data) {
   pending_reg_read.reset();
   if (data.size() != kRegHeaderBytes) return fail("register read: header of %zu bytes", data.size());
   const RegHeader h = parse_reg_header(data);
-  if (h.target > 7) return fail("register read: unknown target %u", h.target);
+  if (h.target >= kBoardTargets) return fail("register read: unknown target %u", h.target);
   if (h.bytes == 0 || h.bytes % 4 != 0 || h.bytes > kMaxRegReadBytes)
     return fail("register read: bad byte count %u", h.bytes);
   const uint32_t limit = h.target == 1 ? kSensorRegisters : kBoardRegisters;
@@ -178,8 +178,8 @@ int Camera::Impl::reg_read_data(std::span<uint8_t> data) {
     uint32_t v = 0;
     if (r.target == 1) {
       v = sensor_regs[r.first + i];
-    } else if (auto it = board_regs.find({r.target, r.first + i}); it != board_regs.end()) {
-      v = it->second;
+    } else {
+      v = board_regs[size_t{r.target} * kBoardRegisters + r.first + i];
     }
     put32(data.data() + 4 * i, v);
   }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <array>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,6 +14,7 @@ namespace torvi::vcam {
 
 inline constexpr size_t kSensorRegisters = 256;
 inline constexpr uint32_t kBoardRegisters = 4096;
+inline constexpr uint32_t kBoardTargets = 8;  // targets 0..7; 1 is the sensor
 inline constexpr uint32_t kMaxRegReadBytes = 256;
 inline constexpr size_t kMaxParamGetRecords = 3;
 inline constexpr uint8_t kModeNormal = 0;
@@ -83,7 +83,7 @@ struct Camera::Impl {
 
   // Registers.
   std::array<uint8_t, kSensorRegisters> sensor_regs{};
-  std::map<std::pair<uint8_t, uint32_t>, uint32_t> board_regs;
+  std::vector<uint32_t> board_regs;  // kBoardTargets x kBoardRegisters
 
   // Parameters that change.
   uint8_t mode = kModeNormal;

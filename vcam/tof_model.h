@@ -19,7 +19,8 @@
 //   O = dark_level + ambient_per_ms * t_int / 1000 us
 // pattern(p) is a fixed zero-mean per-pixel offset within +-pattern_mm drawn
 // from the seed; drift is the temperature rise since frame 0 times the
-// temperature coefficients; noise is Gaussian, drawn from (seed, frame, pixel).
+// temperature coefficients; noise is near-Gaussian (a sum of four uniforms), drawn from
+// (seed, frame, pixel, sample).
 #pragma once
 
 #include <cstdint>

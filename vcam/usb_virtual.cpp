@@ -22,7 +22,7 @@ struct VContext;
 
 struct VDevice {
   VContext *ctx = nullptr;
-  std::shared_ptr<Camera> cam;
+  CameraPtr cam;
   uint64_t gen = 0;
   Identity id;
   int refs = 0;
@@ -31,7 +31,7 @@ struct VDevice {
 struct VHandle {
   VContext *ctx = nullptr;
   VDevice *dev = nullptr;
-  std::shared_ptr<Camera> cam;
+  CameraPtr cam;
   uint64_t gen = 0;
   uint32_t claimed = 0;  // bit per interface
 };

@@ -10,7 +10,7 @@ VirtualBus &VirtualBus::instance() {
   return bus;
 }
 
-void VirtualBus::attach(std::shared_ptr<Camera> camera) {
+void VirtualBus::attach(CameraPtr camera) {
   camera->plug();
   {
     std::lock_guard lock(mu_);
@@ -39,7 +39,7 @@ void VirtualBus::detach_all() {
   notify();
 }
 
-std::vector<std::shared_ptr<Camera>> VirtualBus::cameras() const {
+std::vector<CameraPtr> VirtualBus::cameras() const {
   std::lock_guard lock(mu_);
   return cameras_;
 }

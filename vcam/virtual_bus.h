@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "vcam/camera.h"
+#include "vcam/camera_ptr.h"
 
 namespace torvi::vcam {
 
@@ -17,11 +17,11 @@ class VirtualBus {
   static VirtualBus &instance();
 
   // Plugs a camera into the bus.
-  void attach(std::shared_ptr<Camera> camera);
+  void attach(CameraPtr camera);
   // Unplugs a camera and removes it (open handles then see NO_DEVICE).
   void detach(const Camera *camera);
   void detach_all();
-  std::vector<std::shared_ptr<Camera>> cameras() const;
+  std::vector<CameraPtr> cameras() const;
   bool contains(const Camera *camera) const;
 
   // Wakes every event handler of the virtual binding, e.g. after an unplug
@@ -34,7 +34,7 @@ class VirtualBus {
 
  private:
   mutable std::mutex mu_;
-  std::vector<std::shared_ptr<Camera>> cameras_;
+  std::vector<CameraPtr> cameras_;
   std::vector<std::pair<int, Waker>> wakers_;
   int next_token_ = 1;
 };

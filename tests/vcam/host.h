@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vcam/camera.h"
@@ -23,8 +24,8 @@ inline const usb::Backend &B() { return usb_backend_virtual(); }
 class BusFixture : public ::testing::Test {
  protected:
   void TearDown() override { VirtualBus::instance().detach_all(); }
-  std::shared_ptr<Camera> plug(CameraConfig cfg = {}) {
-    auto cam = std::make_shared<Camera>(std::move(cfg));
+  CameraPtr plug(CameraConfig cfg = {}) {
+    auto cam = CameraPtr::make(std::move(cfg));
     VirtualBus::instance().attach(cam);
     return cam;
   }
@@ -91,7 +92,7 @@ class Host {
     libusb_transfer *t = B().alloc_transfer(0);
     auto *buf = static_cast<uint8_t *>(std::calloc(LIBUSB_CONTROL_SETUP_SIZE + data.size(), 1));
     libusb_fill_control_setup(buf, type, request, value, 0, static_cast<uint16_t>(data.size()));
-    if (!(type & LIBUSB_ENDPOINT_IN)) std::memcpy(buf + LIBUSB_CONTROL_SETUP_SIZE, data.data(), data.size());
+    if (!(type & LIBUSB_ENDPOINT_IN) && !data.empty()) std::memcpy(buf + LIBUSB_CONTROL_SETUP_SIZE, data.data(), data.size());
     libusb_fill_control_transfer(t, handle_, buf, record_completion, &c, timeout_ms);
     t->flags = LIBUSB_TRANSFER_FREE_BUFFER;
     const int rc = B().submit_transfer(t);
@@ -102,7 +103,7 @@ class Host {
       return c;
     }
     wait(c, static_cast<int>(timeout_ms) + 2000);
-    if (type & LIBUSB_ENDPOINT_IN)
+    if ((type & LIBUSB_ENDPOINT_IN) && c.actual > 0)
       std::memcpy(data.data(), buf + LIBUSB_CONTROL_SETUP_SIZE, static_cast<size_t>(c.actual));
     B().free_transfer(t);
     return c;
@@ -214,5 +215,87 @@ inline uint32_t le32(const uint8_t *p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 inline uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+}  // namespace torvi::vcam::test
+
+namespace torvi::vcam::test {
+
+// Keeps `count` bulk IN transfers cycling on 0x81 like the transport's ring,
+// collecting the bytes of completed transfers in order.
+class Streamer {
+ public:
+  Streamer(Host &host, int count, int length, unsigned timeout_ms = 2000)
+      : host_(host), timeout_ms_(timeout_ms) {
+    for (int i = 0; i < count; ++i) {
+      libusb_transfer *t = B().alloc_transfer(0);
+      auto *buf = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(length)));
+      libusb_fill_bulk_transfer(t, host.handle(), 0x81, buf, length, &Streamer::on_done, this,
+                                timeout_ms);
+      t->flags = LIBUSB_TRANSFER_FREE_BUFFER;
+      xfers_.push_back(t);
+    }
+  }
+  ~Streamer() {
+    stopping = true;
+    for (libusb_transfer *t : xfers_) B().cancel_transfer(t);
+    const auto end = Clock::now() + std::chrono::seconds(3);
+    while (in_flight_ > 0 && Clock::now() < end) pump(20);
+    for (libusb_transfer *t : xfers_) B().free_transfer(t);
+  }
+  void submit_all() {
+    for (libusb_transfer *t : xfers_) {
+      ASSERT_EQ(B().submit_transfer(t), 0);
+      ++in_flight_;
+    }
+  }
+  int submit(size_t i) {
+    const int rc = B().submit_transfer(xfers_[i]);
+    if (rc == 0) ++in_flight_;
+    return rc;
+  }
+  void pump(int ms) {
+    timeval tv{0, ms * 1000};
+    B().handle_events_timeout_completed(host_.ctx(), &tv, nullptr);
+  }
+  // Runs event handling until `bytes` arrived or `ms` passed.
+  void collect(size_t bytes, int ms) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (data.size() < bytes && Clock::now() < end) pump(20);
+  }
+
+  std::vector<uint8_t> data;
+  std::vector<int> lengths;  // actual_length of each completed transfer
+  std::vector<libusb_transfer_status> statuses;
+  bool stopping = false;
+  bool resubmit = true;
+  std::thread::id callback_thread;
+  int in_flight() const { return in_flight_; }
+  // Cancels every transfer; returns how many cancels succeeded.
+  int cancel_all() {
+    int ok = 0;
+    for (libusb_transfer *t : xfers_) ok += B().cancel_transfer(t) == 0;
+    return ok;
+  }
+  libusb_transfer *transfer(size_t i) const { return xfers_[i]; }
+
+ private:
+  static void LIBUSB_CALL on_done(libusb_transfer *t) {
+    auto *self = static_cast<Streamer *>(t->user_data);
+    --self->in_flight_;
+    self->callback_thread = std::this_thread::get_id();
+    self->statuses.push_back(t->status);
+    self->lengths.push_back(t->actual_length);
+    if (t->status == LIBUSB_TRANSFER_COMPLETED || t->status == LIBUSB_TRANSFER_TIMED_OUT)
+      self->data.insert(self->data.end(), t->buffer, t->buffer + t->actual_length);
+    if (!self->stopping && self->resubmit && t->status != LIBUSB_TRANSFER_NO_DEVICE &&
+        t->status != LIBUSB_TRANSFER_CANCELLED) {
+      if (B().submit_transfer(t) == 0) ++self->in_flight_;
+    }
+  }
+  Host &host_;
+  unsigned timeout_ms_;
+  std::vector<libusb_transfer *> xfers_;
+  int in_flight_ = 0;
+};
 
 }  // namespace torvi::vcam::test

@@ -14,7 +14,7 @@ class Protocol : public BusFixture {
     cam = plug();
     ASSERT_EQ(host.open(), 0);
   }
-  std::shared_ptr<Camera> cam;
+  CameraPtr cam;
   Host host;
 };
 

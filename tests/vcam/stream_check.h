@@ -1,0 +1,94 @@
+// An independent reader of the camera's byte stream for tests: checks every
+// stream header and reassembles the frames.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace torvi::vcam::test {
+
+struct ParsedFrame {
+  uint16_t fridx = 0, format = 0, width = 0, height = 0;
+  int16_t t_sensor = 0, t_board = 0;
+  std::vector<uint8_t> data;
+};
+
+struct ParsedStream {
+  std::vector<ParsedFrame> frames;
+  std::vector<std::string> errors;  // one line per fault found
+  std::vector<uint16_t> sidx;       // of every header in order
+};
+
+inline ParsedStream parse_stream(const std::vector<uint8_t> &s) {
+  ParsedStream out;
+  size_t pos = 0;
+  int prev_sidx = -1;
+  ParsedFrame cur;
+  size_t want = 0;
+  bool building = false;
+  auto u16 = [&](size_t o) { return static_cast<uint16_t>(s[o] | s[o + 1] << 8); };
+  auto u32 = [&](size_t o) {
+    return static_cast<uint32_t>(s[o] | s[o + 1] << 8 | s[o + 2] << 16) | static_cast<uint32_t>(s[o + 3]) << 24;
+  };
+  while (pos + 36 <= s.size()) {
+    if (u16(pos) != 0x98FB) {
+      out.errors.push_back("magic@" + std::to_string(pos));
+      ++pos;
+      continue;
+    }
+    uint32_t s1 = 0, s2 = 0;
+    for (size_t i = 0; i < 34; ++i) {
+      s1 = (s1 + s[pos + i]) % 255;
+      s2 = (s2 + s1) % 255;
+    }
+    if (u16(pos + 34) != s2 * 256 + s1) {
+      out.errors.push_back("fletcher@" + std::to_string(pos));
+      ++pos;
+      continue;
+    }
+    const uint16_t sidx = u16(pos + 2);
+    const uint32_t len = u32(pos + 4), frlen = u32(pos + 8);
+    const bool sof = s[pos + 32] & 1;
+    out.sidx.push_back(sidx);
+    if (prev_sidx >= 0 && sidx != static_cast<uint16_t>(prev_sidx + 1))
+      out.errors.push_back("sidx " + std::to_string(prev_sidx) + "->" + std::to_string(sidx));
+    prev_sidx = sidx;
+    if (pos + 36 + len > s.size()) break;
+    const uint8_t *payload = s.data() + pos + 36;
+    if (s[pos + 33] & 1) {
+      uint32_t sum = 0;
+      for (size_t i = 0; i + 4 <= len; i += 4)
+        sum += static_cast<uint32_t>(payload[i] | payload[i + 1] << 8 | payload[i + 2] << 16) |
+               static_cast<uint32_t>(payload[i + 3]) << 24;
+      if (sum != u32(pos + 28)) out.errors.push_back("checksum sidx " + std::to_string(sidx));
+    }
+    if (sof) {
+      if (building) out.errors.push_back("incomplete frame " + std::to_string(cur.fridx));
+      cur = ParsedFrame{};
+      cur.fridx = u16(pos + 12);
+      cur.format = u16(pos + 14);
+      cur.width = u16(pos + 16);
+      cur.height = u16(pos + 18);
+      cur.t_sensor = static_cast<int16_t>(u16(pos + 20));
+      cur.t_board = static_cast<int16_t>(u16(pos + 22));
+      want = frlen;
+      building = true;
+    } else if (!building || u16(pos + 12) != cur.fridx) {
+      out.errors.push_back("stray chunk sidx " + std::to_string(sidx));
+      pos += 36 + len;
+      continue;
+    }
+    cur.data.insert(cur.data.end(), payload, payload + len);
+    if (cur.data.size() >= want) {
+      if (cur.data.size() > want) out.errors.push_back("overlong frame " + std::to_string(cur.fridx));
+      out.frames.push_back(std::move(cur));
+      cur = ParsedFrame{};
+      building = false;
+    }
+    pos += 36 + len;
+  }
+  return out;
+}
+
+}  // namespace torvi::vcam::test
