@@ -278,7 +278,8 @@ torvi_ll_t *usb_ll_dev_open(torvi_ll_t *ll) {
   p->evt_running.store(0);
   std::atomic_ref<int>(p->evt_stop).store(0);
   try {
-    p->evt_thread = std::thread(_usb_ll_evt_thread, ll);
+    // A lambda keeps the thread's state type local to the library.
+    p->evt_thread = std::thread([ll] { _usb_ll_evt_thread(ll); });
   } catch (const std::system_error &) {
     LL_LOG(ERR, "[%s]  create evt thread failed\n", kFn);
     release_all(ll);

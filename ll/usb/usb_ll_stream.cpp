@@ -76,22 +76,27 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *x) {
   // Resubmission and the in-flight mark change under the lock, so a stop
   // either sees this transfer in flight and cancels it, or this completion
   // sees the stop and lets the transfer rest.
-  std::lock_guard lk(p->mu);
-  if (i >= 0) p->last_status[i] = static_cast<int>(x->status);
-  bool again = x->length > 0 && p->stopping.load() == 0;
-  if (again) {
+  {
+    std::lock_guard lk(p->mu);
+    if (i >= 0) p->last_status[i] = static_cast<int>(x->status);
+    if (x->length <= 0 || p->stopping.load() != 0) {
+      if (i >= 0) p->stream_inflight &= ~(1u << i);
+      p->cv.notify_all();
+      return;
+    }
     LL_LOG(TRC, "[%s] trans[%d] issue: size=%d \n", kEvt, i, x->length);
     x->timeout = torvi::usb::kStreamTimeoutMs;
     const int rc = p->be->submit_transfer(x);
-    if (rc < 0) {
-      LL_LOG(ERR, "[%s] Unable to submit URB. libusb error code: %d\n", kEvt, rc);
-      again = false;
-    }
+    if (rc == 0) return;
+    LL_LOG(ERR, "[%s] Unable to submit URB. libusb error code: %d\n", kEvt, rc);
   }
-  if (!again && i >= 0) {
-    p->stream_inflight &= ~(1u << i);
-    p->cv.notify_all();
-  }
+  // The transfer is lost to the ring: tell the capture engine, which would
+  // otherwise never learn that its stream ended (a vanished camera makes
+  // every resubmission fail).
+  if (cb != nullptr) cb(ll, TORVI_LL_CAP_UNKNOWN, x->buffer, 0, cb_arg);
+  std::lock_guard lk(p->mu);
+  if (i >= 0) p->stream_inflight &= ~(1u << i);
+  p->cv.notify_all();
 }
 
 bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, void *cb_arg) {
