@@ -319,11 +319,12 @@ void cap_stop_locked(torvi_dev_t *dev, const char *who) {
   kx_log(KX_LOG_TRC, "TRC", "[%s] Enter\n", who);
   store(p->stop, 1);
   const bool stopped = torvi_ll_cap_stop(&p->ll);
+  // The capturing flag changes before the waiters wake, so that they see it.
+  store<uint8_t>(p->capturing, stopped ? 0 : 1);
   {
     std::lock_guard lock(p->mutex->mu);
     p->cond->cv.notify_all();
   }
-  store<uint8_t>(p->capturing, stopped ? 0 : 1);
   kx_log(KX_LOG_TRC, "TRC", "[%s] Exit\n", who);
 }
 

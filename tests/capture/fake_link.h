@@ -108,11 +108,13 @@ inline bool fake_reset(torvi_ll_t *, uint8_t target) {
   return true;
 }
 inline bool fake_cap_start(torvi_ll_t *, uint32_t, torvi_ll_cap_cb_t cb, void *arg) {
-  ++fake()->cap_starts;
-  if (!fake()->cap_start_ok) return false;
-  fake()->cb = cb;
-  fake()->cb_arg = arg;
-  return true;
+  const bool ok = fake()->cap_start_ok;
+  if (ok) {
+    fake()->cb = cb;
+    fake()->cb_arg = arg;
+  }
+  ++fake()->cap_starts;  // after the callback is in place: event threads wait for it
+  return ok;
 }
 inline bool fake_cap_stop(torvi_ll_t *) {
   ++fake()->cap_stops;
