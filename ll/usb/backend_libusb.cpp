@@ -1,7 +1,4 @@
-// The production binding of the transport's libusb table, and the choice of
-// the binding in use.
-#include <atomic>
-
+// The production binding of the transport's libusb table.
 #include "ll/usb/usb_backend.h"
 
 namespace torvi::usb {
@@ -66,19 +63,8 @@ const Backend kLibusb = {
     lib_handle_events,
 };
 
-std::atomic<const Backend *> g_active{nullptr};
-
 }  // namespace
 
 const Backend &backend_libusb() { return kLibusb; }
-
-const Backend &active_backend() {
-  const Backend *b = g_active.load(std::memory_order_acquire);
-  return b != nullptr ? *b : kLibusb;
-}
-
-void set_active_backend(const Backend *backend) {
-  g_active.store(backend, std::memory_order_release);
-}
 
 }  // namespace torvi::usb

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "core/clock.h"
@@ -76,24 +77,25 @@ int map_status(const libusb_transfer *x) {
   }
 }
 
-// Waits for the completion with the cancel and give-up deadlines. Returns
-// true when it completed; false when given up (ownership then passes to the
-// completion callback).
-bool wait_completion(std::unique_ptr<CmdXfer> &st) {
+// Waits for the completion with the cancel and give-up deadlines: cancel
+// after 1000 ms (or the transfer's own longer time-out), give up 1000 ms
+// later. Returns true when it completed; false when given up (ownership then
+// passes to the completion callback).
+bool wait_completion(std::unique_ptr<CmdXfer> &st, unsigned timeout_ms) {
   usb_ll_dev_priv_t *p = st->p;
   const auto start = std::chrono::steady_clock::now();
+  const unsigned cancel_ms = timeout_ms > torvi::usb::kCmdCancelMs ? timeout_ms : torvi::usb::kCmdCancelMs;
+  const unsigned give_up_ms = cancel_ms + (torvi::usb::kCmdGiveUpMs - torvi::usb::kCmdCancelMs);
   CmdXfer *s = st.get();
   std::unique_lock lk(p->mu);
-  if (p->cv.wait_until(lk, start + std::chrono::milliseconds(torvi::usb::kCmdCancelMs),
-                       [s] { return s->done; })) {
+  if (p->cv.wait_until(lk, start + std::chrono::milliseconds(cancel_ms), [s] { return s->done; })) {
     return true;
   }
   lk.unlock();
   LL_LOG(WRN, "[%s] contrl trans timeout , cancel it\n", kExe);
   p->be->cancel_transfer(s->xfer);
   lk.lock();
-  if (p->cv.wait_until(lk, start + std::chrono::milliseconds(torvi::usb::kCmdGiveUpMs),
-                       [s] { return s->done; })) {
+  if (p->cv.wait_until(lk, start + std::chrono::milliseconds(give_up_ms), [s] { return s->done; })) {
     return true;
   }
   s->abandoned = true;
@@ -146,7 +148,7 @@ int run_control(usb_ll_dev_priv_t *p, uint8_t dir, uint8_t request, uint16_t val
     LL_LOG(ERR, "[%s] libusb_submit_transfer failed\n", kExe);
     return rc;
   }
-  if (!wait_completion(st)) return LIBUSB_ERROR_TIMEOUT;
+  if (!wait_completion(st, timeout_ms)) return LIBUSB_ERROR_TIMEOUT;
   libusb_transfer *x = st->xfer;
   if (dir == 0 && x->actual_length > 0) {
     const int n = x->actual_length < len ? x->actual_length : len;
@@ -191,6 +193,11 @@ bool usb_ll_exe_cmd(torvi_ll_t *ll, uint8_t dir, uint8_t request, uint16_t value
   if (no_link(p)) return false;
   if (len < 0 || len > kMaxDataBytes || (len > 0 && buf == nullptr)) {
     LL_LOG(ERR, "[%s] bad command data: %d bytes at %p (at most %d)\n", kExe, len, buf, kMaxDataBytes);
+    return false;
+  }
+  if (std::this_thread::get_id() == p->evt_thread.get_id()) {
+    // Its completion could only be delivered by the thread that would wait.
+    LL_LOG(ERR, "[%s] called on the link's event thread: refused\n", kExe);
     return false;
   }
   std::lock_guard cmd(p->cmd_mu);

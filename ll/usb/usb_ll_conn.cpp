@@ -302,6 +302,11 @@ void usb_ll_dev_close(torvi_ll_t *ll) {
     kx_log(KX_LOG_WRN, "WRN", "[%s] device no need to closed!\n", "usb_ll_dev_close");
     return;
   }
+  if (std::this_thread::get_id() == p->evt_thread.get_id()) {
+    // The event thread cannot wait for its own completions nor join itself.
+    kx_log(KX_LOG_ERR, "ERR", "[%s] called on the link's event thread: refused\n", "usb_ll_dev_close");
+    return;
+  }
   const bool idle = drain_transfers(p);
   stop_event_thread(p);
   if (!idle) {

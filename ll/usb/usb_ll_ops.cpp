@@ -23,6 +23,19 @@ unsigned usb_ll_debug_level() { return g_usb_debug_level.load(); }
 
 namespace torvi::usb {
 
+// The binding switch lives with the operation table, so that it is linked
+// whenever the transport is (a weak stand-in elsewhere must never win).
+namespace {
+std::atomic<const Backend *> g_active{nullptr};
+}  // namespace
+
+const Backend &active_backend() {
+  const Backend *b = g_active.load(std::memory_order_acquire);
+  return b != nullptr ? *b : backend_libusb();
+}
+
+void set_active_backend(const Backend *backend) { g_active.store(backend, std::memory_order_release); }
+
 const char *error_name(int code) {
   switch (code) {
     case LIBUSB_SUCCESS: return "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED";

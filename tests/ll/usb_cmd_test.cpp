@@ -196,6 +196,27 @@ TEST_F(UsbCmdTest, UnansweredCommandIsCancelledAfterOneSecond) {
   EXPECT_TRUE(torvi_ll_dev_reset(&ll, 1));
 }
 
+TEST_F(UsbCmdTest, LongerTransferTimeOutMovesTheCancel) {
+  usb.cam.unanswered = 1;
+  uint8_t w[4] = {};
+  LogCapture log;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(torvi_ll_exe_cmd(&ll, 1, 0xCC, 1, w, 4, 1500));
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_GE(ms, 1490);
+  EXPECT_LT(ms, 2400);
+  EXPECT_EQ(log.count("contrl trans timeout , cancel it"), 1u);
+}
+
+TEST_F(UsbCmdTest, RegisterWriteBeyondOneTransferIsRefused) {
+  std::vector<uint32_t> vals(16383);
+  LogCapture log;
+  EXPECT_FALSE(torvi_ll_reg_write(&ll, 0, 0, vals.data(), 16383));  // 7 + 65532 bytes
+  EXPECT_TRUE(usb.controls().empty());
+  EXPECT_TRUE(log.has("[usb_ll_exe_cmd] bad command data: 65539 bytes"));
+  EXPECT_TRUE(torvi_ll_reg_write(&ll, 0, 0, vals.data(), 16382));
+}
+
 TEST_F(UsbCmdTest, GivenUpCommandsLateCompletionIsHarmless) {
   const int base = usb.live_transfers();
   usb.cam.unanswered = 1;

@@ -150,6 +150,35 @@ TEST_F(UsbStreamTest, CloseWhileStreamingCancelsFirst) {
   EXPECT_EQ(usb.live_transfers(), 0);
 }
 
+// Closing or commanding from the streaming callback would wait for the
+// thread that runs it: refused with an error instead of a hang.
+TEST_F(UsbStreamTest, CloseAndCommandsFromTheCallbackAreRefused) {
+  struct Bad {
+    static int cb(torvi_ll_t *link, int32_t, uint8_t *, int, void *arg) {
+      auto *self = static_cast<Bad *>(arg);
+      uint8_t w[4] = {};
+      self->cmd_ok = torvi_ll_exe_cmd(link, 1, 0xC0, 0, w, 4, 1000);
+      torvi_ll_dev_close(link);
+      self->done.store(true);
+      return 0;
+    }
+    bool cmd_ok = true;
+    std::atomic<bool> done{false};
+  } bad;
+  ASSERT_TRUE(torvi_ll_cap_start(&ll, 0, Bad::cb, &bad));
+  LogCapture log;
+  ASSERT_TRUE(usb.complete_bulk(10, LIBUSB_TRANSFER_COMPLETED));
+  for (int i = 0; i < 400 && !bad.done.load(); ++i) torvi::sleep_ms(5);
+  ASSERT_TRUE(bad.done.load());
+  EXPECT_FALSE(bad.cmd_ok);
+  EXPECT_NE(ll.priv, nullptr);
+  EXPECT_TRUE(log.has("[usb_ll_dev_close] called on the link's event thread: refused\n"));
+  EXPECT_TRUE(log.has("[usb_ll_exe_cmd] called on the link's event thread: refused\n"));
+  EXPECT_TRUE(torvi_ll_cap_stop(&ll));
+  torvi_ll_dev_close(&ll);  // drains the last completions while `bad` lives
+  EXPECT_EQ(ll.priv, nullptr);
+}
+
 TEST_F(UsbStreamTest, RestartAfterStop) {
   for (int round = 0; round < 3; ++round) {
     ASSERT_TRUE(start()) << round;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "kx_stream.h"
 #include "ll/usb/usb_ll.h"
 #include "torvi_ll.h"
 #include "torvi_log.h"
@@ -137,6 +138,22 @@ TEST_F(Conformance, StreamFramesThenStop) {
   std::lock_guard lk(sink.mu);
   ASSERT_GE(sink.bytes.size(), f0.size());
   EXPECT_TRUE(std::equal(f0.begin(), f0.end(), sink.bytes.begin()));
+  // The stream parser finds, verifies and assembles the frames.
+  kx_stream_cfg_t cfg{8};
+  kx_stream_t *parser = kx_stream_create(&cfg);
+  ASSERT_NE(parser, nullptr);
+  EXPECT_TRUE(kx_stream_feed_input(parser, reinterpret_cast<const char *>(sink.bytes.data()),
+                                   static_cast<int>(sink.bytes.size())));
+  const std::vector<uint8_t> raw0 = g_cam->raw_frame(0);
+  std::vector<char> frame(raw0.size());
+  torvi_frame_hdr_t hdr{};
+  EXPECT_EQ(kx_stream_fetch_frames(parser, frame.data(), static_cast<unsigned>(frame.size()), 1, &hdr, false), 1);
+  EXPECT_EQ(std::memcmp(frame.data(), raw0.data(), raw0.size()), 0);
+  kx_stream_state_t st{};
+  kx_stream_get_state(parser, &st);
+  EXPECT_GE(st.frames_completed, 2u);
+  EXPECT_EQ(st.frames_discarded, 0u);
+  kx_stream_destroy(parser);
   size_t errors = 0;
   for (int32_t c : sink.codes) errors += c != 0 && c != -3;
   EXPECT_EQ(errors, 0u);
@@ -154,6 +171,35 @@ TEST_F(Conformance, StallIsClearedAndStreamingGoesOn) {
   ASSERT_TRUE(torvi_ll_cap_stop(&ll));
   EXPECT_TRUE(wait_until([&] { return stream_idle(&ll); }, 3000));
   EXPECT_EQ(g_usbfs->clear_halts() - halts0, 1 + sink.count(-7));
+}
+
+// A camera that falls silent: the transfer in progress times out after 6 s
+// with the bytes it had received.
+TEST_F(Conformance, SilentCameraTimesOutWithPartialBytes) {
+  g_cam->set_paced(false);
+  torvi::vcam::DeviceFaults f;
+  f.silent_after_bytes = 153600 + 1000;
+  g_cam->set_faults(f);
+  struct Rec {
+    static int cb(torvi_ll_t *ll, int32_t code, uint8_t *, int len, void *arg) {
+      auto *self = static_cast<Rec *>(arg);
+      std::lock_guard lk(self->mu);
+      self->got.emplace_back(code, len);
+      if (code == -5) torvi_ll_cap_abort(ll);
+      return 0;
+    }
+    std::mutex mu;
+    std::vector<std::pair<int32_t, int>> got;
+  } rec;
+  ASSERT_TRUE(torvi_ll_cap_start(&ll, 0, Rec::cb, &rec));
+  EXPECT_TRUE(wait_until([&] { std::lock_guard lk(rec.mu); return rec.got.size() >= 2; }, 9000));
+  ASSERT_TRUE(torvi_ll_cap_stop(&ll));
+  EXPECT_TRUE(wait_until([&] { return stream_idle(&ll); }, 3000));
+  g_cam->resume_sending();
+  std::lock_guard lk(rec.mu);
+  ASSERT_GE(rec.got.size(), 2u);
+  EXPECT_EQ(rec.got[0], std::make_pair(0, 153600));
+  EXPECT_EQ(rec.got[1], std::make_pair(-5, 1000));
 }
 
 // Runs last: the camera leaves the bus for good.
