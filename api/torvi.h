@@ -20,5 +20,9 @@
 #include "kx_lens.h"
 #include "kx_vecmath.h"
 #include "torvi_vcam.h"
+#include "torvi_drv.h"
+#include "torvi_dev.h"
+#include "torvi_cap.h"
+#include "torvi_dev_priv.h"
 
 #endif /* TORVI_H */

@@ -1,0 +1,82 @@
+// Internal helpers shared by the device calls and the capture engine.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "torvi_cap.h"
+#include "torvi_dev.h"
+#include "torvi_dev_priv.h"
+
+// The frames-ready condition and its mutex, created at open.
+struct torvi_cond {
+  std::condition_variable cv;
+};
+struct torvi_mutex {
+  std::mutex mu;
+};
+
+// A getter's frame request, on its stack while it waits.
+struct torvi_cap_req {
+  uint32_t requested;
+  uint32_t remaining;
+  uint8_t *pos;
+  uint32_t left;
+  torvi_frame_info_t *first_info;
+};
+
+namespace torvi {
+
+// Plain words of the records that several threads touch are accessed
+// atomically; their layout stays that of the C records.
+template <typename T>
+T load(T &field) {
+  return std::atomic_ref<T>(field).load(std::memory_order_acquire);
+}
+template <typename T>
+void store(T &field, T value) {
+  std::atomic_ref<T>(field).store(value, std::memory_order_release);
+}
+
+// The api-busy byte counts the public calls in progress on the device, so
+// that one call finishing does not hide another that still runs.
+class BusyScope {
+ public:
+  explicit BusyScope(torvi_dev_t *dev) : dev_(dev) {
+    std::atomic_ref<uint8_t>(dev_->api_busy).fetch_add(1, std::memory_order_acq_rel);
+  }
+  ~BusyScope() { std::atomic_ref<uint8_t>(dev_->api_busy).fetch_sub(1, std::memory_order_acq_rel); }
+  BusyScope(const BusyScope &) = delete;
+  BusyScope &operator=(const BusyScope &) = delete;
+
+ private:
+  torvi_dev_t *dev_;
+};
+
+inline bool dev_is_open(torvi_dev_t *dev) {
+  return dev != nullptr && dev->priv != nullptr &&
+         std::atomic_ref<uint8_t>(dev->priv->open).load(std::memory_order_acquire) != 0;
+}
+
+// Parameter item <-> wire record.
+void param_to_wire(const torvi_param_t &item, torvi_ll_param_t &wire);
+void param_from_wire(const torvi_ll_param_t &wire, torvi_param_t &item);
+
+// Reads the given parameter numbers in one request through the transport,
+// with the get path's log line. False when the transport fails.
+bool param_get_wire(torvi_dev_priv_t *priv, torvi_ll_param_t *records, int count);
+
+// Stops a running capture (the steps shared by torvi_cap_stop and the
+// restart inside torvi_cap_start); `who` names the caller in the log.
+void cap_stop_locked(torvi_dev_t *dev, const char *who);
+
+// The process-wide cached frame rate (0: not read yet).
+std::atomic<uint32_t> &cached_frame_rate();
+
+// Test seam: makes the next creation of the condition (1), the mutex (2) or
+// the stream parser (3) at open fail. 0 disarms it.
+void fail_next_open_step(int step);
+
+}  // namespace torvi

@@ -1,0 +1,111 @@
+// torvi: list cameras, show one camera's identity and parameters, and
+// capture raw frames, from a real camera or the built-in virtual one.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "capture.h"
+#include "session.h"
+
+namespace torvi_cli {
+namespace {
+
+const char *speed_name(unsigned speed) {
+  static const char *kNames[] = {"unknown", "low", "full", "high", "super"};
+  return speed < 5 ? kNames[speed] : "unknown";
+}
+
+int run_list(const CommonOptions &common) {
+  Session session(common);
+  torvi_dev_t list[16];
+  const int n = session.list(list, 16);
+  for (int i = 0; i < n; ++i) {
+    std::printf("%d: bus %u port %u address %u speed %s\n", i, list[i].bus, list[i].port,
+                list[i].addr, speed_name(list[i].speed));
+  }
+  return n == 0 ? kNoCamera : kOk;
+}
+
+void print_hex(const char *label, const uint8_t *v, unsigned n) {
+  std::printf("%s", label);
+  for (unsigned i = 0; i < n; ++i) std::printf(" %02x", v[i]);
+  std::printf("\n");
+}
+
+int run_info(const CommonOptions &common) {
+  Session session(common);
+  torvi_dev_t dev{};
+  if (const int rc = session.open(dev); rc != kOk) return rc;
+  std::printf("vendor: %.32s\n", dev.vendor);
+  std::printf("product: %.32s\n", dev.product);
+  std::printf("location: bus %u port %u address %u speed %s\n", dev.bus, dev.port, dev.addr,
+              speed_name(dev.speed));
+  std::printf("serial (parameter 5): %.32s\n", reinterpret_cast<const char *>(dev.info5));
+  print_hex("parameter 6:", dev.info6, sizeof dev.info6);
+  const torvi_drv_t *drv = torvi_dev_get_drv(&dev);
+  std::printf("driver: %s (%s)\n", drv != nullptr ? drv->name : "none", drv != nullptr ? drv->id : "-");
+  torvi_param_t items[5] = {};
+  const uint32_t numbers[5] = {0, 7, 12, 13, 15};
+  for (int i = 0; i < 5; ++i) items[i].number = numbers[i];
+  int rc = kOk;
+  if (torvi_param_batch_get(&dev, items, 5)) {
+    uint32_t fps = 0;
+    uint16_t intg = 0;
+    std::memcpy(&fps, items[2].value, 4);
+    std::memcpy(&intg, items[3].value, 2);
+    std::printf("mode (parameter 0): %u\n", items[0].value[0]);
+    print_hex("chip information (parameter 7):", items[1].value, items[1].len < 18 ? items[1].len : 18);
+    std::printf("frame rate (parameter 12): %u fps\n", fps);
+    std::printf("integration time (parameter 13): %u us\n", intg);
+    print_hex("temperatures (parameter 15):", items[4].value, items[4].len < 18 ? items[4].len : 18);
+  } else {
+    std::fprintf(stderr, "torvi: the camera did not answer the parameter request\n");
+    rc = kMisbehaved;
+  }
+  torvi_dev_close(&dev);
+  return rc;
+}
+
+void add_common(CLI::App *cmd, CommonOptions &opt) {
+  cmd->add_flag("--virtual", opt.virtual_camera, "use the built-in virtual camera");
+  cmd->add_option("--virtual-product", opt.virtual_product,
+                  "product string of the virtual camera (its middle field picks the driver)");
+  cmd->add_flag("--unpaced", opt.unpaced, "virtual camera: frames as fast as they are read");
+  cmd->add_option("--index", opt.index, "camera to use, as numbered by 'list'")->check(CLI::NonNegativeNumber);
+  cmd->add_flag("-v,--verbose", opt.verbose, "library debug lines on the console");
+  cmd->add_option("--log", opt.log_file, "log file (default torvi_YYYYMMDD.log)");
+}
+
+}  // namespace
+}  // namespace torvi_cli
+
+int main(int argc, char **argv) {
+  using namespace torvi_cli;
+  CLI::App app{"torvi: USB time-of-flight depth cameras"};
+  app.require_subcommand(1);
+  CommonOptions common;
+  CaptureOptions cap;
+  CLI::App *list = app.add_subcommand("list", "list the attached cameras");
+  CLI::App *info = app.add_subcommand("info", "identity, parameters and driver of a camera");
+  CLI::App *capture = app.add_subcommand("capture", "capture raw frames into a file");
+  for (CLI::App *cmd : {list, info, capture}) add_common(cmd, common);
+  auto *frames = capture->add_option("-n,--frames", cap.frames, "number of frames to capture");
+  auto *secs = capture->add_option("-t,--seconds", cap.seconds, "capture for this many seconds");
+  frames->excludes(secs);
+  capture->add_option("-o,--output", cap.output, "file for the raw frames, one after another")
+      ->capture_default_str();
+  bool no_save = false;
+  bool quiet = false;
+  capture->add_flag("--no-save", no_save, "do not keep the frames");
+  capture->add_flag("-q,--quiet", quiet, "no progress line");
+  CLI11_PARSE(app, argc, argv);
+
+  if (list->parsed()) return run_list(common);
+  if (info->parsed()) return run_info(common);
+  if (cap.frames == 0 && cap.seconds <= 0) cap.frames = 30;
+  if (no_save) cap.output.clear();
+  cap.progress = !quiet;
+  return run_capture(common, cap);
+}

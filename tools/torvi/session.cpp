@@ -1,0 +1,62 @@
+#include "session.h"
+
+#include <cstdio>
+
+namespace torvi_cli {
+
+Session::Session(const CommonOptions &opt) : opt_(opt) {
+  torvi_init(opt.log_file.empty() ? nullptr : opt.log_file.c_str());
+  // The console shows only what the program prints; the log file keeps the rest.
+  kx_log_enable(0, opt.verbose ? KX_LOG_DBG : KX_LOG_OFF, nullptr);
+  if (opt.virtual_camera) {
+    vcam_ = torvi_vcam_create(opt.virtual_product.c_str(), 1);
+    if (vcam_ != nullptr) {
+      torvi_vcam_set_paced(vcam_, opt.unpaced ? 0 : 1);
+      torvi_vcam_plug(vcam_);
+      torvi_vcam_enable(1);
+    } else {
+      std::fprintf(stderr, "torvi: cannot create the virtual camera (product %s)\n",
+                   opt.virtual_product.c_str());
+    }
+  }
+}
+
+Session::~Session() {
+  if (vcam_ != nullptr) {
+    torvi_vcam_enable(0);
+    torvi_vcam_destroy(vcam_);
+  }
+  torvi_uninit();
+}
+
+int Session::list(torvi_dev_t *out, int max) const {
+  const int n = torvi_dev_list(out, max);
+  if (n == 0) {
+    std::fprintf(stderr,
+                 "torvi: no camera found%s. Is it plugged in, and may this user open it "
+                 "(udev rule 60-torvi.rules)?\n",
+                 opt_.virtual_camera ? " on the virtual bus" : "");
+  }
+  return n;
+}
+
+int Session::open(torvi_dev_t &dev) const {
+  torvi_dev_t found[16];
+  const int n = list(found, 16);
+  if (n == 0) return kNoCamera;
+  if (opt_.index < 0 || opt_.index >= n) {
+    std::fprintf(stderr, "torvi: no camera with index %d (%d found)\n", opt_.index, n);
+    return kNoCamera;
+  }
+  dev = found[opt_.index];
+  if (torvi_dev_open(&dev) == nullptr) {
+    std::fprintf(stderr,
+                 "torvi: camera %d (bus %u, port %u) cannot be opened: it may be in use, "
+                 "not answering, or of an unknown kind (see the log file)\n",
+                 opt_.index, found[opt_.index].bus, found[opt_.index].port);
+    return kOpenFailed;
+  }
+  return kOk;
+}
+
+}  // namespace torvi_cli

@@ -1,0 +1,48 @@
+// What every command of the torvi program shares: the library's start and
+// end, the optional virtual camera, and finding and opening a camera.
+#pragma once
+
+#include <string>
+
+#include "torvi.h"
+
+namespace torvi_cli {
+
+// Exit codes.
+enum Exit : int {
+  kOk = 0,
+  kNoCamera = 2,     // no camera found
+  kOpenFailed = 3,   // a camera is there but cannot be opened
+  kMisbehaved = 4,   // the camera failed a command or the capture
+  kFileError = 5,    // the output file cannot be written
+};
+
+struct CommonOptions {
+  bool virtual_camera = false;
+  std::string virtual_product = "VCAM-T0-1.0";
+  bool unpaced = false;
+  int index = 0;
+  bool verbose = false;
+  std::string log_file;
+};
+
+// Starts the library (and the virtual camera when asked) for one command.
+class Session {
+ public:
+  explicit Session(const CommonOptions &opt);
+  ~Session();
+  Session(const Session &) = delete;
+  Session &operator=(const Session &) = delete;
+
+  // Lists the cameras; prints why when there is none.
+  int list(torvi_dev_t *out, int max) const;
+  // Opens camera `index`, printing a clear message on failure. Returns the
+  // exit code (kOk when `dev` is open).
+  int open(torvi_dev_t &dev) const;
+
+ private:
+  const CommonOptions &opt_;
+  torvi_vcam_t *vcam_ = nullptr;
+};
+
+}  // namespace torvi_cli
