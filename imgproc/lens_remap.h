@@ -19,6 +19,21 @@ Divisor make_divisor(int d);
 // outside 0..n-1 when that is out of range or not a number.
 int32_t source_coord(float m, const Divisor &d, int32_t n);
 
+// The pixels from..n-1 of a row that the vector code leaves over. Each file
+// compiled for its own instruction set keeps a private copy (unnamed
+// namespace), so the linker never mixes an AVX-512 copy into the AVX2 path.
+namespace {
+template <class T>
+void remap_row_tail(const float *mx, const float *my, int from, int n, const Divisor &dy, const T *src,
+                    int32_t w, int32_t h, T invalid, T *dst) {
+  const Divisor one{Divisor::kOne, 1.0f, 1.0f};
+  for (int i = from; i < n; ++i) {
+    const int32_t x = source_coord(mx[i], one, w), y = source_coord(my[i], dy, h);
+    dst[i] = (x >= 0 && x < w && y >= 0 && y < h) ? src[y * w + x] : invalid;
+  }
+}
+}  // namespace
+
 // One output row of n pixels from n contiguous map entries (no column
 // binning); the source image is src_w x src_h.
 void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,

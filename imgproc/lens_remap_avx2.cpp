@@ -42,16 +42,6 @@ inline __m256i index8(const float *mx, const float *my, const Divisor &dy, __m25
                             _mm256_and_si256(okx, oky));
 }
 
-template <class T>
-void tail(const float *mx, const float *my, int from, int n, const Divisor &dy, const T *src, int32_t w,
-          int32_t h, T invalid, T *dst) {
-  const Divisor one{Divisor::kOne, 1.0f, 1.0f};
-  for (int i = from; i < n; ++i) {
-    const int32_t x = source_coord(mx[i], one, w), y = source_coord(my[i], dy, h);
-    dst[i] = (x >= 0 && x < w && y >= 0 && y < h) ? src[y * w + x] : invalid;
-  }
-}
-
 }  // namespace
 
 void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
@@ -80,7 +70,7 @@ void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &
     const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(out[0], out[1]), 0xD8);
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + i), packed);
   }
-  tail(mx, my, i, n, dy, src, w, h, invalid, dst);
+  remap_row_tail(mx, my, i, n, dy, src, w, h, invalid, dst);
 }
 
 void remap_row_f32_avx2(const float *mx, const float *my, int n, const Divisor &dy, const float *src,
@@ -96,7 +86,7 @@ void remap_row_f32_avx2(const float *mx, const float *my, int n, const Divisor &
                                               _mm256_castsi256_ps(_mm256_andnot_si256(bad, _mm256_set1_epi32(-1))), 4);
     _mm256_storeu_ps(dst + i, v);
   }
-  tail(mx, my, i, n, dy, src, w, h, invalid, dst);
+  remap_row_tail(mx, my, i, n, dy, src, w, h, invalid, dst);
 }
 
 }  // namespace torvi::lens

@@ -62,16 +62,6 @@ inline bool window32(__m512i sx, __m512i sy, __mmask16 ok, int32_t w, int32_t to
   return true;
 }
 
-template <class T>
-void tail(const float *mx, const float *my, int from, int n, const Divisor &dy, const T *src, int32_t w,
-          int32_t h, T invalid, T *dst) {
-  const Divisor one{Divisor::kOne, 1.0f, 1.0f};
-  for (int i = from; i < n; ++i) {
-    const int32_t x = source_coord(mx[i], one, w), y = source_coord(my[i], dy, h);
-    dst[i] = (x >= 0 && x < w && y >= 0 && y < h) ? src[y * w + x] : invalid;
-  }
-}
-
 }  // namespace
 
 void remap_row_u16_avx512(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
@@ -98,7 +88,7 @@ void remap_row_u16_avx512(const float *mx, const float *my, int n, const Divisor
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + i), _mm256_mask_blend_epi16(ok, inv, v16));
   }
-  tail(mx, my, i, n, dy, src, w, h, invalid, dst);
+  remap_row_tail(mx, my, i, n, dy, src, w, h, invalid, dst);
 }
 
 }  // namespace torvi::lens
