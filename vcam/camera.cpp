@@ -121,7 +121,8 @@ bool Camera::Impl::build_next_frame(Clock::time_point now) {
     return true;
   }
   TofModel &m = model();
-  std::vector<uint8_t> raw(m.frame_bytes());
+  std::vector<uint8_t> &raw = frame_buf;
+  raw.resize(m.frame_bytes());
   m.render(frame_no, modulation_khz_locked(), cfg.integration_us, raw);
   std::vector<StreamFault> mine;
   for (const StreamFault &f : stream_faults)

@@ -62,6 +62,7 @@ struct Camera::Impl {
   CameraConfig cfg;
   Identity id;
   std::unique_ptr<TofModel> tof;
+  std::vector<uint8_t> frame_buf;  // the frame being encoded (kept to spare allocations)
 
   // Bus presence.
   bool plugged = true;
