@@ -184,9 +184,10 @@ const std::vector<float> &TofModel::noiseless(uint32_t mod_khz, uint16_t integra
 
 const std::vector<float> &TofModel::noise_table() {
   if (noise_.empty()) {
-    noise_.resize(kNoiseTableSize);
+    // Never shorter than a frame, so that no frame repeats its own noise.
+    noise_.resize(std::max(kNoiseTableSize, 4 * size_t{sensor_.width} * sensor_.height));
     const uint64_t noise_seed = mix64(seed_, 0x4E4F495345ull, 0);
-    for (size_t j = 0; j < kNoiseTableSize; ++j)
+    for (size_t j = 0; j < noise_.size(); ++j)
       noise_[j] = static_cast<float>(sensor_.noise_lsb * gaussian(noise_seed, j, 0));
   }
   return noise_;
@@ -198,11 +199,11 @@ void TofModel::render(uint32_t frame, uint32_t mod_khz, uint16_t integration_us,
   if (out.size() < 2 * n) return;
   const std::vector<float> &base = noiseless(mod_khz, integration_us, drift_mm(frame));
   const std::vector<float> &noise = noise_table();
-  // The table is longer than a frame's samples: at most one wrap.
-  size_t off = mix64(seed_, 0x4652414D45ull, frame) % kNoiseTableSize;
+  // The table is at least a frame long: at most one wrap.
+  size_t off = mix64(seed_, 0x4652414D45ull, frame) % noise.size();
   size_t done = 0;
   while (done < n) {
-    const size_t len = std::min(n - done, kNoiseTableSize - off);
+    const size_t len = std::min(n - done, noise.size() - off);
     add_noise(base.data() + done, noise.data() + off, out.data() + 2 * done, len);
     done += len;
     off = 0;

@@ -21,9 +21,10 @@
 // from the seed; drift is the temperature rise since frame 0 times the
 // temperature coefficients.
 //
-// Noise: a table of kNoiseTableSize near-Gaussian values (each a sum of four
-// uniforms, scaled to noise_lsb) is drawn once from the seed; frame f adds
-// table[(i + offset(seed, f)) mod kNoiseTableSize] to output sample i (i
+// Noise: a table of T near-Gaussian values (each a sum of four uniforms,
+// scaled to noise_lsb; T = kNoiseTableSize, or the samples of a frame if
+// more) is drawn once from the seed; frame f adds
+// table[(i + offset(seed, f)) mod T] to output sample i (i
 // counts the samples of all four planes in output order), so each frame has
 // independent noise within itself and a fresh seeded offset per frame.
 // Samples are rounded half up after adding the noise, then clipped.
