@@ -94,6 +94,28 @@ TEST(Synthesis, KeptSamplesFollowEverySettingChange) {
   EXPECT_NE(got, want);
 }
 
+TEST(Synthesis, CameraSettersReachTheKeptSamples) {
+  CameraConfig cfg;
+  cfg.sensor.width = 64;
+  cfg.sensor.height = 48;
+  Camera cam(cfg);
+  const std::vector<uint8_t> before = cam.raw_frame(2);
+  EXPECT_EQ(cam.raw_frame(2), before);  // kept samples, same frame
+  // Each setter gives the frames of a camera made with that setting.
+  CameraConfig moved = cfg;
+  moved.scene.wall_mm += 700;
+  cam.set_scene(moved.scene);
+  EXPECT_EQ(cam.raw_frame(2), Camera(moved).raw_frame(2));
+  moved.seed = 1234;
+  cam.set_seed(moved.seed);
+  EXPECT_EQ(cam.raw_frame(2), Camera(moved).raw_frame(2));
+  moved.sensor.dark_level = 1500;
+  cam.set_sensor(moved.sensor);
+  const std::vector<uint8_t> after = cam.raw_frame(2);
+  EXPECT_EQ(after, Camera(moved).raw_frame(2));
+  EXPECT_NE(after, before);
+}
+
 TEST(Synthesis, NoiseIsUnbiasedOfItsDeviationAndFreshPerFrame) {
   CameraConfig cfg;
   cfg.sensor.noise_lsb = 2.0;
