@@ -85,7 +85,13 @@ enum {
   TORVI_VCAM_FAULT_DROP_CHUNK = 11,
   TORVI_VCAM_FAULT_DUP_CHUNK = 12,
   TORVI_VCAM_FAULT_SKIP_SIDX = 13,
-  TORVI_VCAM_FAULT_SKIP_FRIDX = 14
+  TORVI_VCAM_FAULT_SKIP_FRIDX = 14,
+  /* a: the next a bulk transfers end at once as timed out, each after
+   * receiving up to b bytes of the stream */
+  TORVI_VCAM_FAULT_TIME_OUT = 15,
+  /* a: the next a bulk transfers each end with a stall (the endpoint does
+   * not stay halted) */
+  TORVI_VCAM_FAULT_STALL_XFER = 16
 };
 TORVI_API int torvi_vcam_fault(torvi_vcam_t *cam, int kind, uint32_t a, uint32_t b, uint32_t c);
 /* The next command fails: status 0xFF with `message` (at most 60 bytes). */

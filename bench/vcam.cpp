@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "vcam/camera.h"
+#include "vcam/tof_model.h"
 #include "vcam/usb_virtual.h"
 #include "vcam/virtual_bus.h"
 
@@ -20,7 +21,22 @@ void BM_RenderFrame(benchmark::State &state) {
   for (auto _ : state) benchmark::DoNotOptimize(cam.raw_frame(n++));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 320 * 240 * 8);
 }
-BENCHMARK(BM_RenderFrame)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderFrame)->Unit(benchmark::kMicrosecond);
+
+// A frame after a setting change: the noiseless samples are made again.
+void BM_RenderAfterSettingChange(benchmark::State &state) {
+  CameraConfig cfg;
+  torvi::vcam::TofModel model(cfg.sensor, cfg.scene, cfg.seed);
+  std::vector<uint8_t> out(model.frame_bytes());
+  uint16_t integration = 1000;
+  for (auto _ : state) {
+    integration = integration == 1000 ? 999 : 1000;
+    model.render(0, 20000, integration, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 320 * 240 * 8);
+}
+BENCHMARK(BM_RenderAfterSettingChange)->Unit(benchmark::kMillisecond);
 
 struct Ring {
   int done = 0;

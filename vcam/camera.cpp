@@ -121,7 +121,8 @@ bool Camera::Impl::build_next_frame(Clock::time_point now) {
     return true;
   }
   TofModel &m = model();
-  std::vector<uint8_t> raw(m.frame_bytes());
+  std::vector<uint8_t> &raw = frame_buf;
+  raw.resize(m.frame_bytes());
   m.render(frame_no, modulation_khz_locked(), cfg.integration_us, raw);
   std::vector<StreamFault> mine;
   for (const StreamFault &f : stream_faults)
@@ -177,6 +178,27 @@ BulkStep Camera::bulk_in(uint8_t endpoint, std::span<uint8_t> buf, Clock::time_p
     step.kind = BulkStep::Kind::stall;
     return step;
   }
+  if (m.faults.stall_transfers > 0) {
+    --m.faults.stall_transfers;
+    ++m.stats.bulk_stalls;
+    step.kind = BulkStep::Kind::stall;
+    return step;
+  }
+  if (m.faults.time_out_transfers > 0) {
+    --m.faults.time_out_transfers;
+    ++m.stats.bulk_time_outs;
+    const size_t partial = std::min<size_t>(buf.size(), m.faults.time_out_partial_bytes);
+    step = m.stream_into(buf.first(partial), now);
+    if (step.kind != BulkStep::Kind::no_device) step.kind = BulkStep::Kind::timed_out;
+    step.end_of_transfer = false;
+    return step;
+  }
+  return m.stream_into(buf, now);
+}
+
+BulkStep Camera::Impl::stream_into(std::span<uint8_t> buf, Clock::time_point now) {
+  Impl &m = *this;
+  BulkStep step;
   step.kind = BulkStep::Kind::data;
   while (step.bytes < buf.size() && m.streaming) {
     if (m.pending_off >= m.pending.size()) {

@@ -165,6 +165,14 @@ struct DeviceFaults {
   std::string fail_message = "injected failure";
   uint32_t unanswered_controls = 0;    // next N control transfers: no answer
   uint32_t stall_bulk = 0;             // bulk IN halts N times, each until clear_halt
+  // The next N bulk IN transfers each end with a stall handshake on their
+  // own; the endpoint does not stay halted.
+  uint32_t stall_transfers = 0;
+  // The next N bulk IN transfers end at once with LIBUSB_TRANSFER_TIMED_OUT,
+  // as if their time-out had elapsed, each after receiving up to
+  // `time_out_partial_bytes` bytes of the stream.
+  uint32_t time_out_transfers = 0;
+  uint32_t time_out_partial_bytes = 0;
   bool fail_claim_interface0 = false;  // claim of interface 0 fails (BUSY)
   bool held_elsewhere = false;         // open fails with ACCESS
   // Stream goes silent after this many more bytes (transfers time out,
@@ -180,6 +188,7 @@ struct BulkStep {
     data,       // `bytes` moved; `end_of_transfer` when the device ended it
     wait,       // nothing (more) now; data may come at `next` (or never)
     stall,      // the endpoint halts (until clear_halt)
+    timed_out,  // the transfer ends now as timed out, after `bytes` moved
     no_device,  // the camera left the bus
   };
   Kind kind = Kind::wait;
@@ -196,6 +205,7 @@ struct CameraStats {
   uint64_t frames_sent = 0;
   uint64_t stream_bytes = 0;
   uint64_t bulk_stalls = 0;
+  uint64_t bulk_time_outs = 0;
   uint64_t clear_halts = 0;
   uint32_t resets = 0;
 };

@@ -31,6 +31,8 @@ struct Camera::Impl {
   void set_status(uint8_t status, const std::string &message);
   void fail(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
   TofModel &model();
+  // Moves stream bytes into `buf` (the data path of bulk_in).
+  BulkStep stream_into(std::span<uint8_t> buf, Clock::time_point now);
   uint32_t modulation_khz_locked() const;
   uint32_t mod_table_entry(unsigned entry) const;
   bool build_next_frame(Clock::time_point now);
@@ -60,6 +62,7 @@ struct Camera::Impl {
   CameraConfig cfg;
   Identity id;
   std::unique_ptr<TofModel> tof;
+  std::vector<uint8_t> frame_buf;  // the frame being encoded (kept to spare allocations)
 
   // Bus presence.
   bool plugged = true;

@@ -60,18 +60,6 @@ double gaussian(uint64_t seed, uint64_t a, uint64_t b) {
   return (sum - 2.0) * 1.7320508075688772;
 }
 
-uint16_t clip_sample(double v) {
-  const double r = std::nearbyint(v);
-  if (r <= 0.0) return 0;
-  if (r >= 4095.0) return 4095;
-  return static_cast<uint16_t>(r);
-}
-
-void put_u16(std::span<uint8_t> out, size_t index, uint16_t v) {
-  out[2 * index] = static_cast<uint8_t>(v & 0xFF);
-  out[2 * index + 1] = static_cast<uint8_t>(v >> 8);
-}
-
 }  // namespace
 
 uint64_t mix64(uint64_t seed, uint64_t a, uint64_t b) {
@@ -156,16 +144,17 @@ double TofModel::drift_mm(uint32_t frame) const {
          (board_temp(frame) - sensor_.board_temp) * sensor_.board_temp_coef_mm;
 }
 
-void TofModel::render(uint32_t frame, uint32_t mod_khz, uint16_t integration_us,
-                      std::span<uint8_t> out) const {
+const std::vector<float> &TofModel::noiseless(uint32_t mod_khz, uint16_t integration_us,
+                                              double drift) {
+  if (base_valid_ && base_mod_khz_ == mod_khz && base_integration_us_ == integration_us &&
+      base_drift_ == drift)
+    return base_;
   const uint32_t w = sensor_.width, h = sensor_.height;
   const size_t plane = size_t{w} * h;
-  if (out.size() < 8 * plane) return;
+  base_.resize(4 * plane);
   const double range = range_mm_for(mod_khz);
-  const double drift = drift_mm(frame);
   const double t_ms = integration_us / 1000.0;
   const double offset = sensor_.dark_level + sensor_.ambient_per_ms * t_ms;
-  const uint64_t frame_seed = mix64(seed_, 0x4E4F495345ull, frame);
   for (uint32_t v = 0; v < h; ++v) {
     const size_t raw_base = size_t{raw_row_of(v, h)} * w;
     for (uint32_t u = 0; u < w; ++u) {
@@ -178,14 +167,46 @@ void TofModel::render(uint32_t frame, uint32_t mod_khz, uint16_t integration_us,
       const double dm = std::max(d, 50.0) / 1000.0;
       const double amp = sensor_.amplitude_gain * reflectivity_[p] * t_ms / (dm * dm);
       const double ac = amp * std::cos(theta), as = amp * std::sin(theta);
-      const double samples[4] = {offset - ac, offset - as, offset + ac, offset + as};
       const size_t q = raw_base + u;
-      for (uint32_t k = 0; k < 4; ++k) {
-        const double noise =
-            sensor_.noise_lsb > 0 ? sensor_.noise_lsb * gaussian(frame_seed, p, k) : 0.0;
-        put_u16(out, k * plane + q, clip_sample(samples[k] + noise));
-      }
+      base_[q] = static_cast<float>(offset - ac);
+      base_[plane + q] = static_cast<float>(offset - as);
+      base_[2 * plane + q] = static_cast<float>(offset + ac);
+      base_[3 * plane + q] = static_cast<float>(offset + as);
     }
+  }
+  base_valid_ = true;
+  base_mod_khz_ = mod_khz;
+  base_integration_us_ = integration_us;
+  base_drift_ = drift;
+  ++noiseless_builds_;
+  return base_;
+}
+
+const std::vector<float> &TofModel::noise_table() {
+  if (noise_.empty()) {
+    // Never shorter than a frame, so that no frame repeats its own noise.
+    noise_.resize(std::max(kNoiseTableSize, 4 * size_t{sensor_.width} * sensor_.height));
+    const uint64_t noise_seed = mix64(seed_, 0x4E4F495345ull, 0);
+    for (size_t j = 0; j < noise_.size(); ++j)
+      noise_[j] = static_cast<float>(sensor_.noise_lsb * gaussian(noise_seed, j, 0));
+  }
+  return noise_;
+}
+
+void TofModel::render(uint32_t frame, uint32_t mod_khz, uint16_t integration_us,
+                      std::span<uint8_t> out) {
+  const size_t n = 4 * size_t{sensor_.width} * sensor_.height;
+  if (out.size() < 2 * n) return;
+  const std::vector<float> &base = noiseless(mod_khz, integration_us, drift_mm(frame));
+  const std::vector<float> &noise = noise_table();
+  // The table is at least a frame long: at most one wrap.
+  size_t off = mix64(seed_, 0x4652414D45ull, frame) % noise.size();
+  size_t done = 0;
+  while (done < n) {
+    const size_t len = std::min(n - done, noise.size() - off);
+    add_noise(base.data() + done, noise.data() + off, out.data() + 2 * done, len);
+    done += len;
+    off = 0;
   }
 }
 

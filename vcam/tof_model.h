@@ -19,8 +19,20 @@
 //   O = dark_level + ambient_per_ms * t_int / 1000 us
 // pattern(p) is a fixed zero-mean per-pixel offset within +-pattern_mm drawn
 // from the seed; drift is the temperature rise since frame 0 times the
-// temperature coefficients; noise is near-Gaussian (a sum of four uniforms), drawn from
-// (seed, frame, pixel, sample).
+// temperature coefficients.
+//
+// Noise: a table of T near-Gaussian values (each a sum of four uniforms,
+// scaled to noise_lsb; T = kNoiseTableSize, or the samples of a frame if
+// more) is drawn once from the seed; frame f adds
+// table[(i + offset(seed, f)) mod T] to output sample i (i
+// counts the samples of all four planes in output order), so each frame has
+// independent noise within itself and a fresh seeded offset per frame.
+// Samples are rounded half up after adding the noise, then clipped.
+//
+// Speed: the noiseless samples depend only on the scene, the size, the
+// modulation frequency, the integration time and the drift (which moves in
+// whole degrees); they are kept from one frame to the next until one of
+// these changes, so a frame costs one pass adding noise.
 #pragma once
 
 #include <cstdint>
@@ -54,18 +66,42 @@ class TofModel {
   int16_t board_temp(uint32_t frame) const;
 
   // Writes the format-2 payload of `frame` into `out` (frame_bytes() long).
-  void render(uint32_t frame, uint32_t mod_khz, uint16_t integration_us,
-              std::span<uint8_t> out) const;
+  // Not for concurrent use (it keeps the noiseless samples between calls).
+  void render(uint32_t frame, uint32_t mod_khz, uint16_t integration_us, std::span<uint8_t> out);
+
+  // Noiseless samples in output order (four planes, raw rows), before
+  // rounding and clipping.
+  const std::vector<float> &noiseless(uint32_t mod_khz, uint16_t integration_us, double drift);
+
+  // Number of noiseless recomputations so far (each scene/setting change).
+  uint64_t noiseless_builds() const { return noiseless_builds_; }
+
+  static constexpr size_t kNoiseTableSize = size_t{1} << 19;
 
  private:
   double drift_mm(uint32_t frame) const;
+  const std::vector<float> &noise_table();
 
   SensorModel sensor_;
   uint64_t seed_;
   std::vector<double> distance_;      // mm, image order
   std::vector<double> reflectivity_;   // image order
   std::vector<double> pattern_;        // mm, image order
+
+  // The noiseless samples and the settings they were made for.
+  std::vector<float> base_;
+  bool base_valid_ = false;
+  uint32_t base_mod_khz_ = 0;
+  uint16_t base_integration_us_ = 0;
+  double base_drift_ = 0;
+  uint64_t noiseless_builds_ = 0;
+  std::vector<float> noise_;  // kNoiseTableSize values, made on first use
 };
+
+// out[i] = clip(round_half_up(base[i] + noise[i]), 0, 4095) as 16-bit
+// little-endian words: the plain version and the vectorised one.
+void add_noise_ref(const float *base, const float *noise, uint8_t *out, size_t n);
+void add_noise(const float *base, const float *noise, uint8_t *out, size_t n);
 
 // Deterministic hash of (seed, a, b) to 64 bits, and helpers on it.
 uint64_t mix64(uint64_t seed, uint64_t a, uint64_t b);

@@ -425,6 +425,11 @@ Clock::time_point pump(VContext *ctx, Clock::time_point now) {
         complete(ctx, st, LIBUSB_TRANSFER_NO_DEVICE);
         break;
       }
+      if (step.kind == BulkStep::Kind::timed_out) {
+        st->filled += step.bytes;
+        complete(ctx, st, LIBUSB_TRANSFER_TIMED_OUT);
+        break;
+      }
       st->filled += step.bytes;
       if (st->filled >= static_cast<size_t>(t->length) || step.end_of_transfer) {
         complete(ctx, st, LIBUSB_TRANSFER_COMPLETED);

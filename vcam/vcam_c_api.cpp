@@ -273,6 +273,11 @@ TORVI_API int torvi_vcam_fault(torvi_vcam_t *h, int kind, uint32_t a, uint32_t b
   switch (kind) {
     case TORVI_VCAM_FAULT_CLEAR: f = {}; cam->clear_stream_faults(); break;
     case TORVI_VCAM_FAULT_STALL_BULK: f.stall_bulk = a; break;
+    case TORVI_VCAM_FAULT_STALL_XFER: f.stall_transfers = a; break;
+    case TORVI_VCAM_FAULT_TIME_OUT:
+      f.time_out_transfers = a;
+      f.time_out_partial_bytes = b;
+      break;
     case TORVI_VCAM_FAULT_SILENT_AFTER: f.silent_after_bytes = a; break;
     case TORVI_VCAM_FAULT_RESUME: f.silent_after_bytes.reset(); break;
     case TORVI_VCAM_FAULT_UNPLUG_AFTER: f.unplug_after_bytes = a; break;

@@ -186,4 +186,106 @@ TEST_F(VcamCapture, DamagedFramesAreReported) {
   EXPECT_EQ(g_discard_param, 2);
 }
 
+std::vector<int> g_errors;
+bool note_error(torvi_dev_t *, int err, int param) {
+  if (err < 0 && err != TORVI_ERR_CAP_FRAME_DISCARD) g_errors.push_back(err * 1000 + param);
+  return true;
+}
+
+// Injects more faulted transfers into a camera, and waits (bounded) until a
+// running capture has met them all.
+void inject(torvi_dev_t &dev, Camera &cam, uint32_t timeouts, uint32_t stalls, bool wait = true) {
+  torvi::vcam::DeviceFaults f = cam.faults();
+  f.time_out_transfers += timeouts;
+  f.stall_transfers += stalls;
+  cam.set_faults(f);
+  VirtualBus::instance().notify();
+  // Frames already buffered hold the ring back until a getter takes them.
+  for (int i = 0; wait && i < 100; ++i) {
+    f = cam.faults();
+    if (f.time_out_transfers == 0 && f.stall_transfers == 0) break;
+    if (torvi_cap_get_frames(&dev, 1, nullptr, 0, nullptr) <= 0) break;
+  }
+}
+
+// Reads frames until the capture ends them (or `tries` getters); returns the
+// getter's last result.
+int drain(torvi_dev_t &dev, int tries = 200) {
+  int rc = 1;
+  for (int i = 0; i < tries && rc > 0; ++i) rc = torvi_cap_get_frames(&dev, 1, nullptr, 0, nullptr);
+  return rc;
+}
+
+// More frames than the capture can hold, so that some surely came after the
+// faults.
+constexpr unsigned kPastBuffer = 10;
+
+TEST_F(VcamCapture, ThirtyTwoTimeOutsPassTheThirtyThirdStops) {
+  auto cam = plug();
+  ASSERT_TRUE(open_first());
+  inject(dev, *cam, 32, 0, false);
+  ASSERT_TRUE(torvi_cap_start(&dev));
+  std::vector<uint8_t> buf(2 * kFrame);
+  torvi_frame_info_t first{};
+  ASSERT_EQ(torvi_cap_get_frames(&dev, 2, buf.data(), 2 * kFrame, &first), 2);
+  EXPECT_EQ(cam->stats().bulk_time_outs, 32u);
+  // The time-outs carried nothing: the frames are the camera's, intact.
+  const std::vector<uint8_t> raw = cam->raw_frame(first.frame_idx);
+  EXPECT_TRUE(std::equal(raw.begin(), raw.end(), buf.begin()));
+  // The limit holds over the whole capture, not in a row: one more time-out,
+  // after many good transfers, stops it.
+  ASSERT_EQ(torvi_cap_get_frames(&dev, kPastBuffer, nullptr, 0, nullptr), int{kPastBuffer});
+  inject(dev, *cam, 1, 0, false);
+  EXPECT_EQ(drain(dev), TORVI_ERR_CAP_TIMEOUT);
+  EXPECT_EQ(cam->stats().bulk_time_outs, 33u);
+  // The error stays (a transfer completed in the same round may still have
+  // brought one more frame).
+  EXPECT_EQ(drain(dev, 3), TORVI_ERR_CAP_TIMEOUT);
+  ASSERT_TRUE(torvi_cap_stop(&dev));
+  // A new capture counts afresh.
+  inject(dev, *cam, 32, 0, false);
+  ASSERT_TRUE(torvi_cap_start(&dev));
+  EXPECT_EQ(torvi_cap_get_frames(&dev, kPastBuffer, nullptr, 0, nullptr), int{kPastBuffer});
+  EXPECT_EQ(cam->stats().bulk_time_outs, 65u);
+}
+
+TEST_F(VcamCapture, ThirtyThreeTimeOutsReachTheErrorCallbackAtOnce) {
+  auto cam = plug();
+  ASSERT_TRUE(open_first());
+  inject(dev, *cam, 33, 0, false);
+  g_errors.clear();
+  torvi_cap_set_callback_on_error(&dev, note_error);
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(torvi_cap_start(&dev));
+  // Transfers completed in the same round as the 33rd may still bring a few
+  // frames; then the capture ends. The injected time-outs do not wait for the
+  // transfers' own time-out.
+  EXPECT_LE(drain(dev), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  EXPECT_EQ(g_errors, std::vector<int>{TORVI_ERR_CAP_TIMEOUT * 1000});
+  EXPECT_EQ(cam->stats().bulk_time_outs, 33u);
+  EXPECT_LT(cam->stats().frames_sent, 10u);
+}
+
+TEST_F(VcamCapture, SixteenStallsInARowPassTheSeventeenthStops) {
+  auto cam = plug();
+  ASSERT_TRUE(open_first());
+  inject(dev, *cam, 0, 16, false);
+  ASSERT_TRUE(torvi_cap_start(&dev));
+  ASSERT_EQ(torvi_cap_get_frames(&dev, kPastBuffer, nullptr, 0, nullptr), int{kPastBuffer});
+  EXPECT_EQ(cam->stats().bulk_stalls, 16u);
+  EXPECT_GE(cam->stats().clear_halts, 16u);  // each stall's halt is cleared
+  // Data between runs of stalls resets the count.
+  for (int round = 0; round < 3; ++round) {
+    inject(dev, *cam, 0, 16);
+    ASSERT_EQ(cam->faults().stall_transfers, 0u) << round;
+    ASSERT_EQ(torvi_cap_get_frames(&dev, kPastBuffer, nullptr, 0, nullptr), int{kPastBuffer})
+        << round;
+  }
+  EXPECT_EQ(cam->stats().bulk_stalls, 64u);
+  inject(dev, *cam, 0, 17, false);
+  EXPECT_EQ(drain(dev), TORVI_ERR_CAP_STALL);
+  EXPECT_EQ(cam->stats().bulk_stalls, 81u);
+}
+
 }  // namespace

@@ -92,6 +92,37 @@ TEST(VcamApi, FaultsReachTheDevice) {
   EXPECT_EQ(s.message, "no calibration");
 }
 
+TEST(VcamApi, TransferFaultsEndTransfersAtOnce) {
+  CamPtr cam(torvi_vcam_create(nullptr, 1));
+  ASSERT_EQ(torvi_vcam_set_paced(cam.get(), 0), 0);
+  ASSERT_EQ(torvi_vcam_plug(cam.get()), 0);
+  Host host;
+  ASSERT_EQ(host.open(), 0);
+  ASSERT_TRUE(host.out(0xC2, 4, {0, 0, 0, 0}));  // stream start
+  ASSERT_EQ(host.status().status, kStatusOk);
+  ASSERT_EQ(torvi_vcam_fault(cam.get(), TORVI_VCAM_FAULT_STALL_XFER, 1, 0, 0), 0);
+  ASSERT_EQ(torvi_vcam_fault(cam.get(), TORVI_VCAM_FAULT_TIME_OUT, 2, 36, 0), 0);
+  Streamer s(host, 4, 4096, 10000);
+  s.resubmit = false;
+  s.submit_all();
+  for (int i = 0; i < 10 && s.statuses.size() < 4; ++i) s.pump(20);
+  ASSERT_EQ(s.statuses.size(), 4u);
+  EXPECT_EQ(s.statuses[0], LIBUSB_TRANSFER_STALL);
+  EXPECT_EQ(s.statuses[1], LIBUSB_TRANSFER_TIMED_OUT);
+  EXPECT_EQ(s.statuses[2], LIBUSB_TRANSFER_TIMED_OUT);
+  EXPECT_EQ(s.lengths[1], 36);  // 36 bytes of the stream each
+  EXPECT_EQ(s.lengths[2], 36);
+  EXPECT_EQ(s.statuses[3], LIBUSB_TRANSFER_COMPLETED);
+  EXPECT_EQ(s.lengths[3], 4096);
+  // CLEAR removes pending transfer faults too.
+  ASSERT_EQ(torvi_vcam_fault(cam.get(), TORVI_VCAM_FAULT_TIME_OUT, 5, 0, 0), 0);
+  ASSERT_EQ(torvi_vcam_fault(cam.get(), TORVI_VCAM_FAULT_CLEAR, 0, 0, 0), 0);
+  ASSERT_EQ(s.submit(0), 0);
+  for (int i = 0; i < 10 && s.statuses.size() < 5; ++i) s.pump(20);
+  ASSERT_EQ(s.statuses.size(), 5u);
+  EXPECT_EQ(s.statuses[4], LIBUSB_TRANSFER_COMPLETED);
+}
+
 TEST(VcamApi, EnableBindsTheVirtualBusForTheTransport) {
   ASSERT_EQ(torvi_vcam_enable(1), 0);
   EXPECT_STREQ(usb::active_backend().name, "virtual");

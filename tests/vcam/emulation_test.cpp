@@ -98,6 +98,59 @@ TEST_F(Emulation, TimeOutCarriesThePartialData) {
   EXPECT_EQ(le32(s.data.data() + 4), 61440u);  // first chunk's length
 }
 
+TEST_F(Emulation, InjectedTimeOutsEndAtOnceWithTheirPartialData) {
+  open(unpaced());
+  DeviceFaults f;
+  f.time_out_transfers = 2;
+  f.time_out_partial_bytes = 700;
+  cam->set_faults(f);
+  start();
+  // The transfers' own time-out is 10 s: the injected ones must not wait for it.
+  Streamer s(host, 3, kLen, 10000);
+  s.resubmit = false;
+  s.submit_all();
+  const auto t0 = Clock::now();
+  for (int i = 0; i < 10 && s.statuses.size() < 3; ++i) s.pump(20);
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
+  ASSERT_EQ(s.statuses.size(), 3u);
+  EXPECT_EQ(s.statuses[0], LIBUSB_TRANSFER_TIMED_OUT);
+  EXPECT_EQ(s.statuses[1], LIBUSB_TRANSFER_TIMED_OUT);
+  EXPECT_EQ(s.statuses[2], LIBUSB_TRANSFER_COMPLETED);
+  EXPECT_EQ(s.lengths[0], 700);
+  EXPECT_EQ(s.lengths[1], 700);
+  EXPECT_EQ(s.lengths[2], kLen);
+  EXPECT_EQ(cam->stats().bulk_time_outs, 2u);
+  EXPECT_EQ(cam->faults().time_out_transfers, 0u);
+  // The partial data is the stream itself: the first chunk header, then the
+  // stream goes on without a gap into the completed transfer.
+  ASSERT_EQ(s.data.size(), size_t{1400} + kLen);
+  EXPECT_EQ(le16(s.data.data()), 0x98FB);
+  EXPECT_EQ(cam->stats().stream_bytes, size_t{1400} + kLen);
+}
+
+TEST_F(Emulation, InjectedTimeOutWithoutDataAndTransferStallsDoNotHalt) {
+  open(unpaced());
+  DeviceFaults f;
+  f.time_out_transfers = 1;
+  f.stall_transfers = 2;
+  cam->set_faults(f);
+  start();
+  Streamer s(host, 4, kLen, 10000);
+  s.resubmit = false;
+  s.submit_all();
+  for (int i = 0; i < 10 && s.statuses.size() < 4; ++i) s.pump(20);
+  ASSERT_EQ(s.statuses.size(), 4u);
+  // Stalls are checked first, then the time-out; neither halts the endpoint.
+  EXPECT_EQ(s.statuses[0], LIBUSB_TRANSFER_STALL);
+  EXPECT_EQ(s.statuses[1], LIBUSB_TRANSFER_STALL);
+  EXPECT_EQ(s.statuses[2], LIBUSB_TRANSFER_TIMED_OUT);
+  EXPECT_EQ(s.lengths[2], 0);
+  EXPECT_EQ(s.statuses[3], LIBUSB_TRANSFER_COMPLETED);
+  EXPECT_EQ(s.lengths[3], kLen);
+  EXPECT_EQ(cam->stats().bulk_stalls, 2u);
+  EXPECT_EQ(cam->stats().clear_halts, 0u);
+}
+
 TEST_F(Emulation, StallPersistsUntilTheHaltIsCleared) {
   open(unpaced());
   DeviceFaults f;
