@@ -75,6 +75,7 @@ static int read_frame_rate(torvi_dev_t *dev, uint32_t *fps) {
 static int capture(torvi_dev_t *dev, unsigned count) {
   unsigned char *frame = malloc(FRAME_ROOM); /* ours: freed below */
   unsigned taken = 0;
+  unsigned last_idx = 0;
   int result = 0;
   if (frame == NULL) {
     fprintf(stderr, "out of memory\n");
@@ -98,12 +99,27 @@ static int capture(torvi_dev_t *dev, unsigned count) {
       result = EXIT_CAPTURE;
       break;
     }
+    /* The driver describes each frame; an empty record means that it could
+     * not (see the log). */
+    if (info.frame_size == 0 || info.width == 0 || info.height == 0) {
+      fprintf(stderr, "frame %u: the driver cannot describe it\n", taken);
+      result = EXIT_CAPTURE;
+      break;
+    }
     if (info.frame_size > FRAME_ROOM) {
       fprintf(stderr, "frame %u: %u bytes do not fit the buffer\n", taken,
               (unsigned)info.frame_size);
       result = EXIT_CAPTURE;
       break;
     }
+    /* Frame indices (16 bits) grow; frames that went to the callback only
+     * leave gaps. */
+    if (taken > 0 && (uint16_t)(info.frame_idx - last_idx) == 0) {
+      fprintf(stderr, "frame %u: index %u repeated\n", taken, (unsigned)info.frame_idx);
+      result = EXIT_CAPTURE;
+      break;
+    }
+    last_idx = info.frame_idx;
     printf("frame %3u: index %5u, format %u, %ux%u, %u bytes/pixel, %u bytes\n", taken,
            (unsigned)info.frame_idx, (unsigned)info.frame_format, (unsigned)info.width,
            (unsigned)info.height, (unsigned)info.pixel_bytes, (unsigned)info.frame_size);
