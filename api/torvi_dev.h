@@ -80,11 +80,10 @@ TORVI_API extern torvi_dev_t g_kx_dev;
 /* Starts the library: console threshold 3, path prefix reset to "./", the
  * log file (NULL: "torvi_YYYYMMDD.log" from today's local date, in the
  * current folder) at threshold 1, the start banner, the transport and the
- * default colour map g_torvi_cmap. Call it once, from one thread, before any
- * other call except the logging and virtual-camera calls. Returns 1 when the
- * colour map was created, 0 when it was not; a transport that fails to start
- * or a log file that cannot be opened is only logged (listing then finds no
- * camera). */
+ * default colour map g_torvi_cmap. Call it once, from one thread, before the
+ * device and capture calls. Returns 1 when the colour map was created, 0
+ * when it was not; a transport that fails to start or a log file that
+ * cannot be opened is only reported (ERR line, or a line on stderr). */
 TORVI_API int torvi_init(const char *log_file);
 /* Logs the end line, releases the colour map, closes logging (every sink
  * silenced) and the transport. Close every device first; call from one
@@ -110,7 +109,7 @@ TORVI_API int torvi_dev_list(torvi_dev_t *dev_list, int dev_list_num);
 /* Opens the camera named by the record (NULL: g_kx_dev, the first camera),
  * reads its identity, picks its chip driver and loads its calibration (a
  * failed load is only logged). Allocates the record's library part `priv`
- * and a frame buffer of 10 frames. An already open record is closed and
+ * and a frame buffer for 10 frames. An already open record is closed and
  * opened again. Returns the record (g_kx_dev for NULL), or NULL with an ERR
  * line when the camera cannot be opened or identified, no driver matches,
  * memory runs out, or g_kx_dev is requested while it is still open. A failed
