@@ -26,9 +26,11 @@
 TORVI_BEGIN_DECLS
 
 /* What the frame-ready callback receives: the driver's record of the frame
- * and a pointer to its bytes (frame_size bytes, cut to the room the getter
- * had). The record and the bytes belong to the library or to the getter's
- * caller and are valid only during the callback. */
+ * and a pointer to its bytes. info.frame_size is the frame's full length;
+ * the bytes at data were cut to the room left in the getter's buffer (none
+ * when it was full) or to the 4 MiB scratch buffer, so read no further than
+ * the room you gave. The record and the bytes belong to the library or to
+ * the getter's caller and are valid only during the callback. */
 typedef struct torvi_cap_frame {
   torvi_frame_info_t info;
   void *data;
@@ -45,8 +47,10 @@ typedef void (*torvi_cap_frdy_cb_t)(torvi_dev_t *dev, torvi_cap_frame *frame);
 /* Error callback: runs on the application's thread inside a getter or
  * torvi_cap_wait, before frames are handed out, with a pending capture error
  * (TORVI_ERR_CAP_*) and its parameter (for TORVI_ERR_CAP_FRAME_DISCARD the
- * parser's total of discarded frames). Returns false to stop the capture
- * (the getter then hands out no frames); true goes on. */
+ * parser's total of discarded frames). Returns true to go on, false to end
+ * the capture for the getters: they hand out no more frames and
+ * torvi_cap_wait returns, but the camera keeps streaming (and
+ * torvi_cap_is_ongoing stays true) until torvi_cap_stop. */
 typedef bool (*torvi_cap_err_cb_t)(torvi_dev_t *dev, int err, int err_param);
 
 /* Bytes per frame of the frame-buffer size (a sizing unit: frames keep their

@@ -17,8 +17,9 @@
  * buffers.
  *
  * Failures: bool calls return false and pointer calls NULL, with an ERR or
- * WRN line where the transport detects the fault; a NULL record, or one
- * that was never opened, fails without effect. */
+ * WRN line where the transport detects the fault; a NULL record fails
+ * without effect, and so does a record that is not open for every call but
+ * the open. */
 #ifndef TORVI_LL_H
 #define TORVI_LL_H
 
