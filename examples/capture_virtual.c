@@ -70,6 +70,14 @@ static int read_frame_rate(torvi_dev_t *dev, uint32_t *fps) {
   return 0;
 }
 
+/* Text for a result of torvi_cap_get_frames other than the number asked for. */
+static const char *getter_failure(int got) {
+  if (got == -1) return "bad arguments or device not open";
+  if (got == -2) return "the capture is not running";
+  if (got < 0) return torvi_error_name(got); /* a capture error stopped it */
+  return "no frame before the deadline";
+}
+
 /* Starts a capture, takes `count` frames one by one and stops again.
  * Returns 0 or EXIT_CAPTURE. */
 static int capture(torvi_dev_t *dev, unsigned count) {
@@ -94,8 +102,7 @@ static int capture(torvi_dev_t *dev, unsigned count) {
      * it into `frame` and describes it in `info`. */
     const int got = torvi_cap_get_frames(dev, 1, frame, FRAME_ROOM, &info);
     if (got != 1) {
-      fprintf(stderr, "frame %u: %s (%d)\n", taken,
-              got < 0 ? torvi_error_name(got) : "no frame before the deadline", got);
+      fprintf(stderr, "frame %u: %s (%d)\n", taken, getter_failure(got), got);
       result = EXIT_CAPTURE;
       break;
     }
@@ -125,7 +132,8 @@ static int capture(torvi_dev_t *dev, unsigned count) {
            (unsigned)info.height, (unsigned)info.pixel_bytes, (unsigned)info.frame_size);
     ++taken;
   }
-  if (!torvi_cap_stop(dev)) {
+  /* A stop the camera refused leaves the capture running. */
+  if (!torvi_cap_stop(dev) || torvi_cap_is_ongoing(dev)) {
     fprintf(stderr, "cannot stop the capture\n");
     result = EXIT_CAPTURE;
   }
