@@ -18,12 +18,7 @@
 
 #include "torvi.h"
 
-enum {
-  EXIT_SETUP = 1,
-  EXIT_NO_CAMERA = 2,
-  EXIT_OPEN = 3,
-  EXIT_CAPTURE = 4
-};
+enum { EXIT_SETUP = 1, EXIT_NO_CAMERA = 2, EXIT_OPEN = 3, EXIT_CAPTURE = 4 };
 
 /* Parameter 12 holds the frame rate (frames per second, 32-bit little-endian). */
 enum { PARAM_FRAME_RATE = 12 };
