@@ -1,6 +1,6 @@
 /* Neighbourhood filters over 16-bit images (distance images in millimetres).
  *
- * Every call reads `src` and writes `dst`, two distinct buffers of
+ * Every call reads `src` and writes `dst`, two distinct caller-owned buffers of
  * width x height values, row-major without gaps. A neighbour outside the
  * image is replaced by the nearest pixel inside it (row and column indices
  * clamped), so every output pixel sees a full window.

@@ -6,6 +6,10 @@
  * (binned frames) by nearest-neighbour lookup, so invalid-pixel markers stay
  * intact.
  *
+ * The caller owns the map record and the images; kx_calib_len_init_map
+ * allocates the map's two tables, which belong to the map until
+ * kx_calib_len_uninit_map frees them (never free mapx or mapy yourself).
+ *
  * A map is read-only once built: remapping may run on any thread, but building
  * and releasing a map must not overlap a remapping of the same map. */
 #ifndef KX_LENS_H

@@ -35,7 +35,8 @@ TORVI_API float kx_math_sqrtf(float v);
 TORVI_API float kx_math_inv_sqrtf(float v);
 
 /* Writes an atan2 table of lut_num entries over the denominator lut_num - 1
- * to standard output as C source text. lut_num = 4096 prints g_atan2_LUT. */
+ * to standard output as C source text. lut_num = 4096 prints g_atan2_LUT.
+ * A development aid; output from several threads may interleave. */
 TORVI_API void kx_math_lut_print_arctan2(int lut_num);
 
 TORVI_END_DECLS

@@ -40,7 +40,9 @@
 
 TORVI_BEGIN_DECLS
 
-/* The parser record; owned by the library. */
+/* The parser record: allocated by kx_stream_create and freed only by
+ * kx_stream_destroy; the caller holds the handle in between. The frames it
+ * holds belong to the parser. */
 typedef struct kx_stream kx_stream_t;
 
 /* Configuration: the frame buffer's capacity in frames. */
@@ -72,11 +74,12 @@ static_assert(offsetof(kx_stream_state_t, time_usec) == 36, "word 9");
 _Static_assert(sizeof(kx_stream_state_t) == 40, "ten 32-bit words");
 #endif
 
-/* Creates a parser with the configured capacity. NULL when cfg is NULL or
- * memory runs out. */
+/* Creates a parser with the configured capacity (cfg is only read). NULL
+ * when cfg is NULL or memory runs out. */
 TORVI_API kx_stream_t *kx_stream_create(const kx_stream_cfg_t *cfg);
 
-/* Frees the parser, every frame it holds and its lock. NULL is ignored. */
+/* Frees the parser, every frame it holds and its lock. NULL is ignored. No
+ * other thread may use the parser during or after the call. */
 TORVI_API void kx_stream_destroy(kx_stream_t *s);
 
 /* Sets the capacity (takes effect with the next completed frame). */
@@ -95,10 +98,11 @@ TORVI_API void kx_stream_reset(kx_stream_t *s);
 TORVI_API bool kx_stream_feed_input(kx_stream_t *s, const char *data, int len);
 
 /* Takes (peek false) or copies without taking (peek true) up to max_frames
- * ready frames, oldest first. Their bytes go to dst one after another, cut
- * to dst_len in all; dst may be NULL. The first frame's record goes to first
- * when given. Peek with dst NULL only counts. Returns the number of frames
- * taken or peeked, -1 on bad arguments. */
+ * ready frames, oldest first. Their bytes go to the caller's dst one after
+ * another, cut to dst_len in all; dst may be NULL (frames taken without a
+ * copy are dropped). The first frame's record goes to first when given.
+ * Peek with dst NULL only counts. Returns the number of frames taken or
+ * peeked, -1 on bad arguments. */
 TORVI_API int kx_stream_fetch_frames(kx_stream_t *s, char *dst, unsigned dst_len,
                                      unsigned max_frames, torvi_frame_hdr_t *first, bool peek);
 

@@ -11,7 +11,14 @@
  * With dest NULL the result replaces the first operand of the result's kind
  * (the matrix for matrix results, the vector for mat4_multiplyVec3/Vec4 and
  * quat_multiplyVec3). dest may alias any operand. The result pointer is
- * returned. No call keeps state. */
+ * returned. No call keeps state; calls on distinct objects may run on any
+ * threads in parallel.
+ *
+ * The *_str calls write "[a, b, ...]" (each value as %f) into the caller's
+ * buf with no size check and return the length written. The caller sizes
+ * buf for the text: with every |value| < 1e9 at most 20 characters per value
+ * plus 3 for the brackets and terminator; %f of huge values (up to 1e308)
+ * takes up to 320 characters each. */
 #ifndef KX_VECMATH_H
 #define KX_VECMATH_H
 
@@ -44,7 +51,8 @@ TORVI_API double vec3_dist(vec3 a, vec3 b);
 /* Window point to object space; viewport is (x, y, width, height). NULL when
  * projection x view is singular or the point maps to w = 0 (dest untouched). */
 TORVI_API vec3 vec3_unproject(vec3 p, mat4 view, mat4 proj, vec4 viewport, vec3 dest);
-/* Writes "[x, y, z]" (%f) and returns its length. */
+/* Writes "[x, y, z]" (%f) into buf and returns its length (see above for
+ * the room buf needs). */
 TORVI_API int vec3_str(vec3 a, char *buf);
 
 TORVI_API mat3 mat3_create(mat3 src);

@@ -1,6 +1,9 @@
 /* The library's private record behind an open device. Applications never
- * allocate or change it; it is public so that its layout is fixed and can be
- * inspected by tools. */
+ * allocate, change or free it; it is public so that its layout is fixed and
+ * can be inspected by tools. torvi_dev_open allocates it (torvi_dev_t.priv)
+ * and torvi_dev_close frees it: read it only while the device is open. The
+ * transport's event thread updates the capture counters and the pending
+ * error while a capture runs, so values read then are snapshots. */
 #ifndef TORVI_DEV_PRIV_H
 #define TORVI_DEV_PRIV_H
 

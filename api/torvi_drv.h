@@ -1,6 +1,12 @@
 /* Chip drivers: the registry entry, the 16-slot operation table, the
  * per-frame record that the stream parser delivers and the frame
- * information record that a driver fills. */
+ * information record that a driver fills.
+ *
+ * Threads: the library calls a driver's operations on the application's
+ * thread (init at open, frame_get_info inside the frame getters and
+ * torvi_cap_wait, uninit at close), never on the transport's event thread.
+ * Records and buffers passed to an operation belong to the caller and are
+ * used only during the call. */
 #ifndef TORVI_DRV_H
 #define TORVI_DRV_H
 
@@ -15,7 +21,9 @@ TORVI_BEGIN_DECLS
 struct torvi_dev;
 struct torvi_lens_param;
 
-/* Frame information record that a driver fills for each fetched frame. */
+/* Frame information record that a driver fills for each fetched frame; a
+ * plain value the caller owns. The capture engine hands out an all-zero
+ * record when the driver cannot describe a frame. */
 typedef struct torvi_frame_info {
   uint32_t frame_size;
   uint16_t frame_format;
@@ -45,7 +53,8 @@ enum {
 struct torvi_drv;
 
 /* Operation table: 16 slots; an empty (NULL) slot is an unsupported
- * operation. Slots 11 to 15 are empty in every driver. */
+ * operation. Slots 11 to 15 are empty in every driver. The tables are
+ * constant data owned by the library. */
 typedef struct torvi_drv_ops {
   bool (*init)(struct torvi_drv *drv, struct torvi_dev *dev);                  /* 0 */
   void (*uninit)(struct torvi_drv *drv);                                       /* 1 */
@@ -65,8 +74,10 @@ typedef struct torvi_drv_ops {
   void (*empty[5])(void);                                                      /* 11..15 */
 } torvi_drv_ops_t;
 
-/* Registry entry. The entries are process-wide: every open device with the
- * same product key shares one entry with its dev and priv. */
+/* Registry entry, owned by the library (static storage, never freed). The
+ * entries are process-wide: every open device with the same product key
+ * shares one entry with its dev and priv, so `dev` names the device whose
+ * open ran init last. `name` and `id` are static strings. */
 typedef struct torvi_drv {
   const char *name;
   const char *id;
@@ -81,7 +92,9 @@ TORVI_API extern const torvi_drv_ops_t g_torvi_driver_op_epc;
 TORVI_API extern const torvi_drv_ops_t g_torvi_driver_op_ti;
 
 /* Registry entry for the device's product string (middle field of
- * "%16[^-]-%16[^-]-%16[^-]"), or NULL. */
+ * "%16[^-]-%16[^-]-%16[^-]"); a library-owned entry, never free it. NULL
+ * for a NULL device, a product string without three fields or a driver
+ * that is not known. Reads only the record; any thread. */
 TORVI_API torvi_drv_t *torvi_drv_find(struct torvi_dev *dev);
 
 TORVI_END_DECLS

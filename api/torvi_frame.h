@@ -13,14 +13,20 @@
  *   U8:  gray value truncated, low 8 bits.
  * Loading divides U32 and U16 distances by 1000; gray values load unchanged.
  *
- * The descriptor must be seekable (a regular file). Frames hold at most
+ * The descriptor belongs to the application, which opened it and closes
+ * it; the calls only read or write at its current position. It must be
+ * seekable (a regular file). Value buffers belong to the caller and are used
+ * only during the call. Frames hold at most
  * TORVI_FRAME_FILE_MAX_PIXELS pixels; a file whose header states a larger or
  * non-positive size is refused.
  *
  * The loaders remember the size and format of the last header they read,
  * one record for distance files and one for gray files, process-wide:
  * frames read after the header use it. Reading a file from its start
- * replaces the record, so two files of one kind cannot be read interleaved. */
+ * replaces the record, so two files of one kind cannot be read interleaved.
+ * The records are not locked: call the loaders from one thread at a time.
+ * The save calls keep no state and may run on any thread (one descriptor
+ * per thread). */
 #ifndef TORVI_FRAME_H
 #define TORVI_FRAME_H
 

@@ -1,5 +1,6 @@
 /* The per-frame record that the stream parser hands out with every frame and
- * that the chip drivers read: five 32-bit words. */
+ * that the chip drivers read: five 32-bit words. A plain value: whoever
+ * passes one in owns it; the library copies it and keeps no pointer. */
 #ifndef TORVI_FRAME_HDR_H
 #define TORVI_FRAME_HDR_H
 

@@ -5,10 +5,21 @@
  * stored in the link's connection record; calls made before a link is open
  * (init, debug level, listing, first open) go to the USB table `ll_op_usb`.
  *
- * Threads: the streaming callback runs on the link's event thread; every
- * other call runs on the caller's thread. Commands on one link are
- * serialised by the transport (a command and its status query never
- * interleave with another thread's command). */
+ * Threads: the streaming callback runs on the link's event thread (started
+ * by the open, joined by the close); every other call runs on the caller's
+ * thread. Commands on one link are serialised by the transport (a command
+ * and its status query never interleave with another thread's command).
+ *
+ * Ownership: the caller owns every torvi_ll_t record, listing array, buffer
+ * and parameter record it passes in; the transport only uses them during
+ * the call, except that an open record must stay at its address until
+ * closed. The transport owns what hangs off `priv` and the streaming
+ * buffers.
+ *
+ * Failures: bool calls return false and pointer calls NULL, with an ERR or
+ * WRN line where the transport detects the fault; a NULL record fails
+ * without effect, and so does a record that is not open for every call but
+ * the open. */
 #ifndef TORVI_LL_H
 #define TORVI_LL_H
 
@@ -34,7 +45,9 @@ enum {
 typedef struct torvi_ll_op torvi_ll_op_t;
 
 /* Connection record: the first member of a device's private record. The
- * fields from `if_type` to `reserved` form the 44-byte link descriptor. */
+ * fields from `if_type` to `reserved` form the 44-byte link descriptor. The
+ * caller fills the descriptor (or takes it from the listing); the open sets
+ * `priv` and `ops`. */
 typedef struct torvi_ll {
   void *priv;          /* transport's private record; NULL while closed */
   uint32_t if_type;    /* 0 = USB */
@@ -55,8 +68,13 @@ typedef struct torvi_ll_param {
 } torvi_ll_param_t;
 
 /* Streaming callback: (link, completion code, received bytes, their count,
- * argument). Runs on the event thread; the bytes are valid only during the
- * call. The return value is ignored. */
+ * argument). Runs on the link's event thread, once per completed bulk
+ * transfer. The bytes belong to the transport and are valid only during the
+ * call: copy what must outlive it. Completions of cancelled transfers still
+ * arrive (TORVI_LL_CAP_CANCELLED) after torvi_ll_cap_stop returns, until the
+ * transfers have drained; a transfer that can no longer be resubmitted is
+ * reported once as TORVI_LL_CAP_UNKNOWN with count 0. Keep it short, and do
+ * not close the link from inside it (refused). The return value is ignored. */
 typedef int (*torvi_ll_cap_cb_t)(torvi_ll_t *ll, int32_t code, uint8_t *data, int len, void *arg);
 
 /* Transport operation table: 17 operations, then a NULL end slot. */
@@ -83,46 +101,78 @@ struct torvi_ll_op {
   void (*end)(void); /* always NULL */
 };
 
-/* The USB transport's table. */
+/* The USB transport's table (constant data owned by the library). */
 TORVI_API extern const torvi_ll_op_t ll_op_usb;
 
-/* Initialises the transports; false (with an ERR line) when one fails. */
+/* Initialises the transports; false (with an ERR line) when one fails.
+ * Called by torvi_init; call from one thread. */
 TORVI_API bool torvi_ll_init(void);
+/* Ends the transports; close every link first. Called by torvi_uninit. */
 TORVI_API void torvi_ll_uninit(void);
 
 /* Maps the library log level (0 TRC .. 5 off) to a libusb log level, stores
  * it for contexts created later and returns the stored libusb level. */
 TORVI_API unsigned torvi_ll_set_debug(unsigned level);
 
-/* Fills up to `max` listing entries; returns their count (0 when max <= 0). */
+/* Clears up to `max` entries of the caller's array and fills one per
+ * attached camera (descriptor, located = 1, priv NULL). Returns their count;
+ * 0 when list is NULL, max <= 0, none is attached or the bus cannot be
+ * enumerated (ERR line). */
 TORVI_API int torvi_ll_dev_list(torvi_ll_t *list, int max);
 
 /* Opens the camera the record names (or the first one found when the record
- * is not located); returns `ll` or NULL. */
+ * is not located), claims its interfaces and starts the link's event
+ * thread; allocates the transport's part `priv`. Returns `ll` (also when it
+ * is already open, with a WRN line) or NULL with an ERR line. */
 TORVI_API torvi_ll_t *torvi_ll_dev_open(torvi_ll_t *ll);
+/* As torvi_ll_dev_open (no file-descriptor opening on this platform). */
 TORVI_API torvi_ll_t *torvi_ll_dev_open_by_fd(torvi_ll_t *ll);
+/* Cancels streaming, waits for the transfers to drain, joins the event
+ * thread and frees the transport's part; afterwards no callback runs. A link
+ * that is not open gets a WRN line. Refused (ERR line) on the link's own
+ * event thread. */
 TORVI_API void torvi_ll_dev_close(torvi_ll_t *ll);
 
-/* One command: dir nonzero sends `len` bytes of `buf`, zero receives up to
- * `len` bytes into it. True only when exactly `len` bytes moved. */
+/* One command: dir nonzero sends `len` bytes of the caller's `buf`, zero
+ * receives up to `len` bytes into it. True only when exactly `len` bytes
+ * moved within timeout_ms. */
 TORVI_API bool torvi_ll_exe_cmd(torvi_ll_t *ll, unsigned dir, unsigned request, unsigned value,
                                 void *buf, int len, unsigned timeout_ms);
-/* Queries the camera's verdict on its last command (request t, value v). */
+/* Queries the camera's verdict on its last command (request t, value v):
+ * true when it succeeded, false when it failed (the camera's message is
+ * logged) or the query itself failed. */
 TORVI_API bool torvi_ll_check_last_cmd(torvi_ll_t *ll, unsigned t, unsigned v);
 
+/* Marks the stream as stopping: completed transfers are no longer
+ * resubmitted. Does not wait and sends nothing; safe on the event thread
+ * (from inside the streaming callback). */
 TORVI_API void torvi_ll_cap_abort(torvi_ll_t *ll);
+/* Stores the callback and its argument (kept until the next start), submits
+ * the streaming transfers and sends the start command with cap_arg. False
+ * when the link is not open, transfers of the last capture are still in
+ * flight after 3 s, or the camera refuses the start (the transfers are then
+ * cancelled). */
 TORVI_API bool torvi_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb,
                                   void *cb_arg);
+/* Cancels the streaming transfers and sends the stop command; does not wait
+ * for the cancellations (see the callback). True when the camera confirmed
+ * the stop. */
 TORVI_API bool torvi_ll_cap_stop(torvi_ll_t *ll);
+/* Resets the camera part named by target (cut to 8 bits). True when the
+ * camera confirmed it. */
 TORVI_API bool torvi_ll_dev_reset(torvi_ll_t *ll, unsigned target);
 
-/* Register values are 32-bit words; `target` is cut to 8 bits, `cnt` to 16. */
+/* Register runs of `cnt` 32-bit words from reg_base, from or into the
+ * caller's vals; `target` is cut to 8 bits, `cnt` to 16. True when the camera
+ * confirmed the transfer. */
 TORVI_API bool torvi_ll_reg_write(torvi_ll_t *ll, unsigned target, uint32_t reg_base,
                                   const uint32_t *vals, unsigned cnt);
 TORVI_API bool torvi_ll_reg_read(torvi_ll_t *ll, unsigned target, uint32_t reg_base, uint32_t *vals,
                                  unsigned cnt);
 TORVI_API bool torvi_ll_param_set(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt);
-/* On entry each record holds its ID; on success each record is filled. */
+/* Parameter records of the caller's array. For a get, on entry each record
+ * holds its ID; on success each record's len and val are filled. True when
+ * the camera confirmed the transfer. */
 TORVI_API bool torvi_ll_param_get(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt);
 
 TORVI_END_DECLS

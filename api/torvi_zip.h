@@ -2,9 +2,11 @@
  * appending archives, and two one-shot calls that pack a list of files or
  * unpack a whole archive into a folder.
  *
- * Results are 0 on success and -1 on failure unless stated otherwise.
- * Entry names use '/' as separator; '\' in names given to these calls is
- * converted to '/'. A handle belongs to one thread at a time.
+ * Results are 0 on success and -1 on failure (bad arguments also log an ERR line) unless
+ * stated otherwise. Entry names use '/' as separator; '\' in names given to
+ * these calls is converted to '/'. Strings passed in are only read during
+ * the call. Calls run on the caller's thread; a handle belongs to one
+ * thread at a time, different handles may be used in parallel.
  *
  * Compression level: 0 stores entries uncompressed, 1 to 3 favour speed,
  * 6 is the default, 9 and 10 compress hardest; a negative level means 6.
@@ -25,7 +27,8 @@
 
 TORVI_BEGIN_DECLS
 
-/* An open archive; owned by the caller between zip_open and zip_close. */
+/* An open archive, allocated by zip_open and freed only by zip_close; the
+ * caller holds it in between. */
 struct zip_t;
 
 /* Opens an archive: mode 'r' reads, 'w' creates (truncating an existing
@@ -52,16 +55,20 @@ TORVI_API int zip_entry_write(struct zip_t *zip, const void *buf, size_t bufsize
 /* Appends the whole content of a file to the open entry. */
 TORVI_API int zip_entry_fwrite(struct zip_t *zip, const char *filename);
 
-/* Extracts the located entry into a new buffer of exactly its size, which the
- * caller frees with free(). Directory entries are refused. */
+/* Read mode: extracts the located entry into a new buffer of exactly its
+ * size (malloc'ed; at least 1 byte for an empty entry) and sets *buf and
+ * *bufsize. The buffer belongs to the caller, who frees it with free(). On
+ * failure (directory entry, no located entry, corrupt data, no memory) *buf
+ * and *bufsize are left unchanged and nothing needs freeing. */
 TORVI_API int zip_entry_read(struct zip_t *zip, void **buf, size_t *bufsize);
 
 /* Extracts the located entry into a file. Directory entries are refused. */
 TORVI_API int zip_entry_fread(struct zip_t *zip, const char *filename);
 
-/* Receives the located entry's data in pieces: offset of the piece in the
- * entry, the piece and its length. Returning less than the length stops the
- * extraction with -1. */
+/* Receives the located entry's data in pieces, on the caller's thread:
+ * offset of the piece in the entry, the piece and its length. The piece
+ * belongs to the library and is valid only during the call. Returning less
+ * than the length stops the extraction with -1. */
 typedef size_t (*zip_extract_cb_t)(void *arg, uint64_t offset, const void *data, size_t size);
 
 /* Extracts the located entry through the callback. */
@@ -79,13 +86,15 @@ TORVI_API int zip_create(const char *zipname, const char *filenames[], size_t co
 /* Unpacks every entry below the folder `dir` ("/" is appended unless it ends
  * in '/' or '\'), creating the entries' folders and restoring each file's
  * modification time. After each entry the callback (may be NULL) gets the
- * entry's full path and `arg`; a negative answer stops with -1. */
+ * entry's full path (valid only during the call) and `arg`; it runs on the
+ * caller's thread; a negative answer stops with -1. */
 TORVI_API int zip_extract(const char *zipname, const char *dir,
                           int (*on_extract)(const char *filename, void *arg), void *arg);
 
 /* Progress callback for zip_extract: counts extracted entries process-wide
- * (the count runs on across calls) and logs the path with the count and the
- * total held by the int that `arg` points to. Returns 0. */
+ * (an atomic count that runs on across calls and threads) and logs the path
+ * with the count and the total held by the int that `arg` points to (0 when
+ * arg is NULL). Returns 0. */
 TORVI_API int on_extract_to_folder_entry(const char *filename, void *arg);
 
 TORVI_END_DECLS
