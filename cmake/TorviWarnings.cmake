@@ -1,9 +1,9 @@
 # Warnings are errors in the project's own code.
 function(torvi_warnings target)
   target_compile_options(${target} PRIVATE
-    -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
+    -Wall -Wextra -Wpedantic -Wshadow -Wcast-align
     -Wdouble-promotion -Wformat=2 -Werror
-    $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast -Woverloaded-virtual>)
+    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual>)
 endfunction()
 
 # Adds every C++ and C source below the calling folder to the library.

@@ -1,9 +1,11 @@
 // Process-wide logger: console and one log file, each with its own threshold.
 #include "core/log_internal.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "core/clock.h"
@@ -13,11 +15,16 @@
 namespace {
 
 // Thresholds by sink: 0 console, 1 file, 2 spare slot read by no output.
-// Plain process globals, changed without synchronisation with running log
-// calls, as the configuration calls are documented to be.
-unsigned g_threshold[3] = {3, 1, 5};
+// Atomic, so the event thread may log while the application reconfigures.
+std::atomic<unsigned> g_threshold[3] = {3, 1, 5};
+
+// The log file and the path it was opened with. Guarded by g_file_mutex, so
+// a file closed by kx_log_disable is never written by another thread's
+// running kx_log. g_file_open mirrors g_file for the lock-free level check.
+std::mutex g_file_mutex;
 FILE *g_file = nullptr;
 std::string g_path;
+std::atomic<bool> g_file_open{false};
 
 constexpr const char *kDefaultLogFile = "kx.log";
 
@@ -36,8 +43,9 @@ __attribute__((format(printf, 4, 0))) void emit(unsigned level, const char *pref
     std::vprintf(fmt, copy);
     va_end(copy);
   }
-  FILE *f = g_file;
-  if (level >= g_threshold[1] && f != nullptr) {
+  if (level < g_threshold[1] || !g_file_open.load(std::memory_order_relaxed)) return;
+  const std::lock_guard<std::mutex> lock(g_file_mutex);
+  if (FILE *f = g_file; f != nullptr) {
     if (prefix != nullptr) std::fprintf(f, "%s[%s] ", prefix, tag != nullptr ? tag : "");
     va_list copy;
     va_copy(copy, ap);
@@ -48,7 +56,7 @@ __attribute__((format(printf, 4, 0))) void emit(unsigned level, const char *pref
 }
 
 bool wanted(unsigned level) {
-  return level >= g_threshold[0] || (level >= g_threshold[1] && g_file != nullptr);
+  return level >= g_threshold[0] || (level >= g_threshold[1] && g_file_open.load(std::memory_order_relaxed));
 }
 
 int open_log_file(const char *path) {
@@ -60,12 +68,16 @@ int open_log_file(const char *path) {
   }
   g_file = f;
   g_path = path;
+  g_file_open.store(true);
   return 1;
 }
 
-void close_log_file() {
-  if (g_file != nullptr) std::fclose(g_file);
+// Returns the fclose result, 0 when no file was open. Caller holds g_file_mutex.
+int close_log_file() {
+  g_file_open.store(false);
+  const int rc = g_file != nullptr ? std::fclose(g_file) : 0;
   g_file = nullptr;
+  return rc;
 }
 
 }  // namespace
@@ -95,6 +107,7 @@ TORVI_API int kx_log_enable(unsigned sink, int level, const char *path) {
   g_threshold[sink] = static_cast<unsigned>(level);
   if (sink != 1) return 1;
 
+  const std::lock_guard<std::mutex> lock(g_file_mutex);
   if (path == nullptr) {
     if (g_file != nullptr) return 1;
     path = kDefaultLogFile;
@@ -106,12 +119,10 @@ TORVI_API int kx_log_enable(unsigned sink, int level, const char *path) {
 }
 
 TORVI_API int kx_log_disable(void) {
-  for (unsigned &t : g_threshold) t = KX_LOG_OFF;
+  for (auto &t : g_threshold) t = KX_LOG_OFF;
+  const std::lock_guard<std::mutex> lock(g_file_mutex);
   g_path.clear();
-  if (g_file == nullptr) return 0;
-  const int rc = std::fclose(g_file);
-  g_file = nullptr;
-  return rc;
+  return close_log_file();
 }
 
 TORVI_API int torvi_log_cfg(int console_level, int file_level, int usb_level) {
@@ -124,10 +135,13 @@ TORVI_API int torvi_log_cfg(int console_level, int file_level, int usb_level) {
 
 namespace torvi {
 
-unsigned log_threshold(unsigned sink) { return sink < 3 ? g_threshold[sink] : unsigned{KX_LOG_OFF}; }
+unsigned log_threshold(unsigned sink) { return sink < 3 ? g_threshold[sink].load() : unsigned{KX_LOG_OFF}; }
 
-bool log_file_open() { return g_file != nullptr; }
+bool log_file_open() { return g_file_open.load(); }
 
-std::string log_file_path() { return g_file != nullptr ? g_path : std::string(); }
+std::string log_file_path() {
+  const std::lock_guard<std::mutex> lock(g_file_mutex);
+  return g_file != nullptr ? g_path : std::string();
+}
 
 }  // namespace torvi

@@ -2,7 +2,10 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <atomic>
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include "common/temp_dir.h"
 #include "core/clock.h"
@@ -181,6 +184,49 @@ TEST(WallClock, AgreesWithSystemClockAndNeverGoesBack) {
     ASSERT_GE(now, last);
     last = now;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The event thread logs while the application reconfigures and closes the
+// log file: no write may reach a closed stream (ASan/TSan watch this).
+TEST(LogConcurrency, LoggingWhileTheFileIsReopenedAndClosed) {
+  TempDir dir;
+  const std::string a = dir.file("a.log"), b = dir.file("b.log");
+  kx_log_enable(0, 5, nullptr);  // keep the console quiet
+  ASSERT_EQ(kx_log_enable(1, 0, a.c_str()), 1);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (int i = 0; !stop.load(); ++i) kx_log(2, "INF", "[writer] line %d\n", i);
+  });
+  for (int round = 0; round < 200; ++round) {
+    kx_log_enable(1, 0, (round % 2) != 0 ? a.c_str() : b.c_str());
+    if (round % 7 == 0) kx_log_disable();
+    kx_log_enable(0, 5, nullptr);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  stop = true;
+  writer.join();
+  kx_log_disable();
+  kx_log_enable(0, 3, nullptr);
+  kx_log_enable(2, 5, nullptr);
+  // Every line that reached a file is whole: prefix, tag and message.
+  std::size_t lines = 0;
+  for (const std::string &p : {a, b}) {
+    const std::string text = read_file(p);
+    std::size_t start = 0;
+    while (start < text.size()) {
+      const std::size_t end = text.find('\n', start);
+      ASSERT_NE(end, std::string::npos);
+      const std::string line = text.substr(start, end - start);
+      EXPECT_NE(line.find("[INF] [writer] line "), std::string::npos) << line;
+      start = end + 1;
+      ++lines;
+    }
+  }
+  EXPECT_GT(lines, 0u);
 }
 
 }  // namespace
