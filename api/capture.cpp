@@ -82,6 +82,9 @@ int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void
       torvi_ll_cap_abort(ll);
       break;
     case TORVI_LL_CAP_TIMEOUT: {
+      // A timed-out transfer may still carry the bytes received before the
+      // time ran out: they belong to the stream.
+      if (data != nullptr && len > 0 && torvi::stream::feed(p->stream, data, len)) signal_waiters(p);
       const uint32_t n = std::atomic_ref<uint32_t>(p->timeout_cnt).fetch_add(1) + 1;
       if (torvi::load(p->stop) == 0 && n > kMaxTimeouts) {
         kx_log(KX_LOG_WRN, "WRN", "[%s] trans timeout -> stop\n", "on_capture_event");
@@ -158,7 +161,42 @@ bool has_consumer(torvi_dev_priv_t *p) {
   return open_request(p) != nullptr || p->on_frame_ready != nullptr;
 }
 
+// The handling call's scratch buffer, grown to hold at least `need` bytes.
+// Null (with an ERR line) when memory runs out.
+class Scratch {
+ public:
+  uint8_t *get(size_t need) {
+    if (size_ >= need && buf_) return buf_.get();
+    const size_t size = std::max(need, kScratchBytes);
+    try {
+      buf_ = std::make_unique_for_overwrite<uint8_t[]>(size);
+    } catch (const std::bad_alloc &) {
+      kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_cap_handle_rdy_data");
+      buf_.reset();
+      size_ = 0;
+      return nullptr;
+    }
+    size_ = size;
+    return buf_.get();
+  }
+  size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<uint8_t[]> buf_;
+  size_t size_ = 0;
+};
+
+// Length of the next ready frame, without taking it.
+uint32_t next_frame_len(torvi_dev_priv_t *p) {
+  torvi_frame_hdr_t hdr{};
+  uint8_t none = 0;  // a peek copies no byte into a zero-length destination
+  return torvi::stream::fetch(p->stream, &none, 0, 1, &hdr, true) != 0 ? hdr.frlen : 0;
+}
+
 // Hands ready frames to the active request and the frame-ready callback.
+// The callback always sees a whole frame: when the request's room left is
+// shorter than the frame, the frame goes to the scratch buffer and the
+// request receives the part that fits.
 void handle_ready(torvi_dev_t *dev, uint32_t limit) {
   torvi_dev_priv_t *p = dev->priv;
   if (!run_error_callback(dev, p) || torvi::load(p->forced_stop) != 0) {
@@ -166,26 +204,26 @@ void handle_ready(torvi_dev_t *dev, uint32_t limit) {
     return;
   }
   if (limit == 0 || torvi::stream::ready(p->stream) == 0) return;
-  std::unique_ptr<uint8_t[]> scratch;
+  Scratch scratch;
   unsigned taken = 0;
   while (has_consumer(p)) {
     torvi_cap_req *req = open_request(p);
+    const bool to_request = req != nullptr && req->pos != nullptr;
     uint8_t *dst = nullptr;
     unsigned dst_len = 0;
-    if (req != nullptr && req->pos != nullptr) {
+    bool via_scratch = false;
+    if (p->on_frame_ready != nullptr) {
+      const uint32_t need = next_frame_len(p);
+      if (!to_request || req->left < need) {
+        dst = scratch.get(need);
+        if (dst == nullptr) return;  // the frame stays in the parser
+        dst_len = static_cast<unsigned>(std::min<size_t>(scratch.size(), UINT32_MAX));
+        via_scratch = to_request;
+      }
+    }
+    if (dst == nullptr && to_request) {
       dst = req->pos;
       dst_len = req->left;
-    } else if (p->on_frame_ready != nullptr) {
-      if (!scratch) {
-        try {
-          scratch = std::make_unique_for_overwrite<uint8_t[]>(kScratchBytes);
-        } catch (const std::bad_alloc &) {
-          kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_cap_handle_rdy_data");
-          return;
-        }
-      }
-      dst = scratch.get();
-      dst_len = kScratchBytes;
     }
     torvi_frame_hdr_t hdr{};
     if (torvi::stream::fetch(p->stream, dst, dst_len, 1, &hdr, false) == 0) break;
@@ -199,6 +237,7 @@ void handle_ready(torvi_dev_t *dev, uint32_t limit) {
         // A frame longer than the room left is cut; later frames of the
         // request are counted but find no room, so nothing is overwritten.
         const uint32_t written = std::min(hdr.frlen, req->left);
+        if (via_scratch && written > 0) std::memcpy(req->pos, dst, written);
         req->pos += written;
         req->left -= written;
       }
@@ -298,7 +337,8 @@ int get_frames(torvi_dev_t *dev, unsigned frame_num, void *frame_data, unsigned 
   if (!capturing(p)) {
     log_not_capturing(kFn);
     handle_ready(dev, req.remaining);
-    return -2;
+    // Frames handed over before the capture ended are the caller's.
+    return req.remaining < req.requested ? static_cast<int>(req.requested - req.remaining) : -2;
   }
   handle_ready(dev, req.remaining);
   const int delivered = static_cast<int>(req.requested - req.remaining);
@@ -313,9 +353,9 @@ namespace torvi {
 
 std::atomic<uint32_t> &cached_frame_rate() { return g_frame_rate; }
 
-void cap_stop_locked(torvi_dev_t *dev, const char *who) {
+bool cap_stop_locked(torvi_dev_t *dev, const char *who) {
   torvi_dev_priv_t *p = dev->priv;
-  if (!capturing(p)) return;
+  if (!capturing(p)) return true;
   kx_log(KX_LOG_TRC, "TRC", "[%s] Enter\n", who);
   store(p->stop, 1);
   const bool stopped = torvi_ll_cap_stop(&p->ll);
@@ -326,6 +366,7 @@ void cap_stop_locked(torvi_dev_t *dev, const char *who) {
     p->cond->cv.notify_all();
   }
   kx_log(KX_LOG_TRC, "TRC", "[%s] Exit\n", who);
+  return stopped;
 }
 
 }  // namespace torvi
@@ -438,7 +479,12 @@ TORVI_API bool torvi_cap_stop(torvi_dev_t *dev) {
     return false;
   }
   torvi::BusyScope busy(dev);
-  torvi::cap_stop_locked(dev, "_torvi_cap_stop");
+  // A refused stop leaves the capture running (capturing stays set, the
+  // stop flag holds the getters) and is reported, so the caller can retry.
+  if (!torvi::cap_stop_locked(dev, "_torvi_cap_stop")) {
+    kx_log(KX_LOG_ERR, "ERR", "[%s] the camera refused the stop command\n", "torvi_cap_stop");
+    return false;
+  }
   return true;
 }
 
@@ -472,7 +518,7 @@ TORVI_API int torvi_cap_get_frame(torvi_dev_t *dev, void *frame_data, unsigned f
   if (!capturing(p)) {
     log_not_capturing(kFn);
     handle_ready(dev, req.remaining);
-    return -2;
+    return req.remaining == 0 ? 1 : -2;
   }
   handle_ready(dev, req.remaining);
   return static_cast<int>(1 - req.remaining);

@@ -70,7 +70,8 @@ bool param_get_wire(torvi_dev_priv_t *priv, torvi_ll_param_t *records, int count
 
 // Stops a running capture (the steps shared by torvi_cap_stop and the
 // restart inside torvi_cap_start); `who` names the caller in the log.
-void cap_stop_locked(torvi_dev_t *dev, const char *who);
+// False when the transport refused the stop (the capture still runs).
+bool cap_stop_locked(torvi_dev_t *dev, const char *who);
 
 // The process-wide cached frame rate (0: not read yet).
 std::atomic<uint32_t> &cached_frame_rate();
