@@ -28,8 +28,6 @@ constexpr uint32_t kParamFrameRate = 12;
 constexpr uint32_t kDefaultFrameRate = 20;
 constexpr unsigned kDefaultFrameMs = 50;
 
-std::atomic<uint32_t> g_frame_rate{0};
-
 void signal_waiters(torvi_dev_priv_t *p) {
   std::lock_guard lock(p->mutex->mu);
   p->cond->cv.notify_all();
@@ -295,13 +293,6 @@ void log_not_capturing(const char *who) {
 int get_frames(torvi_dev_t *dev, unsigned frame_num, void *frame_data, unsigned frame_dlen,
                torvi_frame_info_t *first_info) {
   static constexpr const char *kFn = "_torvi_cap_get_frames";
-  unsigned per_frame_ms = kDefaultFrameMs;
-  const uint32_t fps = g_frame_rate.load();
-  if (fps == 0) {
-    g_frame_rate.store(kDefaultFrameRate);
-  } else {
-    per_frame_ms = 1000 / fps;
-  }
   if (dev == nullptr) {
     kx_log(KX_LOG_DBG, "DBG", "[%s] Wrong params\n", kFn);
     return -1;
@@ -312,6 +303,14 @@ int get_frames(torvi_dev_t *dev, unsigned frame_num, void *frame_data, unsigned 
     return -1;
   }
   torvi_dev_priv_t *p = dev->priv;
+  unsigned per_frame_ms = kDefaultFrameMs;
+  std::atomic<uint32_t> &rate = torvi::cached_frame_rate(p);
+  const uint32_t fps = rate.load();
+  if (fps == 0) {
+    rate.store(kDefaultFrameRate);
+  } else {
+    per_frame_ms = 1000 / fps;
+  }
   const uint64_t timeout_ms = uint64_t{frame_num} * 100 + uint64_t{frame_num} * per_frame_ms + 2000;
   const auto deadline = deadline_after(timeout_ms);
   kx_log(KX_LOG_TRC, "TRC", "[%s] frame_num = %d, timeout_msec=%d\n", kFn,
@@ -351,7 +350,7 @@ int get_frames(torvi_dev_t *dev, unsigned frame_num, void *frame_data, unsigned 
 
 namespace torvi {
 
-std::atomic<uint32_t> &cached_frame_rate() { return g_frame_rate; }
+std::atomic<uint32_t> &cached_frame_rate(torvi_dev_priv_t *priv) { return priv->mutex->frame_rate; }
 
 bool cap_stop_locked(torvi_dev_t *dev, const char *who) {
   torvi_dev_priv_t *p = dev->priv;
@@ -445,7 +444,7 @@ TORVI_API bool torvi_cap_start(torvi_dev_t *dev) {
   if (torvi::param_get_wire(p, &rate, 1)) {
     uint32_t fps = 0;
     std::memcpy(&fps, rate.val, sizeof fps);
-    g_frame_rate.store(fps);
+    torvi::cached_frame_rate(p).store(fps);
   }
   if (p->stream == nullptr || torvi::stream::capacity(p->stream) < 2) {
     kx_log(KX_LOG_ERR, "ERR", "[%s]  capture buffer not set or size is not correct \n",

@@ -14,8 +14,11 @@
 struct torvi_cond {
   std::condition_variable cv;
 };
+// The mutex record also carries engine state that belongs to one device but
+// has no place in the fixed layout of the private record.
 struct torvi_mutex {
   std::mutex mu;
+  std::atomic<uint32_t> frame_rate{0};  // read from the camera at capture start; 0: not read yet
 };
 
 // A getter's frame request, on its stack while it waits.
@@ -73,8 +76,9 @@ bool param_get_wire(torvi_dev_priv_t *priv, torvi_ll_param_t *records, int count
 // False when the transport refused the stop (the capture still runs).
 bool cap_stop_locked(torvi_dev_t *dev, const char *who);
 
-// The process-wide cached frame rate (0: not read yet).
-std::atomic<uint32_t> &cached_frame_rate();
+// The device's cached frame rate (0: not read yet), behind the getters'
+// deadlines. `priv` must belong to an open device.
+std::atomic<uint32_t> &cached_frame_rate(torvi_dev_priv_t *priv);
 
 // Test seam: makes the next creation of the condition (1), the mutex (2) or
 // the stream parser (3) at open fail. 0 disarms it.

@@ -430,15 +430,31 @@ TEST_F(CaptureTest, GetterArgumentsAndStates) {
   EXPECT_EQ(torvi_cap_get_frames(nullptr, 1, nullptr, 0, nullptr), -1);
   EXPECT_EQ(torvi_cap_get_frame(nullptr, nullptr, 0, nullptr), -1);
   EXPECT_EQ(dev.api_busy, 0);
-  torvi::cached_frame_rate().store(0);
   torvi_dev_t closed{};
   EXPECT_EQ(torvi_cap_get_frames(&closed, 1, nullptr, 0, nullptr), -1);
-  EXPECT_EQ(torvi::cached_frame_rate().load(), 20u);
   // Start reads the rate from the camera.
   cam.frame_rate = 45;
   start();
-  EXPECT_EQ(torvi::cached_frame_rate().load(), 45u);
+  EXPECT_EQ(torvi::cached_frame_rate(dev.priv).load(), 45u);
   EXPECT_EQ(cam.cap_stops, 1);  // restarting stopped the running capture
+  // A getter without a cached rate falls back to 20 frames a second.
+  ASSERT_TRUE(torvi_cap_stop(&dev));
+  torvi::cached_frame_rate(dev.priv).store(0);
+  EXPECT_EQ(torvi_cap_get_frames(&dev, 1, nullptr, 0, nullptr), -2);
+  EXPECT_EQ(torvi::cached_frame_rate(dev.priv).load(), 20u);
+}
+
+TEST_F(CaptureTest, EachDeviceKeepsItsOwnFrameRate) {
+  cam.frame_rate = 45;
+  start();
+  torvi_dev_t second{};
+  bind_fake(second);
+  ASSERT_EQ(torvi_dev_open(&second), &second);
+  cam.frame_rate = 5;
+  ASSERT_TRUE(torvi_cap_start(&second));
+  EXPECT_EQ(torvi::cached_frame_rate(second.priv).load(), 5u);
+  EXPECT_EQ(torvi::cached_frame_rate(dev.priv).load(), 45u);
+  torvi_dev_close(&second);
 }
 
 TEST_F(CaptureTest, FailedTransportStartLeavesTheDeviceIdle) {
