@@ -375,6 +375,7 @@ extern "C" {
 TORVI_API bool torvi_cap_set_frame_buffer(torvi_dev_t *dev, void * /*frame_buf*/,
                                           int frame_buf_size) {
   if (dev == nullptr) return false;
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev) || capturing(dev->priv)) {
     kx_log(KX_LOG_ERR, "ERR",
            "[%s]  Set frame buffer is not allowed when device is not open or is capturing\n",
@@ -385,7 +386,6 @@ TORVI_API bool torvi_cap_set_frame_buffer(torvi_dev_t *dev, void * /*frame_buf*/
     KX_ERR("wrong params: frame_buf_size=%d\n", frame_buf_size);
     return false;
   }
-  torvi::BusyScope busy(dev);
   const auto frames = static_cast<uint32_t>(frame_buf_size) / TORVI_CAP_FRAME_BYTES;
   torvi::stream::set_capacity(dev->priv->stream, frames);
   kx_log(KX_LOG_DBG, "DBG", "[%s] frame buffer: %d frames\n", "torvi_cap_set_frame_buffer",
@@ -395,6 +395,7 @@ TORVI_API bool torvi_cap_set_frame_buffer(torvi_dev_t *dev, void * /*frame_buf*/
 }
 
 TORVI_API bool torvi_cap_get_frame_buffer(torvi_dev_t *dev, void **frame_buf, int *frame_buf_size) {
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     KX_ERR("wrong params: device not open\n");
     return false;
@@ -432,11 +433,11 @@ TORVI_API bool torvi_cap_is_ongoing(torvi_dev_t *dev) {
 }
 
 TORVI_API bool torvi_cap_start(torvi_dev_t *dev) {
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev) || dev->priv->ll.priv == nullptr) {
     kx_log(KX_LOG_ERR, "ERR", "[%s]  Device handler Is NULL!\r\n", "torvi_cap_start");
     return false;
   }
-  torvi::BusyScope busy(dev);
   torvi_dev_priv_t *p = dev->priv;
   torvi::cap_stop_locked(dev, "_torvi_cap_stop");
   torvi_ll_param_t rate{};
@@ -473,11 +474,11 @@ TORVI_API bool torvi_cap_start(torvi_dev_t *dev) {
 
 TORVI_API bool torvi_cap_stop(torvi_dev_t *dev) {
   kx_log(KX_LOG_DBG, "DBG", "[%s] Enter\n", "torvi_cap_stop");
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     kx_log(KX_LOG_ERR, "ERR", "[%s]  Device handler Is NULL!\r\n", "torvi_cap_stop");
     return false;
   }
-  torvi::BusyScope busy(dev);
   // A refused stop leaves the capture running (capturing stays set, the
   // stop flag holds the getters) and is reported, so the caller can retry.
   if (!torvi::cap_stop_locked(dev, "_torvi_cap_stop")) {
@@ -525,6 +526,7 @@ TORVI_API int torvi_cap_get_frame(torvi_dev_t *dev, void *frame_data, unsigned f
 
 TORVI_API bool torvi_cap_snapshot(torvi_dev_t *dev, void *frame_data, unsigned frame_dlen,
                                   torvi_frame_info_t *frame_info) {
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] wrong parameters\n", "torvi_cap_snapshot");
     return false;
@@ -539,6 +541,9 @@ TORVI_API bool torvi_cap_snapshot(torvi_dev_t *dev, void *frame_data, unsigned f
 TORVI_API bool torvi_cap_wait(torvi_dev_t *dev, int timeout_msec) {
   static constexpr const char *kFn = "torvi_cap_wait";
   kx_log(KX_LOG_DBG, "DBG", "[%s] timeout_msec=%d\n", kFn, timeout_msec);
+  // The call stays marked busy while it sleeps: a close from another thread
+  // wakes it through the stop and waits until it has left the record.
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     kx_log(KX_LOG_DBG, "DBG", "[%s] Wrong params\n", kFn);
     return false;
@@ -548,9 +553,6 @@ TORVI_API bool torvi_cap_wait(torvi_dev_t *dev, int timeout_msec) {
     kx_log(KX_LOG_DBG, "DBG", "[%s] device is not capturing\n", kFn);
     return false;
   }
-  // The call stays marked busy while it sleeps: a close from another thread
-  // wakes it through the stop and waits until it has left the record.
-  torvi::BusyScope busy(dev);
   const auto deadline = deadline_after(static_cast<uint64_t>(std::max(timeout_msec, 0)));
   bool result = true;
   if (torvi::load(p->pending_err) >= 0 && torvi::load(p->stop) == 0) {
