@@ -28,8 +28,6 @@ constexpr uint32_t kParamFrameRate = 12;
 constexpr uint32_t kDefaultFrameRate = 20;
 constexpr unsigned kDefaultFrameMs = 50;
 
-std::atomic<uint32_t> g_frame_rate{0};
-
 void signal_waiters(torvi_dev_priv_t *p) {
   std::lock_guard lock(p->mutex->mu);
   p->cond->cv.notify_all();
@@ -82,6 +80,9 @@ int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void
       torvi_ll_cap_abort(ll);
       break;
     case TORVI_LL_CAP_TIMEOUT: {
+      // A timed-out transfer may still carry the bytes received before the
+      // time ran out: they belong to the stream.
+      if (data != nullptr && len > 0 && torvi::stream::feed(p->stream, data, len)) signal_waiters(p);
       const uint32_t n = std::atomic_ref<uint32_t>(p->timeout_cnt).fetch_add(1) + 1;
       if (torvi::load(p->stop) == 0 && n > kMaxTimeouts) {
         kx_log(KX_LOG_WRN, "WRN", "[%s] trans timeout -> stop\n", "on_capture_event");
@@ -158,7 +159,42 @@ bool has_consumer(torvi_dev_priv_t *p) {
   return open_request(p) != nullptr || p->on_frame_ready != nullptr;
 }
 
+// The handling call's scratch buffer, grown to hold at least `need` bytes.
+// Null (with an ERR line) when memory runs out.
+class Scratch {
+ public:
+  uint8_t *get(size_t need) {
+    if (size_ >= need && buf_) return buf_.get();
+    const size_t size = std::max(need, kScratchBytes);
+    try {
+      buf_ = std::make_unique_for_overwrite<uint8_t[]>(size);
+    } catch (const std::bad_alloc &) {
+      kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_cap_handle_rdy_data");
+      buf_.reset();
+      size_ = 0;
+      return nullptr;
+    }
+    size_ = size;
+    return buf_.get();
+  }
+  size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<uint8_t[]> buf_;
+  size_t size_ = 0;
+};
+
+// Length of the next ready frame, without taking it.
+uint32_t next_frame_len(torvi_dev_priv_t *p) {
+  torvi_frame_hdr_t hdr{};
+  uint8_t none = 0;  // a peek copies no byte into a zero-length destination
+  return torvi::stream::fetch(p->stream, &none, 0, 1, &hdr, true) != 0 ? hdr.frlen : 0;
+}
+
 // Hands ready frames to the active request and the frame-ready callback.
+// The callback always sees a whole frame: when the request's room left is
+// shorter than the frame, the frame goes to the scratch buffer and the
+// request receives the part that fits.
 void handle_ready(torvi_dev_t *dev, uint32_t limit) {
   torvi_dev_priv_t *p = dev->priv;
   if (!run_error_callback(dev, p) || torvi::load(p->forced_stop) != 0) {
@@ -166,26 +202,26 @@ void handle_ready(torvi_dev_t *dev, uint32_t limit) {
     return;
   }
   if (limit == 0 || torvi::stream::ready(p->stream) == 0) return;
-  std::unique_ptr<uint8_t[]> scratch;
+  Scratch scratch;
   unsigned taken = 0;
   while (has_consumer(p)) {
     torvi_cap_req *req = open_request(p);
+    const bool to_request = req != nullptr && req->pos != nullptr;
     uint8_t *dst = nullptr;
     unsigned dst_len = 0;
-    if (req != nullptr && req->pos != nullptr) {
+    bool via_scratch = false;
+    if (p->on_frame_ready != nullptr) {
+      const uint32_t need = next_frame_len(p);
+      if (!to_request || req->left < need) {
+        dst = scratch.get(need);
+        if (dst == nullptr) return;  // the frame stays in the parser
+        dst_len = static_cast<unsigned>(std::min<size_t>(scratch.size(), UINT32_MAX));
+        via_scratch = to_request;
+      }
+    }
+    if (dst == nullptr && to_request) {
       dst = req->pos;
       dst_len = req->left;
-    } else if (p->on_frame_ready != nullptr) {
-      if (!scratch) {
-        try {
-          scratch = std::make_unique_for_overwrite<uint8_t[]>(kScratchBytes);
-        } catch (const std::bad_alloc &) {
-          kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_cap_handle_rdy_data");
-          return;
-        }
-      }
-      dst = scratch.get();
-      dst_len = kScratchBytes;
     }
     torvi_frame_hdr_t hdr{};
     if (torvi::stream::fetch(p->stream, dst, dst_len, 1, &hdr, false) == 0) break;
@@ -199,6 +235,7 @@ void handle_ready(torvi_dev_t *dev, uint32_t limit) {
         // A frame longer than the room left is cut; later frames of the
         // request are counted but find no room, so nothing is overwritten.
         const uint32_t written = std::min(hdr.frlen, req->left);
+        if (via_scratch && written > 0) std::memcpy(req->pos, dst, written);
         req->pos += written;
         req->left -= written;
       }
@@ -256,13 +293,6 @@ void log_not_capturing(const char *who) {
 int get_frames(torvi_dev_t *dev, unsigned frame_num, void *frame_data, unsigned frame_dlen,
                torvi_frame_info_t *first_info) {
   static constexpr const char *kFn = "_torvi_cap_get_frames";
-  unsigned per_frame_ms = kDefaultFrameMs;
-  const uint32_t fps = g_frame_rate.load();
-  if (fps == 0) {
-    g_frame_rate.store(kDefaultFrameRate);
-  } else {
-    per_frame_ms = 1000 / fps;
-  }
   if (dev == nullptr) {
     kx_log(KX_LOG_DBG, "DBG", "[%s] Wrong params\n", kFn);
     return -1;
@@ -273,6 +303,14 @@ int get_frames(torvi_dev_t *dev, unsigned frame_num, void *frame_data, unsigned 
     return -1;
   }
   torvi_dev_priv_t *p = dev->priv;
+  unsigned per_frame_ms = kDefaultFrameMs;
+  std::atomic<uint32_t> &rate = torvi::cached_frame_rate(p);
+  const uint32_t fps = rate.load();
+  if (fps == 0) {
+    rate.store(kDefaultFrameRate);
+  } else {
+    per_frame_ms = 1000 / fps;
+  }
   const uint64_t timeout_ms = uint64_t{frame_num} * 100 + uint64_t{frame_num} * per_frame_ms + 2000;
   const auto deadline = deadline_after(timeout_ms);
   kx_log(KX_LOG_TRC, "TRC", "[%s] frame_num = %d, timeout_msec=%d\n", kFn,
@@ -298,7 +336,8 @@ int get_frames(torvi_dev_t *dev, unsigned frame_num, void *frame_data, unsigned 
   if (!capturing(p)) {
     log_not_capturing(kFn);
     handle_ready(dev, req.remaining);
-    return -2;
+    // Frames handed over before the capture ended are the caller's.
+    return req.remaining < req.requested ? static_cast<int>(req.requested - req.remaining) : -2;
   }
   handle_ready(dev, req.remaining);
   const int delivered = static_cast<int>(req.requested - req.remaining);
@@ -311,11 +350,11 @@ int get_frames(torvi_dev_t *dev, unsigned frame_num, void *frame_data, unsigned 
 
 namespace torvi {
 
-std::atomic<uint32_t> &cached_frame_rate() { return g_frame_rate; }
+std::atomic<uint32_t> &cached_frame_rate(torvi_dev_priv_t *priv) { return priv->mutex->frame_rate; }
 
-void cap_stop_locked(torvi_dev_t *dev, const char *who) {
+bool cap_stop_locked(torvi_dev_t *dev, const char *who) {
   torvi_dev_priv_t *p = dev->priv;
-  if (!capturing(p)) return;
+  if (!capturing(p)) return true;
   kx_log(KX_LOG_TRC, "TRC", "[%s] Enter\n", who);
   store(p->stop, 1);
   const bool stopped = torvi_ll_cap_stop(&p->ll);
@@ -326,6 +365,7 @@ void cap_stop_locked(torvi_dev_t *dev, const char *who) {
     p->cond->cv.notify_all();
   }
   kx_log(KX_LOG_TRC, "TRC", "[%s] Exit\n", who);
+  return stopped;
 }
 
 }  // namespace torvi
@@ -335,6 +375,7 @@ extern "C" {
 TORVI_API bool torvi_cap_set_frame_buffer(torvi_dev_t *dev, void * /*frame_buf*/,
                                           int frame_buf_size) {
   if (dev == nullptr) return false;
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev) || capturing(dev->priv)) {
     kx_log(KX_LOG_ERR, "ERR",
            "[%s]  Set frame buffer is not allowed when device is not open or is capturing\n",
@@ -345,7 +386,6 @@ TORVI_API bool torvi_cap_set_frame_buffer(torvi_dev_t *dev, void * /*frame_buf*/
     KX_ERR("wrong params: frame_buf_size=%d\n", frame_buf_size);
     return false;
   }
-  torvi::BusyScope busy(dev);
   const auto frames = static_cast<uint32_t>(frame_buf_size) / TORVI_CAP_FRAME_BYTES;
   torvi::stream::set_capacity(dev->priv->stream, frames);
   kx_log(KX_LOG_DBG, "DBG", "[%s] frame buffer: %d frames\n", "torvi_cap_set_frame_buffer",
@@ -355,6 +395,7 @@ TORVI_API bool torvi_cap_set_frame_buffer(torvi_dev_t *dev, void * /*frame_buf*/
 }
 
 TORVI_API bool torvi_cap_get_frame_buffer(torvi_dev_t *dev, void **frame_buf, int *frame_buf_size) {
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     KX_ERR("wrong params: device not open\n");
     return false;
@@ -392,11 +433,11 @@ TORVI_API bool torvi_cap_is_ongoing(torvi_dev_t *dev) {
 }
 
 TORVI_API bool torvi_cap_start(torvi_dev_t *dev) {
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev) || dev->priv->ll.priv == nullptr) {
     kx_log(KX_LOG_ERR, "ERR", "[%s]  Device handler Is NULL!\r\n", "torvi_cap_start");
     return false;
   }
-  torvi::BusyScope busy(dev);
   torvi_dev_priv_t *p = dev->priv;
   torvi::cap_stop_locked(dev, "_torvi_cap_stop");
   torvi_ll_param_t rate{};
@@ -404,7 +445,7 @@ TORVI_API bool torvi_cap_start(torvi_dev_t *dev) {
   if (torvi::param_get_wire(p, &rate, 1)) {
     uint32_t fps = 0;
     std::memcpy(&fps, rate.val, sizeof fps);
-    g_frame_rate.store(fps);
+    torvi::cached_frame_rate(p).store(fps);
   }
   if (p->stream == nullptr || torvi::stream::capacity(p->stream) < 2) {
     kx_log(KX_LOG_ERR, "ERR", "[%s]  capture buffer not set or size is not correct \n",
@@ -433,12 +474,17 @@ TORVI_API bool torvi_cap_start(torvi_dev_t *dev) {
 
 TORVI_API bool torvi_cap_stop(torvi_dev_t *dev) {
   kx_log(KX_LOG_DBG, "DBG", "[%s] Enter\n", "torvi_cap_stop");
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     kx_log(KX_LOG_ERR, "ERR", "[%s]  Device handler Is NULL!\r\n", "torvi_cap_stop");
     return false;
   }
-  torvi::BusyScope busy(dev);
-  torvi::cap_stop_locked(dev, "_torvi_cap_stop");
+  // A refused stop leaves the capture running (capturing stays set, the
+  // stop flag holds the getters) and is reported, so the caller can retry.
+  if (!torvi::cap_stop_locked(dev, "_torvi_cap_stop")) {
+    kx_log(KX_LOG_ERR, "ERR", "[%s] the camera refused the stop command\n", "torvi_cap_stop");
+    return false;
+  }
   return true;
 }
 
@@ -472,7 +518,7 @@ TORVI_API int torvi_cap_get_frame(torvi_dev_t *dev, void *frame_data, unsigned f
   if (!capturing(p)) {
     log_not_capturing(kFn);
     handle_ready(dev, req.remaining);
-    return -2;
+    return req.remaining == 0 ? 1 : -2;
   }
   handle_ready(dev, req.remaining);
   return static_cast<int>(1 - req.remaining);
@@ -480,6 +526,7 @@ TORVI_API int torvi_cap_get_frame(torvi_dev_t *dev, void *frame_data, unsigned f
 
 TORVI_API bool torvi_cap_snapshot(torvi_dev_t *dev, void *frame_data, unsigned frame_dlen,
                                   torvi_frame_info_t *frame_info) {
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] wrong parameters\n", "torvi_cap_snapshot");
     return false;
@@ -494,6 +541,9 @@ TORVI_API bool torvi_cap_snapshot(torvi_dev_t *dev, void *frame_data, unsigned f
 TORVI_API bool torvi_cap_wait(torvi_dev_t *dev, int timeout_msec) {
   static constexpr const char *kFn = "torvi_cap_wait";
   kx_log(KX_LOG_DBG, "DBG", "[%s] timeout_msec=%d\n", kFn, timeout_msec);
+  // The call stays marked busy while it sleeps: a close from another thread
+  // wakes it through the stop and waits until it has left the record.
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     kx_log(KX_LOG_DBG, "DBG", "[%s] Wrong params\n", kFn);
     return false;
@@ -503,9 +553,6 @@ TORVI_API bool torvi_cap_wait(torvi_dev_t *dev, int timeout_msec) {
     kx_log(KX_LOG_DBG, "DBG", "[%s] device is not capturing\n", kFn);
     return false;
   }
-  // The call stays marked busy while it sleeps: a close from another thread
-  // wakes it through the stop and waits until it has left the record.
-  torvi::BusyScope busy(dev);
   const auto deadline = deadline_after(static_cast<uint64_t>(std::max(timeout_msec, 0)));
   bool result = true;
   if (torvi::load(p->pending_err) >= 0 && torvi::load(p->stop) == 0) {

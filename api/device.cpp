@@ -44,6 +44,7 @@ namespace {
 constexpr uint32_t kOpenFrameBuffer = 10;
 constexpr int kCloseWaitTries = 30;
 constexpr unsigned kCloseWaitMs = 100;
+std::atomic<unsigned> g_close_wait_ms{kCloseWaitMs};
 constexpr unsigned kMaxResetTarget = 8;
 
 // Link descriptor and `located` travel between the device record and the
@@ -98,8 +99,30 @@ void destroy_sync_and_stream(torvi_dev_priv_t *priv) {
 }
 
 void free_priv(torvi_dev_t *dev) {
-  std::free(dev->priv);
-  dev->priv = nullptr;
+  torvi_dev_priv_t *priv = dev->priv;
+  std::atomic_ref<torvi_dev_priv_t *>(dev->priv).store(nullptr, std::memory_order_seq_cst);
+  std::free(priv);
+}
+
+bool busy(torvi_dev_t *dev) {
+  return std::atomic_ref<uint8_t>(dev->api_busy).load(std::memory_order_seq_cst) != 0;
+}
+
+// Waits until no public call works on the device any more. A call that
+// outlives the usual 3 seconds is still waited for (its private record must
+// not be freed under it), with a WRN line at 3 seconds and an ERR line every
+// 3 seconds after that. Every call ends on its own: the getters and the wait
+// wake on the stop, transport calls end with the closed connection.
+void wait_for_calls(torvi_dev_t *dev) {
+  for (int tries = 1; busy(dev); ++tries) {
+    torvi::sleep_ms(g_close_wait_ms.load());
+    if (tries == kCloseWaitTries && busy(dev)) {
+      kx_log(KX_LOG_WRN, "WRN", "[%s]  api wait timeout\n", "torvi_dev_close");
+    } else if (tries % kCloseWaitTries == 0 && busy(dev)) {
+      kx_log(KX_LOG_ERR, "ERR", "[%s] a call on the device still runs after %d ms; waiting for it\n",
+             "torvi_dev_close", static_cast<int>(tries * g_close_wait_ms.load()));
+    }
+  }
 }
 
 // Clean-up of a failed open.
@@ -141,6 +164,7 @@ bool read_identity(torvi_dev_t *dev) {
 
 namespace torvi {
 void fail_next_open_step(int step) { g_fail_step.store(step); }
+void set_close_wait_step_ms(unsigned ms) { g_close_wait_ms.store(ms); }
 }  // namespace torvi
 
 extern "C" {
@@ -247,21 +271,23 @@ TORVI_API void torvi_dev_close(torvi_dev_t *dev) {
     priv->cond->cv.notify_all();
   }
   torvi_ll_dev_close(&priv->ll);
-  torvi::store<uint8_t>(priv->open, 0);
-  int tries = 0;
-  while (torvi::load(dev->api_busy) != 0 && tries++ < kCloseWaitTries) torvi::sleep_ms(kCloseWaitMs);
-  if (torvi::load(dev->api_busy) != 0) {
-    kx_log(KX_LOG_WRN, "WRN", "[%s]  api wait timeout\n", "torvi_dev_close");
-  }
+  std::atomic_ref<uint8_t>(priv->open).store(0, std::memory_order_seq_cst);
+  wait_for_calls(dev);
+  // Calls that marked the device busy after the wait read either the closed
+  // mark or no private record; a second wait covers one that read the
+  // record's address just before it was withdrawn.
+  std::atomic_ref<torvi_dev_priv_t *>(dev->priv).store(nullptr, std::memory_order_seq_cst);
+  wait_for_calls(dev);
   if (priv->drv != nullptr && priv->drv->ops->uninit != nullptr) priv->drv->ops->uninit(priv->drv);
   destroy_sync_and_stream(priv);
-  free_priv(dev);
+  std::free(priv);
   if (dev->free_on_close != 0) std::free(dev);
 }
 
 TORVI_API bool torvi_dev_reset(torvi_dev_t *dev, unsigned target) {
   kx_log(KX_LOG_DBG, "DBG", "[%s] rest device (target=%d)\n", "torvi_dev_reset",
          static_cast<int>(target));
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     kx_log(KX_LOG_ERR, "ERR", "[%s]  Device handler Is NULL!\r\n", "torvi_dev_reset");
     return false;
@@ -271,7 +297,6 @@ TORVI_API bool torvi_dev_reset(torvi_dev_t *dev, unsigned target) {
            static_cast<int>(target));
     return false;
   }
-  torvi::BusyScope busy(dev);
   return torvi_ll_dev_reset(&dev->priv->ll, target);
 }
 

@@ -23,6 +23,7 @@ bool reg_call(torvi_dev_t *dev, const char *who, int target, int reg_base, void 
   const unsigned cnt = static_cast<uint16_t>(reg_cnt);
   kx_log(KX_LOG_TRC, "TRC", "[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", who, target,
          reg_base, static_cast<int>(cnt), val_buf);
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     log_no_device(who);
     return false;
@@ -32,7 +33,6 @@ bool reg_call(torvi_dev_t *dev, const char *who, int target, int reg_base, void 
            static_cast<int>(cnt));
     return false;
   }
-  torvi::BusyScope busy(dev);
   torvi_ll_t *ll = &dev->priv->ll;
   const auto base = static_cast<uint32_t>(reg_base);
   const unsigned tgt = static_cast<uint8_t>(target);
@@ -90,6 +90,7 @@ TORVI_API bool torvi_reg_batch_read(torvi_dev_t *dev, int target, int reg_base, 
 }
 
 TORVI_API bool torvi_param_batch_set(torvi_dev_t *dev, const torvi_param_t *items, int count) {
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     log_no_device("torvi_param_batch_set");
     return false;
@@ -99,7 +100,6 @@ TORVI_API bool torvi_param_batch_set(torvi_dev_t *dev, const torvi_param_t *item
            static_cast<const void *>(items), count);
     return false;
   }
-  torvi::BusyScope busy(dev);
   std::vector<torvi_ll_param_t> wire;
   if (!alloc_records(wire, count, "torvi_param_batch_set")) return false;
   for (int i = 0; i < count; ++i) {
@@ -120,6 +120,7 @@ TORVI_API bool torvi_param_batch_set(torvi_dev_t *dev, const torvi_param_t *item
 }
 
 TORVI_API bool torvi_param_batch_get(torvi_dev_t *dev, torvi_param_t *items, int count) {
+  torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     log_no_device("torvi_param_batch_get");
     return false;
@@ -129,7 +130,6 @@ TORVI_API bool torvi_param_batch_get(torvi_dev_t *dev, torvi_param_t *items, int
            static_cast<const void *>(items), count);
     return false;
   }
-  torvi::BusyScope busy(dev);
   std::vector<torvi_ll_param_t> wire;
   if (!alloc_records(wire, count, "torvi_param_batch_get")) return false;
   for (int i = 0; i < count; ++i) {

@@ -14,8 +14,11 @@
 struct torvi_cond {
   std::condition_variable cv;
 };
+// The mutex record also carries engine state that belongs to one device but
+// has no place in the fixed layout of the private record.
 struct torvi_mutex {
   std::mutex mu;
+  std::atomic<uint32_t> frame_rate{0};  // read from the camera at capture start; 0: not read yet
 };
 
 // A getter's frame request, on its stack while it waits.
@@ -41,13 +44,19 @@ void store(T &field, T value) {
 }
 
 // The api-busy byte counts the public calls in progress on the device, so
-// that one call finishing does not hide another that still runs.
+// that one call finishing does not hide another that still runs. A call marks
+// the device busy BEFORE it checks that the device is open (dev_is_open) and
+// the close clears the open mark before it looks at the busy count: with both
+// sides sequentially consistent, either the close waits for the call or the
+// call sees the device closed, never a private record freed under it.
 class BusyScope {
  public:
   explicit BusyScope(torvi_dev_t *dev) : dev_(dev) {
-    std::atomic_ref<uint8_t>(dev_->api_busy).fetch_add(1, std::memory_order_acq_rel);
+    if (dev_ != nullptr) std::atomic_ref<uint8_t>(dev_->api_busy).fetch_add(1, std::memory_order_seq_cst);
   }
-  ~BusyScope() { std::atomic_ref<uint8_t>(dev_->api_busy).fetch_sub(1, std::memory_order_acq_rel); }
+  ~BusyScope() {
+    if (dev_ != nullptr) std::atomic_ref<uint8_t>(dev_->api_busy).fetch_sub(1, std::memory_order_seq_cst);
+  }
   BusyScope(const BusyScope &) = delete;
   BusyScope &operator=(const BusyScope &) = delete;
 
@@ -55,9 +64,11 @@ class BusyScope {
   torvi_dev_t *dev_;
 };
 
+// Whether the device is open; call it inside a BusyScope of the device.
 inline bool dev_is_open(torvi_dev_t *dev) {
-  return dev != nullptr && dev->priv != nullptr &&
-         std::atomic_ref<uint8_t>(dev->priv->open).load(std::memory_order_acquire) != 0;
+  if (dev == nullptr) return false;
+  torvi_dev_priv_t *priv = std::atomic_ref<torvi_dev_priv_t *>(dev->priv).load(std::memory_order_seq_cst);
+  return priv != nullptr && std::atomic_ref<uint8_t>(priv->open).load(std::memory_order_seq_cst) != 0;
 }
 
 // Parameter item <-> wire record.
@@ -70,10 +81,16 @@ bool param_get_wire(torvi_dev_priv_t *priv, torvi_ll_param_t *records, int count
 
 // Stops a running capture (the steps shared by torvi_cap_stop and the
 // restart inside torvi_cap_start); `who` names the caller in the log.
-void cap_stop_locked(torvi_dev_t *dev, const char *who);
+// False when the transport refused the stop (the capture still runs).
+bool cap_stop_locked(torvi_dev_t *dev, const char *who);
 
-// The process-wide cached frame rate (0: not read yet).
-std::atomic<uint32_t> &cached_frame_rate();
+// The device's cached frame rate (0: not read yet), behind the getters'
+// deadlines. `priv` must belong to an open device.
+std::atomic<uint32_t> &cached_frame_rate(torvi_dev_priv_t *priv);
+
+// Test seam: the close waits for running calls in steps of this many
+// milliseconds (100 by default), logging after every 30 steps.
+void set_close_wait_step_ms(unsigned ms);
 
 // Test seam: makes the next creation of the condition (1), the mutex (2) or
 // the stream parser (3) at open fail. 0 disarms it.

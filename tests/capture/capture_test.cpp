@@ -145,6 +145,116 @@ TEST_F(CaptureTest, FrameReadyCallbackSeesFramesInTheGetterBuffer) {
   EXPECT_EQ(seen.frames, (std::vector<uint16_t>{3, 4, 5, 6}));
 }
 
+// Whether every word of a delivered frame carries the pattern of its index.
+bool whole_frame(const void *data, uint32_t bytes) {
+  const auto *b = static_cast<const uint8_t *>(data);
+  const uint16_t idx = frame_index_of(b);
+  for (uint32_t i = 0; i + 4 <= bytes; i += 4) {
+    uint32_t w;
+    std::memcpy(&w, b + i, 4);
+    if (w != ((uint32_t{idx} << 16) ^ (i / 4))) return false;
+  }
+  return true;
+}
+
+struct ShortBuffer {
+  const uint8_t *begin = nullptr;
+  const uint8_t *end = nullptr;
+  int outside = 0;  // callbacks whose frame did not fit where it pointed
+  int broken = 0;   // callbacks whose frame bytes were wrong
+};
+ShortBuffer *g_short = nullptr;
+
+void on_frame_check_room(torvi_dev_t *, torvi_cap_frame *f) {
+  const auto *d = static_cast<const uint8_t *>(f->data);
+  // A frame inside the getter's buffer must fit there as a whole.
+  if (d >= g_short->begin && d <= g_short->end && d + f->info.frame_size > g_short->end) {
+    ++g_short->outside;
+    return;
+  }
+  if (!whole_frame(d, f->info.frame_size)) ++g_short->broken;
+  g_seen->frames.push_back(frame_index_of(d));
+}
+
+TEST_F(CaptureTest, CallbackGetsWholeFramesWhenTheGetterBufferRunsShort) {
+  ShortBuffer room;
+  g_short = &room;
+  torvi_cap_set_callback_on_frame_ready(&dev, on_frame_check_room);
+  start();
+  for (uint16_t i = 0; i < 3; ++i) send(i);
+  std::vector<uint8_t> buf(kFrame + kFrame / 2, 0xEE);
+  room.begin = buf.data();
+  room.end = buf.data() + buf.size();
+  ASSERT_EQ(torvi_cap_get_frames(&dev, 3, buf.data(), static_cast<unsigned>(buf.size()), nullptr), 3);
+  g_short = nullptr;
+  EXPECT_EQ(room.outside, 0);
+  EXPECT_EQ(room.broken, 0);
+  EXPECT_EQ(seen.frames, (std::vector<uint16_t>{0, 1, 2}));
+  // The getter's buffer still holds frame 0 and the part of frame 1 that fits.
+  EXPECT_TRUE(whole_frame(buf.data(), kFrame));
+  EXPECT_EQ(frame_index_of(&buf[kFrame]), 1);
+  EXPECT_TRUE(whole_frame(&buf[kFrame], kFrame / 2));
+}
+
+TEST_F(CaptureTest, FramesTakenAfterAStopAreCountedAsDelivered) {
+  start();
+  for (uint16_t i = 0; i < 3; ++i) send(i);
+  ASSERT_TRUE(torvi_cap_stop(&dev));
+  std::vector<uint8_t> buf(2 * kFrame);
+  EXPECT_EQ(torvi_cap_get_frames(&dev, 2, buf.data(), 2 * kFrame, nullptr), 2);
+  EXPECT_EQ(frame_index_of(&buf[kFrame]), 1);
+  EXPECT_EQ(torvi_cap_get_frame(&dev, buf.data(), kFrame, nullptr), 1);
+  EXPECT_EQ(frame_index_of(buf.data()), 2);
+  EXPECT_EQ(torvi_cap_get_frames(&dev, 1, buf.data(), kFrame, nullptr), -2);
+  EXPECT_EQ(torvi_cap_get_frame(&dev, buf.data(), kFrame, nullptr), -2);
+}
+
+TEST_F(CaptureTest, AStopDuringAWaitReturnsTheFramesAlreadyTaken) {
+  start();
+  send(4);
+  std::vector<uint8_t> buf(3 * kFrame);
+  int got = 99;
+  std::thread getter([&] { got = torvi_cap_get_frames(&dev, 3, buf.data(), 3 * kFrame, nullptr); });
+  std::this_thread::sleep_for(30ms);
+  send(5);
+  std::this_thread::sleep_for(30ms);
+  ASSERT_TRUE(torvi_cap_stop(&dev));
+  getter.join();
+  EXPECT_EQ(got, 2);
+  EXPECT_EQ(frame_index_of(&buf[0]), 4);
+  EXPECT_EQ(frame_index_of(&buf[kFrame]), 5);
+}
+
+TEST_F(CaptureTest, BytesOfATimedOutTransferReachTheStream) {
+  start();
+  // A whole frame in a timed-out transfer, then a frame split across a
+  // timed-out transfer and a normal one.
+  deliver(TORVI_LL_CAP_TIMEOUT, writer.frame(11));
+  const std::vector<uint8_t> next = writer.frame(12);
+  const auto half = static_cast<std::ptrdiff_t>(next.size() / 2);
+  deliver(TORVI_LL_CAP_TIMEOUT, std::vector<uint8_t>(next.begin(), next.begin() + half));
+  deliver(0, std::vector<uint8_t>(next.begin() + half, next.end()));
+  EXPECT_EQ(dev.priv->timeout_cnt, 2u);
+  std::vector<uint8_t> buf(2 * kFrame);
+  ASSERT_EQ(torvi_cap_get_frames(&dev, 2, buf.data(), 2 * kFrame, nullptr), 2);
+  EXPECT_EQ(frame_index_of(&buf[0]), 11);
+  EXPECT_EQ(frame_index_of(&buf[kFrame]), 12);
+  EXPECT_TRUE(whole_frame(&buf[kFrame], kFrame));
+}
+
+TEST_F(CaptureTest, ARefusedStopIsReportedAndTheCaptureGoesOn) {
+  start();
+  cam.cap_stop_ok = false;
+  EXPECT_FALSE(torvi_cap_stop(&dev));
+  EXPECT_TRUE(torvi_cap_is_ongoing(&dev));
+  EXPECT_EQ(dev.api_busy, 0);
+  cam.cap_stop_ok = true;
+  EXPECT_TRUE(torvi_cap_stop(&dev));
+  EXPECT_FALSE(torvi_cap_is_ongoing(&dev));
+  EXPECT_TRUE(torvi_cap_stop(&dev));  // stopping an idle device is no failure
+  EXPECT_EQ(cam.cap_stops, 2);
+}
+
 TEST_F(CaptureTest, WaitWithoutDeadlineEndsOnStopFromAnotherThread) {
   torvi_cap_set_callback_on_frame_ready(&dev, on_frame);
   start();
@@ -320,15 +430,31 @@ TEST_F(CaptureTest, GetterArgumentsAndStates) {
   EXPECT_EQ(torvi_cap_get_frames(nullptr, 1, nullptr, 0, nullptr), -1);
   EXPECT_EQ(torvi_cap_get_frame(nullptr, nullptr, 0, nullptr), -1);
   EXPECT_EQ(dev.api_busy, 0);
-  torvi::cached_frame_rate().store(0);
   torvi_dev_t closed{};
   EXPECT_EQ(torvi_cap_get_frames(&closed, 1, nullptr, 0, nullptr), -1);
-  EXPECT_EQ(torvi::cached_frame_rate().load(), 20u);
   // Start reads the rate from the camera.
   cam.frame_rate = 45;
   start();
-  EXPECT_EQ(torvi::cached_frame_rate().load(), 45u);
+  EXPECT_EQ(torvi::cached_frame_rate(dev.priv).load(), 45u);
   EXPECT_EQ(cam.cap_stops, 1);  // restarting stopped the running capture
+  // A getter without a cached rate falls back to 20 frames a second.
+  ASSERT_TRUE(torvi_cap_stop(&dev));
+  torvi::cached_frame_rate(dev.priv).store(0);
+  EXPECT_EQ(torvi_cap_get_frames(&dev, 1, nullptr, 0, nullptr), -2);
+  EXPECT_EQ(torvi::cached_frame_rate(dev.priv).load(), 20u);
+}
+
+TEST_F(CaptureTest, EachDeviceKeepsItsOwnFrameRate) {
+  cam.frame_rate = 45;
+  start();
+  torvi_dev_t second{};
+  bind_fake(second);
+  ASSERT_EQ(torvi_dev_open(&second), &second);
+  cam.frame_rate = 5;
+  ASSERT_TRUE(torvi_cap_start(&second));
+  EXPECT_EQ(torvi::cached_frame_rate(second.priv).load(), 5u);
+  EXPECT_EQ(torvi::cached_frame_rate(dev.priv).load(), 45u);
+  torvi_dev_close(&second);
 }
 
 TEST_F(CaptureTest, FailedTransportStartLeavesTheDeviceIdle) {

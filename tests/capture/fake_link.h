@@ -6,11 +6,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "torvi_cap.h"
@@ -29,6 +31,8 @@ struct FakeCamera {
   bool cap_start_ok = true;
   bool cap_stop_ok = true;
   bool reg_ok = true;
+  int reset_hold_ms = 0;              // a reset that takes this long
+  std::atomic<bool> reset_running{false};
   // What the link saw.
   std::vector<torvi_ll_param_t> params_set;
   std::vector<uint8_t> param_ids_got;
@@ -104,7 +108,11 @@ inline bool fake_reg_read(torvi_ll_t *, uint8_t t, uint32_t base, uint32_t *v, u
   return c.reg_ok;
 }
 inline bool fake_reset(torvi_ll_t *, uint8_t target) {
-  fake()->resets.push_back(target);
+  FakeCamera &c = *fake();
+  c.reset_running = true;
+  if (c.reset_hold_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(c.reset_hold_ms));
+  c.resets.push_back(target);
+  c.reset_running = false;
   return true;
 }
 inline bool fake_cap_start(torvi_ll_t *, uint32_t, torvi_ll_cap_cb_t cb, void *arg) {

@@ -289,3 +289,33 @@ TEST_F(VcamCapture, SixteenStallsInARowPassTheSeventeenthStops) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(VcamCapture, BytesOfTimedOutTransfersAreKept) {
+  auto cam = plug();
+  ASSERT_TRUE(open_first());
+  // The first transfers time out part-way through a frame: what they carried
+  // is part of the stream and must not be lost.
+  torvi::vcam::DeviceFaults f = cam->faults();
+  f.time_out_transfers = 4;
+  f.time_out_partial_bytes = 20000;
+  cam->set_faults(f);
+  g_discard_seen = false;
+  torvi_cap_set_callback_on_error(&dev, note_discard);
+  ASSERT_TRUE(torvi_cap_start(&dev));
+  std::vector<uint8_t> buf(3 * kFrame);
+  torvi_frame_info_t first{};
+  ASSERT_EQ(torvi_cap_get_frames(&dev, 3, buf.data(), 3 * kFrame, &first), 3);
+  EXPECT_EQ(cam->stats().bulk_time_outs, 4u);
+  EXPECT_FALSE(g_discard_seen);
+  // The capture's first frames (numbered from 0), byte for byte.
+  EXPECT_EQ(first.frame_idx, 0u);
+  for (uint32_t k = 0; k < 3; ++k) {
+    const std::vector<uint8_t> raw = cam->raw_frame(first.frame_idx + k);
+    ASSERT_EQ(raw.size(), kFrame);
+    EXPECT_TRUE(std::equal(raw.begin(), raw.end(), buf.begin() + k * kFrame)) << k;
+  }
+}
+
+}  // namespace

@@ -4,9 +4,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "api/detail/dev_internal.h"
 #include "capture/fake_link.h"
@@ -152,6 +156,57 @@ TEST_F(DeviceTest, ResetTargets) {
   EXPECT_EQ(dev.api_busy, 0);
   torvi_dev_close(&dev);
   EXPECT_FALSE(torvi_dev_reset(&dev, 1));
+}
+
+TEST_F(DeviceTest, CloseWaitsForACallThatOutlastsItsPatience) {
+  ASSERT_TRUE(open());
+  torvi::set_close_wait_step_ms(2);  // the close's 30 steps last 60 ms
+  cam.reset_hold_ms = 300;
+  std::thread slow([&] { EXPECT_TRUE(torvi_dev_reset(&dev, 1)); });
+  while (!cam.reset_running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const std::string log = console_of([&] { torvi_dev_close(&dev); });
+  // The private record outlived the slow call.
+  EXPECT_FALSE(cam.reset_running.load());
+  EXPECT_EQ(cam.resets, (std::vector<unsigned>{1}));
+  slow.join();
+  torvi::set_close_wait_step_ms(100);
+  EXPECT_EQ(dev.priv, nullptr);
+  EXPECT_EQ(dev.api_busy, 0);
+  EXPECT_NE(log.find("api wait timeout"), std::string::npos);
+  EXPECT_NE(log.find("still runs after"), std::string::npos);
+}
+
+TEST_F(DeviceTest, CallsRacingACloseFromAnotherThreadFailOrFinishCleanly) {
+  // A call on one thread while another closes the device either works on the
+  // open device or fails; none may touch a freed private record.
+  torvi::set_close_wait_step_ms(1);
+  int ok = 0, refused = 0;
+  for (int round = 0; round < 300; ++round) {
+    ASSERT_TRUE(open());
+    std::atomic<int> calls{0};
+    std::thread caller([&] {
+      uint32_t v[2];
+      for (;;) {
+        const bool a = torvi_reg_batch_read(&dev, 0, 0, v, 2);
+        const bool b = torvi_dev_reset(&dev, 0);
+        const bool c = torvi_cap_stop(&dev);
+        ++calls;
+        if (!a || !b || !c) {
+          ++refused;
+          return;  // the device is closed from here on
+        }
+        ++ok;
+      }
+    });
+    while (calls.load() < round % 4) std::this_thread::yield();
+    torvi_dev_close(&dev);
+    caller.join();
+    ASSERT_EQ(dev.priv, nullptr);
+    ASSERT_EQ(dev.api_busy, 0);
+  }
+  torvi::set_close_wait_step_ms(100);
+  EXPECT_EQ(refused, 300);  // every round ended with the device closed
+  EXPECT_GT(ok, 0);
 }
 
 TEST_F(DeviceTest, ParameterItemsTravelAsWireRecords) {
