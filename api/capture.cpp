@@ -73,7 +73,8 @@ int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void
   switch (event) {
     case TORVI_LL_CAP_OK:
       torvi::store(p->stall_cnt, 0u);
-      if (data != nullptr && len > 0 && torvi::stream::feed(p->stream, data, len)) signal_waiters(p);
+      if (data != nullptr && len > 0 && torvi::stream::feed(p->stream, data, len))
+        signal_waiters(p);
       break;
     case TORVI_LL_CAP_CANCELLED:
       torvi::store(p->stop, 1);
@@ -82,7 +83,8 @@ int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void
     case TORVI_LL_CAP_TIMEOUT: {
       // A timed-out transfer may still carry the bytes received before the
       // time ran out: they belong to the stream.
-      if (data != nullptr && len > 0 && torvi::stream::feed(p->stream, data, len)) signal_waiters(p);
+      if (data != nullptr && len > 0 && torvi::stream::feed(p->stream, data, len))
+        signal_waiters(p);
       const uint32_t n = std::atomic_ref<uint32_t>(p->timeout_cnt).fetch_add(1) + 1;
       if (torvi::load(p->stop) == 0 && n > kMaxTimeouts) {
         kx_log(KX_LOG_WRN, "WRN", "[%s] trans timeout -> stop\n", "on_capture_event");
@@ -119,7 +121,8 @@ bool run_error_callback(torvi_dev_t *dev, torvi_dev_priv_t *p) {
          torvi_error_name(err));
   const bool go_on = p->on_error(dev, err, torvi::load(p->err_param));
   if (!go_on) {
-    kx_log(KX_LOG_DBG, "DBG", "[%s] error cb return false to stop capture\n", "_cap_handle_rdy_data");
+    kx_log(KX_LOG_DBG, "DBG", "[%s] error cb return false to stop capture\n",
+           "_cap_handle_rdy_data");
     torvi::store(p->stop, 1);
     torvi::store<uint8_t>(p->forced_stop, 1);
   }
@@ -144,8 +147,8 @@ void call_frame_ready(torvi_dev_t *dev, torvi_dev_priv_t *p, void *frame_data) {
   p->on_frame_ready(dev, &frame);
   const auto us =
       std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - t0).count();
-  kx_log(KX_LOG_DBG, "DBG", "[%s] frdy cb (%u,%u) spends: %d.%03u ms\n", "_cap_handle_rdy_data", idx,
-         idx, static_cast<int>(us / 1000), static_cast<unsigned>(us % 1000));
+  kx_log(KX_LOG_DBG, "DBG", "[%s] frdy cb (%u,%u) spends: %d.%03u ms\n", "_cap_handle_rdy_data",
+         idx, idx, static_cast<int>(us / 1000), static_cast<unsigned>(us % 1000));
 }
 
 // A frame request still waiting for frames.
@@ -264,8 +267,7 @@ bool wait_event(torvi_dev_priv_t *p, const SteadyClock::time_point *deadline) {
     p->cond->cv.wait(lock);
     return true;
   }
-  return p->cond->cv.wait_until(lock, *deadline) == std::cv_status::no_timeout ||
-         wake_reason(p);
+  return p->cond->cv.wait_until(lock, *deadline) == std::cv_status::no_timeout || wake_reason(p);
 }
 
 SteadyClock::time_point deadline_after(uint64_t ms) {
@@ -323,7 +325,8 @@ int get_frames(torvi_dev_t *dev, unsigned frame_num, void *frame_data, unsigned 
   const int32_t pending = torvi::load(p->pending_err);
   if (pending < 0) {
     handle_ready(dev, frame_num);
-    return req.remaining < req.requested ? static_cast<int>(req.requested - req.remaining) : pending;
+    return req.remaining < req.requested ? static_cast<int>(req.requested - req.remaining)
+                                         : pending;
   }
   while (torvi::load(p->stop) == 0) {
     if (!wait_event(p, &deadline)) {
@@ -402,7 +405,8 @@ TORVI_API bool torvi_cap_get_frame_buffer(torvi_dev_t *dev, void **frame_buf, in
   }
   if (frame_buf != nullptr) *frame_buf = nullptr;
   if (frame_buf_size != nullptr) {
-    const uint64_t bytes = uint64_t{torvi::stream::capacity(dev->priv->stream)} * TORVI_CAP_FRAME_BYTES;
+    const uint64_t bytes =
+        uint64_t{torvi::stream::capacity(dev->priv->stream)} * TORVI_CAP_FRAME_BYTES;
     *frame_buf_size = static_cast<int>(std::min<uint64_t>(bytes, INT32_MAX));
   }
   return true;

@@ -27,7 +27,8 @@ static_assert(offsetof(torvi_dev_t, product) - offsetof(torvi_dev_t, if_type) ==
 static_assert(offsetof(torvi_dev_t, vendor) == offsetof(torvi_dev_t, product) + 32);
 static_assert(offsetof(torvi_dev_t, info5) == offsetof(torvi_dev_t, vendor) + 32);
 static_assert(offsetof(torvi_dev_t, info6) == offsetof(torvi_dev_t, info5) + 32);
-static_assert(offsetof(torvi_dev_t, reserved) == offsetof(torvi_dev_t, path_prefix) + sizeof(void *));
+static_assert(offsetof(torvi_dev_t, reserved) ==
+              offsetof(torvi_dev_t, path_prefix) + sizeof(void *));
 static_assert(offsetof(torvi_dev_t, located) == offsetof(torvi_dev_t, reserved) + 12);
 static_assert(offsetof(torvi_dev_t, free_on_close) == offsetof(torvi_dev_t, located) + 1);
 static_assert(offsetof(torvi_dev_t, api_busy) == offsetof(torvi_dev_t, located) + 2);
@@ -119,7 +120,8 @@ void wait_for_calls(torvi_dev_t *dev) {
     if (tries == kCloseWaitTries && busy(dev)) {
       kx_log(KX_LOG_WRN, "WRN", "[%s]  api wait timeout\n", "torvi_dev_close");
     } else if (tries % kCloseWaitTries == 0 && busy(dev)) {
-      kx_log(KX_LOG_ERR, "ERR", "[%s] a call on the device still runs after %d ms; waiting for it\n",
+      kx_log(KX_LOG_ERR, "ERR",
+             "[%s] a call on the device still runs after %d ms; waiting for it\n",
              "torvi_dev_close", static_cast<int>(tries * g_close_wait_ms.load()));
     }
   }
@@ -175,7 +177,8 @@ TORVI_API int torvi_dev_list(torvi_dev_t *dev_list, int dev_list_num) {
            "torvi_dev_list", static_cast<void *>(dev_list), dev_list_num);
     return 0;
   }
-  std::memset(static_cast<void *>(dev_list), 0, sizeof(torvi_dev_t) * static_cast<size_t>(dev_list_num));
+  std::memset(static_cast<void *>(dev_list), 0,
+              sizeof(torvi_dev_t) * static_cast<size_t>(dev_list_num));
   std::vector<torvi_ll_t> entries;
   try {
     entries.assign(static_cast<size_t>(dev_list_num), torvi_ll_t{});
@@ -231,7 +234,8 @@ TORVI_API torvi_dev_t *torvi_dev_open(torvi_dev_t *dev) {
   }
   priv->drv = torvi_drv_find(dev);
   if (priv->drv == nullptr) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] cannot find driver for device: product=%s\n", kFn, dev->product);
+    kx_log(KX_LOG_ERR, "ERR", "[%s] cannot find driver for device: product=%s\n", kFn,
+           dev->product);
     torvi_ll_dev_close(&priv->ll);
     return fail_open(dev);
   }

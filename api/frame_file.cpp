@@ -72,9 +72,12 @@ bool write_values(const char *who, Kind kind, int fd, int format, std::span<cons
     const auto part = values.subspan(done, std::min(kChunkValues, values.size() - done));
     encode(kind, format, part, std::span<uint8_t>(buf.data(), part.size() * bytes));
     if (!write_all(fd, buf.data(), part.size() * bytes)) {
-      const char *name = format == kF32 ? "F32" : format == kU32 ? "U32" : format == kU16 ? "U16" : "U8";
-      kx_log(KX_LOG_ERR, "ERR", "[%s] faile to save %s %s data: %lld bytes\n", who, tag_of(kind), name,
-             static_cast<long long>(values.size() * bytes));
+      const char *name = format == kF32   ? "F32"
+                         : format == kU32 ? "U32"
+                         : format == kU16 ? "U16"
+                                          : "U8";
+      kx_log(KX_LOG_ERR, "ERR", "[%s] faile to save %s %s data: %lld bytes\n", who, tag_of(kind),
+             name, static_cast<long long>(values.size() * bytes));
       return false;
     }
   }
@@ -106,12 +109,14 @@ bool read_header(const char *who, Kind kind, int fd, Header &remembered) {
     return fail();
   }
   if (!size_sane(h->width, h->height)) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] refused KX file header: frame size %d x %d outside 1 ... %lld pixels\n", who,
+    kx_log(KX_LOG_ERR, "ERR",
+           "[%s] refused KX file header: frame size %d x %d outside 1 ... %lld pixels\n", who,
            h->width, h->height, static_cast<long long>(kMaxPixels));
     return fail();
   }
   if (lseek(fd, nl - buf + 1, SEEK_SET) < 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] cannot seek past the KX file header: %s\n", who, std::strerror(errno));
+    kx_log(KX_LOG_ERR, "ERR", "[%s] cannot seek past the KX file header: %s\n", who,
+           std::strerror(errno));
     return fail();
   }
   remembered = *h;
@@ -120,15 +125,17 @@ bool read_header(const char *who, Kind kind, int fd, Header &remembered) {
 
 }  // namespace
 
-bool save(const char *who, Kind kind, int fd, int format, std::span<const float> frames, int width, int height) {
+bool save(const char *who, Kind kind, int fd, int format, std::span<const float> frames, int width,
+          int height) {
   if (!format_allowed(kind, format)) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] wrong %s save format: %d\n", who, kind == Kind::distance ? "distance" : "gray",
-           format);
+    kx_log(KX_LOG_ERR, "ERR", "[%s] wrong %s save format: %d\n", who,
+           kind == Kind::distance ? "distance" : "gray", format);
     return false;
   }
   const off_t pos = write_position(fd);
   if (pos < 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] cannot tell the file position: %s\n", who, std::strerror(errno));
+    kx_log(KX_LOG_ERR, "ERR", "[%s] cannot tell the file position: %s\n", who,
+           std::strerror(errno));
     return false;
   }
   if (pos == 0) {
@@ -146,7 +153,8 @@ int load(const char *who, Kind kind, int fd, std::span<float> dst, int *width, i
   const std::lock_guard guard(st.lock);
   const off_t pos = lseek(fd, 0, SEEK_CUR);
   if (pos < 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] cannot tell the file position: %s\n", who, std::strerror(errno));
+    kx_log(KX_LOG_ERR, "ERR", "[%s] cannot tell the file position: %s\n", who,
+           std::strerror(errno));
     return 0;
   }
   if (pos == 0 && !read_header(who, kind, fd, st.header)) return 0;
@@ -193,8 +201,8 @@ using torvi::frame_file::Kind;
 // Checks shared by both save calls; logs and returns false on a bad argument.
 bool save_args_ok(const char *who, int fd, const float *values, int len, int w, int h) {
   if (fd < 0 || values == nullptr || len <= 0 || !torvi::frame_file::size_sane(w, h)) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] bad arguments: fd %d, data %p, length %d, size %d x %d\n", who, fd,
-           static_cast<const void *>(values), len, w, h);
+    kx_log(KX_LOG_ERR, "ERR", "[%s] bad arguments: fd %d, data %p, length %d, size %d x %d\n", who,
+           fd, static_cast<const void *>(values), len, w, h);
     return false;
   }
   if (static_cast<int64_t>(len) < int64_t{w} * h) {
@@ -204,15 +212,16 @@ bool save_args_ok(const char *who, int fd, const float *values, int len, int w, 
   return true;
 }
 
-int load_entry(const char *who, Kind kind, int fd, float *dst, int dst_len, int *img_w, int *img_h) {
+int load_entry(const char *who, Kind kind, int fd, float *dst, int dst_len, int *img_w,
+               int *img_h) {
   if (fd < 0 || dst == nullptr || dst_len <= 0) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] bad arguments: fd %d, dst %p, dst_len %d\n", who, fd,
            static_cast<void *>(dst), dst_len);
     return 0;
   }
   try {
-    return torvi::frame_file::load(who, kind, fd, std::span<float>(dst, static_cast<size_t>(dst_len)), img_w,
-                                   img_h);
+    return torvi::frame_file::load(
+        who, kind, fd, std::span<float>(dst, static_cast<size_t>(dst_len)), img_w, img_h);
   } catch (...) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] unexpected failure\n", who);
     return 0;
@@ -223,28 +232,31 @@ int load_entry(const char *who, Kind kind, int fd, float *dst, int dst_len, int 
 
 extern "C" {
 
-TORVI_API bool torvi_frame_save_distance(int fd, int format, const float *dist, int dist_len, int img_w,
-                                         int img_h) {
+TORVI_API bool torvi_frame_save_distance(int fd, int format, const float *dist, int dist_len,
+                                         int img_w, int img_h) {
   const char *who = "torvi_frame_save_distance";
   if (!save_args_ok(who, fd, dist, dist_len, img_w, img_h)) return false;
   // Every whole frame in the array.
   const int64_t frame = int64_t{img_w} * img_h;
   const auto n = static_cast<size_t>(dist_len / frame * frame);
   try {
-    return torvi::frame_file::save(who, Kind::distance, fd, format, std::span<const float>(dist, n), img_w, img_h);
+    return torvi::frame_file::save(who, Kind::distance, fd, format, std::span<const float>(dist, n),
+                                   img_w, img_h);
   } catch (...) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] unexpected failure\n", who);
     return false;
   }
 }
 
-TORVI_API bool torvi_frame_save_gray(int fd, int format, const float *src, int src_len, int img_w, int img_h) {
+TORVI_API bool torvi_frame_save_gray(int fd, int format, const float *src, int src_len, int img_w,
+                                     int img_h) {
   const char *who = "torvi_frame_save_gray";
   if (!save_args_ok(who, fd, src, src_len, img_w, img_h)) return false;
   // One frame at most.
   const auto n = static_cast<size_t>(int64_t{img_w} * img_h);
   try {
-    return torvi::frame_file::save(who, Kind::gray, fd, format, std::span<const float>(src, n), img_w, img_h);
+    return torvi::frame_file::save(who, Kind::gray, fd, format, std::span<const float>(src, n),
+                                   img_w, img_h);
   } catch (...) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] unexpected failure\n", who);
     return false;

@@ -13,11 +13,16 @@ namespace {
 
 const char *format_name(int format) {
   switch (format) {
-    case kF32: return "F32";
-    case kU32: return "U32";
-    case kU16: return "U16";
-    case kU8: return "U8";
-    default: return "?";
+    case kF32:
+      return "F32";
+    case kU32:
+      return "U32";
+    case kU16:
+      return "U16";
+    case kU8:
+      return "U8";
+    default:
+      return "?";
   }
 }
 
@@ -61,23 +66,27 @@ bool format_allowed(Kind kind, int format) {
 size_t value_bytes(int format) {
   switch (format) {
     case kF32:
-    case kU32: return 4;
-    case kU16: return 2;
-    default: return 1;
+    case kU32:
+      return 4;
+    case kU16:
+      return 2;
+    default:
+      return 1;
   }
 }
 
 std::string header_line(Kind kind, int format, int width, int height) {
   char buf[64];
-  const int n = std::snprintf(buf, sizeof buf, "%s,%s,%d,%d\n", kind_name(kind), format_name(format), width, height);
+  const int n = std::snprintf(buf, sizeof buf, "%s,%s,%d,%d\n", kind_name(kind),
+                              format_name(format), width, height);
   return std::string(buf, static_cast<size_t>(n));
 }
 
 std::optional<Header> parse_header(Kind kind, std::string_view line) {
   static constexpr int kDistOrder[] = {kF32, kU32, kU16};
   static constexpr int kGrayOrder[] = {kU8, kU16};
-  const std::span<const int> order = kind == Kind::distance ? std::span<const int>(kDistOrder)
-                                                            : std::span<const int>(kGrayOrder);
+  const std::span<const int> order =
+      kind == Kind::distance ? std::span<const int>(kDistOrder) : std::span<const int>(kGrayOrder);
   for (int format : order) {
     const std::string prefix = std::string(kind_name(kind)) + "," + format_name(format) + ",";
     if (!line.starts_with(prefix)) continue;
@@ -94,7 +103,8 @@ std::optional<Header> parse_header(Kind kind, std::string_view line) {
 }
 
 bool size_sane(int64_t width, int64_t height) {
-  return width > 0 && height > 0 && width <= kMaxPixels && height <= kMaxPixels && width * height <= kMaxPixels;
+  return width > 0 && height > 0 && width <= kMaxPixels && height <= kMaxPixels &&
+         width * height <= kMaxPixels;
 }
 
 void encode(Kind kind, int format, std::span<const float> in, std::span<uint8_t> out) {

@@ -22,7 +22,8 @@ TORVI_BEGIN_DECLS
 /* Median over a kernel x kernel window. Kernels 3 and 5 use the fixed
  * versions; any other odd kernel > 2 with kernel < 2*width and
  * kernel < 2*height uses an incremental sorted list. */
-TORVI_API void kx_median2d_u16(uint16_t *dst, const uint16_t *src, int width, int height, int kernel);
+TORVI_API void kx_median2d_u16(uint16_t *dst, const uint16_t *src, int width, int height,
+                               int kernel);
 /* Exact median of the 3 x 3 window. */
 TORVI_API void kx_median2d_u16_k3(uint16_t *dst, const uint16_t *src, int width, int height);
 /* Exact median of the 5 x 5 window. */

@@ -85,10 +85,20 @@ TORVI_API const char *torvi_path_get(void) { return g_path_prefix; }
 
 TORVI_API const char *torvi_error_name(int err) {
   static constexpr const char *kUnknown = "**UNKNOWN**";
-  static constexpr std::array<const char *, 14> kNames = {
-      "TORVI_ERR_CAP_UNKNOWN", kUnknown, "TORVI_ERR_CAP_ERROR", "TORVI_ERR_CAP_STALL", kUnknown,
-      "TORVI_ERR_CAP_TIMEOUT", kUnknown, kUnknown, kUnknown, kUnknown,
-      "OK", kUnknown, kUnknown, "TORVI_ERR_CAP_FRAME_DISCARD"};
+  static constexpr std::array<const char *, 14> kNames = {"TORVI_ERR_CAP_UNKNOWN",
+                                                          kUnknown,
+                                                          "TORVI_ERR_CAP_ERROR",
+                                                          "TORVI_ERR_CAP_STALL",
+                                                          kUnknown,
+                                                          "TORVI_ERR_CAP_TIMEOUT",
+                                                          kUnknown,
+                                                          kUnknown,
+                                                          kUnknown,
+                                                          kUnknown,
+                                                          "OK",
+                                                          kUnknown,
+                                                          kUnknown,
+                                                          "TORVI_ERR_CAP_FRAME_DISCARD"};
   if (err < -10 || err > 3) return kUnknown;
   return kNames[static_cast<size_t>(err + 10)];
 }

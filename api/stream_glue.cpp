@@ -1,8 +1,7 @@
 // The capture engine's calls into the stream parser.
-#include "api/detail/stream_glue_internal.h"
-
 #include <cstring>
 
+#include "api/detail/stream_glue_internal.h"
 #include "kx_stream.h"
 
 namespace torvi::stream {
@@ -32,7 +31,8 @@ bool feed(kx_stream *s, const uint8_t *data, int len) {
 
 unsigned fetch(kx_stream *s, uint8_t *dst, unsigned dst_len, unsigned max_frames,
                torvi_frame_hdr_t *first, bool peek) {
-  const int n = kx_stream_fetch_frames(s, reinterpret_cast<char *>(dst), dst_len, max_frames, first, peek);
+  const int n =
+      kx_stream_fetch_frames(s, reinterpret_cast<char *>(dst), dst_len, max_frames, first, peek);
   return n > 0 ? static_cast<unsigned>(n) : 0;
 }
 

@@ -7,22 +7,22 @@
 #ifndef TORVI_H
 #define TORVI_H
 
-#include "torvi_export.h"
-#include "torvi_log.h"
-#include "torvi_ll.h"
-#include "kx_math.h"
 #include "kx_cmap.h"
-#include "torvi_frame.h"
-#include "torvi_zip.h"
-#include "torvi_frame_hdr.h"
-#include "kx_stream.h"
 #include "kx_filter.h"
 #include "kx_lens.h"
+#include "kx_math.h"
+#include "kx_stream.h"
 #include "kx_vecmath.h"
-#include "torvi_vcam.h"
-#include "torvi_drv.h"
-#include "torvi_dev.h"
 #include "torvi_cap.h"
+#include "torvi_dev.h"
 #include "torvi_dev_priv.h"
+#include "torvi_drv.h"
+#include "torvi_export.h"
+#include "torvi_frame.h"
+#include "torvi_frame_hdr.h"
+#include "torvi_ll.h"
+#include "torvi_log.h"
+#include "torvi_vcam.h"
+#include "torvi_zip.h"
 
 #endif /* TORVI_H */

@@ -52,16 +52,16 @@ typedef struct torvi_dev {
   uint8_t addr;
   uint8_t speed;
   uint8_t link_reserved[36];
-  char product[32];   /* "%16[^-]-%16[^-]-%16[^-]"; the middle field picks the driver */
+  char product[32]; /* "%16[^-]-%16[^-]-%16[^-]"; the middle field picks the driver */
   char vendor[32];
-  uint8_t info5[32];  /* raw value of parameter 5 at open */
-  uint8_t info6[8];   /* raw value of parameter 6 at open */
+  uint8_t info5[32];       /* raw value of parameter 5 at open */
+  uint8_t info6[8];        /* raw value of parameter 6 at open */
   const char *path_prefix; /* the library's path prefix (static storage, see torvi_path_get) */
   uint8_t reserved[12];
-  uint8_t located;        /* bus and port name one particular camera; 0: open takes the first */
-  uint8_t free_on_close;  /* set by the application for a malloc'ed record: close (and a
-                             failed open) then free()s the record itself */
-  uint8_t api_busy;       /* library-owned: public calls working on the device now */
+  uint8_t located;       /* bus and port name one particular camera; 0: open takes the first */
+  uint8_t free_on_close; /* set by the application for a malloc'ed record: close (and a
+                            failed open) then free()s the record itself */
+  uint8_t api_busy;      /* library-owned: public calls working on the device now */
 } torvi_dev_t;
 
 /* A parameter item: number (only its low byte travels), value length and

@@ -18,15 +18,15 @@
 TORVI_BEGIN_DECLS
 
 struct kx_stream;
-struct torvi_cond;   /* the frames-ready condition */
-struct torvi_mutex;  /* its mutex */
+struct torvi_cond;  /* the frames-ready condition */
+struct torvi_mutex; /* its mutex */
 struct torvi_cap_req;
 
 typedef struct torvi_dev_priv {
-  torvi_ll_t ll;        /* connection record; its address is the record's address */
-  torvi_drv_t *drv;     /* chip driver entry */
-  uint8_t open;         /* 1 from a successful transport open until close */
-  uint8_t capturing;    /* 1 from a successful capture start until a successful stop */
+  torvi_ll_t ll;     /* connection record; its address is the record's address */
+  torvi_drv_t *drv;  /* chip driver entry */
+  uint8_t open;      /* 1 from a successful transport open until close */
+  uint8_t capturing; /* 1 from a successful capture start until a successful stop */
   struct kx_stream *stream;
   uint32_t stream_state[10];     /* parser state at the last capture event */
   torvi_frame_info_t frame_info; /* driver's record of the last fetched frame */
@@ -42,7 +42,7 @@ typedef struct torvi_dev_priv {
   torvi_cap_err_cb_t on_error;
   struct torvi_cond *cond;
   struct torvi_mutex *mutex;
-  struct torvi_cap_req *req;     /* the active getter's frame request */
+  struct torvi_cap_req *req; /* the active getter's frame request */
 } torvi_dev_priv_t;
 
 TORVI_END_DECLS

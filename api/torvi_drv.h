@@ -56,22 +56,22 @@ struct torvi_drv;
  * operation. Slots 11 to 15 are empty in every driver. The tables are
  * constant data owned by the library. */
 typedef struct torvi_drv_ops {
-  bool (*init)(struct torvi_drv *drv, struct torvi_dev *dev);                  /* 0 */
-  void (*uninit)(struct torvi_drv *drv);                                       /* 1 */
+  bool (*init)(struct torvi_drv *drv, struct torvi_dev *dev); /* 0 */
+  void (*uninit)(struct torvi_drv *drv);                      /* 1 */
   bool (*frame_get_info)(struct torvi_drv *drv, torvi_frame_info_t *out,
-                         const torvi_frame_hdr_t *hdr);                        /* 2 */
+                         const torvi_frame_hdr_t *hdr); /* 2 */
   int (*frame_decode)(struct torvi_drv *drv, uint16_t *dst, int dst_len_bytes, int kind,
                       const uint16_t *src, unsigned src_len_bytes,
-                      const torvi_frame_info_t *finfo);                        /* 3 */
+                      const torvi_frame_info_t *finfo); /* 3 */
   bool (*lens_param_get)(struct torvi_drv *drv, struct torvi_lens_param *out, int width,
-                         int height);                                          /* 4 */
-  int (*reserved5)(struct torvi_drv *drv, ...);                                /* 5 */
-  int (*config_reset)(struct torvi_drv *drv, void *buf, int len, int mode);    /* 6 */
-  int (*calib_save)(struct torvi_drv *drv, void *buf, int len, int mode);      /* 7 */
-  int (*reserved8)(struct torvi_drv *drv, ...);                                /* 8 */
+                         int height);                                                   /* 4 */
+  int (*reserved5)(struct torvi_drv *drv, ...);                                         /* 5 */
+  int (*config_reset)(struct torvi_drv *drv, void *buf, int len, int mode);             /* 6 */
+  int (*calib_save)(struct torvi_drv *drv, void *buf, int len, int mode);               /* 7 */
+  int (*reserved8)(struct torvi_drv *drv, ...);                                         /* 8 */
   bool (*filter_enable)(struct torvi_drv *drv, int filter_id, void *arg, int arg_size); /* 9 */
-  bool (*filter_disable)(struct torvi_drv *drv, int filter_id);                /* 10 */
-  void (*empty[5])(void);                                                      /* 11..15 */
+  bool (*filter_disable)(struct torvi_drv *drv, int filter_id);                         /* 10 */
+  void (*empty[5])(void);                                                               /* 11..15 */
 } torvi_drv_ops_t;
 
 /* Registry entry, owned by the library (static storage, never freed). The

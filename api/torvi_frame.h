@@ -51,13 +51,14 @@ enum {
  * first when the file is empty (position 0). False, with an ERR log line, on
  * a format other than F32, U32 or U16, a bad argument (fewer values than one
  * frame included) or a failed write. */
-TORVI_API bool torvi_frame_save_distance(int fd, int format, const float *dist, int dist_len, int img_w,
-                                         int img_h);
+TORVI_API bool torvi_frame_save_distance(int fd, int format, const float *dist, int dist_len,
+                                         int img_w, int img_h);
 
 /* Writes one frame from `src` (format U16 or U8); values beyond one frame are
  * ignored, fewer than one frame is refused. False with an ERR line on
  * failure. */
-TORVI_API bool torvi_frame_save_gray(int fd, int format, const float *src, int src_len, int img_w, int img_h);
+TORVI_API bool torvi_frame_save_gray(int fd, int format, const float *src, int src_len, int img_w,
+                                     int img_h);
 
 /* Reads the next frame: at the start of the file the header first. Stores at
  * most dst_len values (the whole frame is consumed from the file either

@@ -49,15 +49,15 @@ typedef struct torvi_ll_op torvi_ll_op_t;
  * caller fills the descriptor (or takes it from the listing); the open sets
  * `priv` and `ops`. */
 typedef struct torvi_ll {
-  void *priv;          /* transport's private record; NULL while closed */
-  uint32_t if_type;    /* 0 = USB */
-  uint8_t bus;         /* USB bus number */
-  uint8_t port;        /* USB port number on that bus */
-  uint8_t addr;        /* USB device address */
-  uint8_t speed;       /* 0 unknown, 1 low, 2 full, 3 high, 4 super */
+  void *priv;       /* transport's private record; NULL while closed */
+  uint32_t if_type; /* 0 = USB */
+  uint8_t bus;      /* USB bus number */
+  uint8_t port;     /* USB port number on that bus */
+  uint8_t addr;     /* USB device address */
+  uint8_t speed;    /* 0 unknown, 1 low, 2 full, 3 high, 4 super */
   uint8_t reserved[36];
   const torvi_ll_op_t *ops; /* table of the transport that opened the link */
-  uint8_t located;     /* nonzero: bus and port name one camera */
+  uint8_t located;          /* nonzero: bus and port name one camera */
 } torvi_ll_t;
 
 /* Wire parameter record: ID, value length, 18 value bytes. */

@@ -16,7 +16,14 @@
 
 TORVI_BEGIN_DECLS
 
-enum { KX_LOG_TRC = 0, KX_LOG_DBG = 1, KX_LOG_INF = 2, KX_LOG_WRN = 3, KX_LOG_ERR = 4, KX_LOG_OFF = 5 };
+enum {
+  KX_LOG_TRC = 0,
+  KX_LOG_DBG = 1,
+  KX_LOG_INF = 2,
+  KX_LOG_WRN = 3,
+  KX_LOG_ERR = 4,
+  KX_LOG_OFF = 5
+};
 
 /* Writes "YYYY/MM/DD hh:mm:ss.mmm[tid][TAG] " (local time, OS thread id) and
  * the formatted message to every sink whose threshold is at most `level`;

@@ -53,7 +53,8 @@ TORVI_API int torvi_vcam_set_seed(torvi_vcam_t *cam, uint64_t seed);
  * per-pixel distance pattern (mm). */
 TORVI_API int torvi_vcam_set_noise(torvi_vcam_t *cam, double noise_lsb, double pattern_mm);
 /* Temperature rise per frame (tenths of a degree C) of sensor and board. */
-TORVI_API int torvi_vcam_set_drift(torvi_vcam_t *cam, double sensor_per_frame, double board_per_frame);
+TORVI_API int torvi_vcam_set_drift(torvi_vcam_t *cam, double sensor_per_frame,
+                                   double board_per_frame);
 
 /* Scene: the camera looks along +z, x to the right, y down; units mm. The
  * wall is the plane z = mm. Reflectivity 0..1 (more for retro-reflectors). */
@@ -71,15 +72,15 @@ TORVI_API int torvi_vcam_set_upload_block(torvi_vcam_t *cam, const void *data, u
  * SKIP_FRIDX) hit frame `a` of each capture (counted from 0 at stream start)
  * and its chunk `b`; the flips xor byte `c` with 0x01. The others: */
 enum {
-  TORVI_VCAM_FAULT_CLEAR = 0,          /* remove every fault */
-  TORVI_VCAM_FAULT_STALL_BULK = 1,     /* a: the bulk endpoint halts a times */
-  TORVI_VCAM_FAULT_SILENT_AFTER = 2,   /* a: stop sending after a more bytes */
-  TORVI_VCAM_FAULT_RESUME = 3,         /* send again */
-  TORVI_VCAM_FAULT_UNPLUG_AFTER = 4,   /* a: leave the bus after a more bytes */
-  TORVI_VCAM_FAULT_BUSY = 5,           /* a: status 0xFE for a queries */
-  TORVI_VCAM_FAULT_NO_ANSWER = 6,      /* a: leave a control transfers unanswered */
-  TORVI_VCAM_FAULT_FAIL_CLAIM0 = 7,    /* a: 1 = claiming interface 0 fails */
-  TORVI_VCAM_FAULT_HELD = 8,           /* a: 1 = open fails (held elsewhere) */
+  TORVI_VCAM_FAULT_CLEAR = 0,        /* remove every fault */
+  TORVI_VCAM_FAULT_STALL_BULK = 1,   /* a: the bulk endpoint halts a times */
+  TORVI_VCAM_FAULT_SILENT_AFTER = 2, /* a: stop sending after a more bytes */
+  TORVI_VCAM_FAULT_RESUME = 3,       /* send again */
+  TORVI_VCAM_FAULT_UNPLUG_AFTER = 4, /* a: leave the bus after a more bytes */
+  TORVI_VCAM_FAULT_BUSY = 5,         /* a: status 0xFE for a queries */
+  TORVI_VCAM_FAULT_NO_ANSWER = 6,    /* a: leave a control transfers unanswered */
+  TORVI_VCAM_FAULT_FAIL_CLAIM0 = 7,  /* a: 1 = claiming interface 0 fails */
+  TORVI_VCAM_FAULT_HELD = 8,         /* a: 1 = open fails (held elsewhere) */
   TORVI_VCAM_FAULT_FLIP_HEADER = 9,
   TORVI_VCAM_FAULT_FLIP_PAYLOAD = 10,
   TORVI_VCAM_FAULT_DROP_CHUNK = 11,

@@ -43,8 +43,8 @@ void run_call(benchmark::State &state, Call fn) {
   state.SetItemsProcessed(state.iterations() * kW * kH);
 }
 
-void run_set(benchmark::State &state, torvi::FilterFn torvi::FilterSet::*fn, const torvi::FilterSet *set,
-             uint32_t arg) {
+void run_set(benchmark::State &state, torvi::FilterFn torvi::FilterSet::*fn,
+             const torvi::FilterSet *set, uint32_t arg) {
   const auto &src = depth_image();
   std::vector<uint16_t> dst(src.size());
   for (auto _ : state) {
@@ -55,15 +55,24 @@ void run_set(benchmark::State &state, torvi::FilterFn torvi::FilterSet::*fn, con
   state.SetItemsProcessed(state.iterations() * kW * kH);
 }
 
-void flypix_public(uint16_t *d, const uint16_t *s, int w, int h) { kx_flypix_u16_k3(d, s, w, h, 90000); }
-void flypix_ref(uint16_t *d, const uint16_t *s, int w, int h) { torvi::ref::flypix3(d, s, w, h, 90000); }
-void median7_public(uint16_t *d, const uint16_t *s, int w, int h) { kx_median2d_u16(d, s, w, h, 7); }
-void median7_ref(uint16_t *d, const uint16_t *s, int w, int h) { torvi::ref::median(d, s, w, h, 7); }
+void flypix_public(uint16_t *d, const uint16_t *s, int w, int h) {
+  kx_flypix_u16_k3(d, s, w, h, 90000);
+}
+void flypix_ref(uint16_t *d, const uint16_t *s, int w, int h) {
+  torvi::ref::flypix3(d, s, w, h, 90000);
+}
+void median7_public(uint16_t *d, const uint16_t *s, int w, int h) {
+  kx_median2d_u16(d, s, w, h, 7);
+}
+void median7_ref(uint16_t *d, const uint16_t *s, int w, int h) {
+  torvi::ref::median(d, s, w, h, 7);
+}
 
 struct LensFixture {
   kx_calib_len_map_t map{};
   LensFixture() {
-    const torvi_lens_param_t lens = {160.3, 121.7, 212.0, 211.5, {-0.32, 0.11, 0.0012, -0.0008, -0.01}, kW, kH};
+    const torvi_lens_param_t lens = {
+        160.3, 121.7, 212.0, 211.5, {-0.32, 0.11, 0.0012, -0.0008, -0.01}, kW, kH};
     kx_calib_len_init_map(&map, &lens);
   }
   ~LensFixture() { kx_calib_len_uninit_map(&map); }
@@ -79,7 +88,8 @@ void BM_undistort_u16(benchmark::State &state) {
   std::vector<uint16_t> dst(src.size());
   const auto &map = lens_map();
   for (auto _ : state) {
-    kx_calib_len_undistort_u16(&map, dst.data(), static_cast<int>(dst.size()), src.data(), kW, kH, 65500);
+    kx_calib_len_undistort_u16(&map, dst.data(), static_cast<int>(dst.size()), src.data(), kW, kH,
+                               65500);
     benchmark::DoNotOptimize(dst.data());
     benchmark::ClobberMemory();
   }
@@ -119,7 +129,8 @@ struct Registrar {
       benchmark::RegisterBenchmark((std::string(k.name) + "/public").c_str(), run_call, k.pub);
       benchmark::RegisterBenchmark((std::string(k.name) + "/ref").c_str(), run_call, k.ref);
       for (const torvi::FilterSet *set : torvi::supported_filter_sets())
-        benchmark::RegisterBenchmark((std::string(k.name) + "/" + set->name).c_str(), run_set, k.fn, set, k.arg);
+        benchmark::RegisterBenchmark((std::string(k.name) + "/" + set->name).c_str(), run_set, k.fn,
+                                     set, k.arg);
     }
     benchmark::RegisterBenchmark("median2d_u16_k7/public", run_call, median7_public);
     benchmark::RegisterBenchmark("median2d_u16_k7/ref", run_call, median7_ref);

@@ -1,5 +1,7 @@
 // Per-pixel costs of the decoders' maths and of colour lookups, over one
 // 320 x 240 frame of 12-bit sample differences.
+#include "kx_math.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "kx_cmap.h"
-#include "kx_math.h"
 
 namespace {
 
@@ -54,7 +55,8 @@ void BM_ColourLookupFrame(benchmark::State &state) {
   for (int &x : mm) x = d(rng);
   std::vector<uint32_t> out(kPixels);
   for (auto _ : state) {
-    for (int i = 0; i < kPixels; ++i) out[static_cast<size_t>(i)] = kx_cmap_get_color(&map, mm[static_cast<size_t>(i)]);
+    for (int i = 0; i < kPixels; ++i)
+      out[static_cast<size_t>(i)] = kx_cmap_get_color(&map, mm[static_cast<size_t>(i)]);
     benchmark::DoNotOptimize(out.data());
   }
   state.SetItemsProcessed(state.iterations() * kPixels);

@@ -65,7 +65,9 @@ std::mutex g_mu;
 std::deque<libusb_transfer *> g_pending;  // submitted, completed at the next pass
 int g_token;
 
-libusb_transfer *b_alloc(int) { return static_cast<libusb_transfer *>(std::calloc(1, sizeof(libusb_transfer))); }
+libusb_transfer *b_alloc(int) {
+  return static_cast<libusb_transfer *>(std::calloc(1, sizeof(libusb_transfer)));
+}
 void b_free(libusb_transfer *t) {
   if (t != nullptr && (t->flags & LIBUSB_TRANSFER_FREE_BUFFER)) std::free(t->buffer);
   std::free(t);
@@ -108,10 +110,16 @@ libusb_device *g_dev_list[2] = {reinterpret_cast<libusb_device *>(&g_token), nul
 
 const torvi::usb::Backend kLoopback = {
     "loopback",
-    [](libusb_context **c) { *c = reinterpret_cast<libusb_context *>(&g_token); return 0; },
+    [](libusb_context **c) {
+      *c = reinterpret_cast<libusb_context *>(&g_token);
+      return 0;
+    },
     [](libusb_context *) {},
     [](libusb_context *, int) {},
-    [](libusb_context *, libusb_device ***l) { *l = g_dev_list; return ssize_t{1}; },
+    [](libusb_context *, libusb_device ***l) {
+      *l = g_dev_list;
+      return ssize_t{1};
+    },
     [](libusb_device **, int) {},
     [](libusb_device *, libusb_device_descriptor *d) {
       std::memset(d, 0, sizeof *d);
@@ -123,7 +131,10 @@ const torvi::usb::Backend kLoopback = {
     [](libusb_device *) -> uint8_t { return 1; },
     [](libusb_device *) -> uint8_t { return 2; },
     [](libusb_device *) { return int{LIBUSB_SPEED_HIGH}; },
-    [](libusb_device *, libusb_device_handle **h) { *h = reinterpret_cast<libusb_device_handle *>(&g_token); return 0; },
+    [](libusb_device *, libusb_device_handle **h) {
+      *h = reinterpret_cast<libusb_device_handle *>(&g_token);
+      return 0;
+    },
     [](libusb_device_handle *) {},
     [](libusb_device_handle *, int) { return 0; },
     [](libusb_device_handle *, int) { return 0; },
@@ -153,7 +164,8 @@ void BM_StreamThroughputTransportOnly(benchmark::State &state) {
   torvi_ll_t ll{};
   if (torvi_ll_dev_open(&ll) != &ll) return state.SkipWithError("open failed");
   Counter counter;
-  if (!torvi_ll_cap_start(&ll, 0, Counter::cb, &counter)) return state.SkipWithError("start failed");
+  if (!torvi_ll_cap_start(&ll, 0, Counter::cb, &counter))
+    return state.SkipWithError("start failed");
   uint64_t seen = counter.bytes.load();
   int64_t total = 0;
   for (auto _ : state) {
@@ -163,13 +175,16 @@ void BM_StreamThroughputTransportOnly(benchmark::State &state) {
     seen = now;
   }
   state.SetBytesProcessed(total);
-  state.counters["completions"] = benchmark::Counter(static_cast<double>(counter.completions.load()),
-                                                     benchmark::Counter::kIsRate);
+  state.counters["completions"] = benchmark::Counter(
+      static_cast<double>(counter.completions.load()), benchmark::Counter::kIsRate);
   torvi_ll_cap_stop(&ll);
   torvi_ll_dev_close(&ll);
   torvi::usb::set_active_backend(nullptr);
 }
-BENCHMARK(BM_StreamThroughputTransportOnly)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(100);
+BENCHMARK(BM_StreamThroughputTransportOnly)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(100);
 
 }  // namespace
 

@@ -26,11 +26,14 @@ Now now_ms() {
 
 LocalTime local_time_now() {
   const Now n = now_ms();
-  struct tm tmv{};
+  struct tm tmv {};
   localtime_r(&n.seconds, &tmv);
-  return {static_cast<unsigned>(tmv.tm_year + 1900), static_cast<unsigned>(tmv.tm_mon + 1),
-          static_cast<unsigned>(tmv.tm_mday),        static_cast<unsigned>(tmv.tm_hour),
-          static_cast<unsigned>(tmv.tm_min),         static_cast<unsigned>(tmv.tm_sec),
+  return {static_cast<unsigned>(tmv.tm_year + 1900),
+          static_cast<unsigned>(tmv.tm_mon + 1),
+          static_cast<unsigned>(tmv.tm_mday),
+          static_cast<unsigned>(tmv.tm_hour),
+          static_cast<unsigned>(tmv.tm_min),
+          static_cast<unsigned>(tmv.tm_sec),
           n.millisecond};
 }
 

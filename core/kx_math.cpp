@@ -40,7 +40,8 @@ TORVI_API int kx_math_atan2_i32(int y, int x) {
   } else if (x64 < 0) {
     base = kHalfTurn, a = static_cast<uint64_t>(-y64), b = static_cast<uint64_t>(-x64);
   } else {
-    base = kHalfTurn + kQuarterTurn, a = static_cast<uint64_t>(x64), b = static_cast<uint64_t>(-y64);
+    base = kHalfTurn + kQuarterTurn, a = static_cast<uint64_t>(x64),
+    b = static_cast<uint64_t>(-y64);
   }
   // Fold the upper octant: tan(t - pi/4) = (a - b) / (a + b).
   if (a >= b) {
@@ -75,7 +76,8 @@ TORVI_API void kx_math_lut_print_arctan2(int lut_num) {
   if (lut_num > 0) {
     const double den = static_cast<double>(lut_num) - 1.0;
     for (int i = 0; i < lut_num; ++i) {
-      const long units = std::lround(std::atan2(static_cast<double>(i), den) * 30000.0 / 6.283185307179586);
+      const long units =
+          std::lround(std::atan2(static_cast<double>(i), den) * 30000.0 / 6.283185307179586);
       std::printf("%u, ", static_cast<unsigned>(static_cast<uint16_t>(units)));
       if (i >= 1 && (i & 0xF) == 0xF) std::printf("\n    ");
     }

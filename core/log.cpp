@@ -1,6 +1,4 @@
 // Process-wide logger: console and one log file, each with its own threshold.
-#include "core/log_internal.h"
-
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +7,7 @@
 #include <string>
 
 #include "core/clock.h"
+#include "core/log_internal.h"
 #include "torvi_ll.h"
 #include "torvi_log.h"
 
@@ -35,7 +34,7 @@ void format_prefix(char (&out)[48]) {
 }
 
 __attribute__((format(printf, 4, 0))) void emit(unsigned level, const char *prefix, const char *tag,
-                                               const char *fmt, va_list ap) {
+                                                const char *fmt, va_list ap) {
   if (level >= g_threshold[0]) {
     if (prefix != nullptr) std::printf("%s[%s] ", prefix, tag != nullptr ? tag : "");
     va_list copy;
@@ -56,7 +55,8 @@ __attribute__((format(printf, 4, 0))) void emit(unsigned level, const char *pref
 }
 
 bool wanted(unsigned level) {
-  return level >= g_threshold[0] || (level >= g_threshold[1] && g_file_open.load(std::memory_order_relaxed));
+  return level >= g_threshold[0] ||
+         (level >= g_threshold[1] && g_file_open.load(std::memory_order_relaxed));
 }
 
 int open_log_file(const char *path) {
@@ -135,7 +135,9 @@ TORVI_API int torvi_log_cfg(int console_level, int file_level, int usb_level) {
 
 namespace torvi {
 
-unsigned log_threshold(unsigned sink) { return sink < 3 ? g_threshold[sink].load() : unsigned{KX_LOG_OFF}; }
+unsigned log_threshold(unsigned sink) {
+  return sink < 3 ? g_threshold[sink].load() : unsigned{KX_LOG_OFF};
+}
 
 bool log_file_open() { return g_file_open.load(); }
 

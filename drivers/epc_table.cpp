@@ -7,8 +7,8 @@
 extern "C" {
 
 const torvi_drv_ops_t g_torvi_driver_op_epc = {
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, {nullptr, nullptr, nullptr, nullptr, nullptr},
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // extern "C"

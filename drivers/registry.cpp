@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "drivers/registry_internal.h"
-
 #include "core/log_internal.h"
+#include "drivers/registry_internal.h"
 #include "torvi_dev.h"
 #include "torvi_drv.h"
 

@@ -71,10 +71,17 @@ int ti_reserved8(torvi_drv_t *, ...) { return 1; }
 extern "C" {
 
 const torvi_drv_ops_t g_torvi_driver_op_ti = {
-    ti_init,         ti_uninit,    ti_frame_get_info, ti_frame_decode,
+    ti_init,
+    ti_uninit,
+    ti_frame_get_info,
+    ti_frame_decode,
     nullptr,  // no lens parameters
-    ti_reserved5,    ti_config_reset, ti_calib_save,   ti_reserved8,
-    nullptr,         nullptr,  // no filters
+    ti_reserved5,
+    ti_config_reset,
+    ti_calib_save,
+    ti_reserved8,
+    nullptr,
+    nullptr,  // no filters
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

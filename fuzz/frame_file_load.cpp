@@ -26,8 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     lseek(fd, 0, SEEK_SET);
     for (int frame = 0; frame < 64; ++frame) {
       int w = 0, h = 0;
-      const int n = pass == 0 ? torvi_frame_load_distance(fd, dst.data(), static_cast<int>(dst.size()), &w, &h)
-                              : torvi_frame_load_gray(fd, dst.data(), static_cast<int>(dst.size()), &w, &h);
+      const int n =
+          pass == 0
+              ? torvi_frame_load_distance(fd, dst.data(), static_cast<int>(dst.size()), &w, &h)
+              : torvi_frame_load_gray(fd, dst.data(), static_cast<int>(dst.size()), &w, &h);
       if (n <= 0) break;
       if (n > static_cast<int>(dst.size()) || n > w * h) __builtin_trap();
     }

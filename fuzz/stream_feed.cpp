@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "kx_stream.h"
-#include "torvi_log.h"
 #include "tests/common/stream_gen.h"
+#include "torvi_log.h"
 
 namespace {
 

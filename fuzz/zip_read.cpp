@@ -1,6 +1,8 @@
 // Fuzz target: untrusted bytes read as a ZIP archive through zip_open,
 // zip_entry_read, zip_entry_extract, appending and zip_extract. A crash, a
 // sanitizer report or a file written outside the extraction folder fails.
+#include "fuzz/zip_read.h"
+
 #include <unistd.h>
 
 #include <cstdint>
@@ -8,7 +10,6 @@
 #include <filesystem>
 #include <string>
 
-#include "fuzz/zip_read.h"
 #include "torvi_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

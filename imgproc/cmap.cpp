@@ -1,6 +1,4 @@
 // Colour-map records: creation, range and lookups.
-#include "kx_cmap.h"
-
 #include <algorithm>
 #include <climits>
 #include <cstddef>
@@ -10,6 +8,7 @@
 
 #include "core/log_internal.h"
 #include "imgproc/cmap_table.h"
+#include "kx_cmap.h"
 
 // The record's layout is part of the public interface.
 static_assert(offsetof(kx_cmap_t, count) == 0 && offsetof(kx_cmap_t, range_min) == 4 &&
@@ -23,7 +22,9 @@ namespace {
 constexpr int32_t kInitialMax = 4000;
 constexpr float kInitialGrayScale = 0.06375f;  // 255 / 4000
 
-bool usable(const kx_cmap_t *cmap) { return cmap != nullptr && cmap->table != nullptr && cmap->count > 0; }
+bool usable(const kx_cmap_t *cmap) {
+  return cmap != nullptr && cmap->table != nullptr && cmap->count > 0;
+}
 
 // Offset of value above range_min as a float, times a scale; the product of
 // two floats is exact in a double, so only the truncation that follows
@@ -92,7 +93,7 @@ TORVI_API uint32_t kx_cmap_get_color(const kx_cmap_t *cmap, int value) {
   if (value <= cmap->range_min || value > cmap->range_max) return 0;
   const int32_t n = cmap->count;
   const double s = scaled_offset(*cmap, value, cmap->index_scale);
-  if (s >= n) return cmap->table[0];        // k = n - trunc(s) <= 0
+  if (s >= n) return cmap->table[0];           // k = n - trunc(s) <= 0
   if (!(s >= 1.0)) return cmap->table[n - 1];  // k >= n
   return cmap->table[n - static_cast<int32_t>(s)];
 }

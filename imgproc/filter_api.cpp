@@ -14,15 +14,15 @@ bool args_ok(const char *name, uint16_t *dst, const uint16_t *src, int width, in
     return false;
   }
   if (dst == nullptr || src == nullptr || dst == src) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s]  wrong parameter:dst/src=%p/%p\n", name, static_cast<void *>(dst),
-           static_cast<const void *>(src));
+    kx_log(KX_LOG_ERR, "ERR", "[%s]  wrong parameter:dst/src=%p/%p\n", name,
+           static_cast<void *>(dst), static_cast<const void *>(src));
     return false;
   }
   return true;
 }
 
-void run(const char *name, torvi::FilterFn torvi::FilterSet::*fn, uint16_t *dst, const uint16_t *src,
-         int width, int height, uint32_t arg = 0) {
+void run(const char *name, torvi::FilterFn torvi::FilterSet::*fn, uint16_t *dst,
+         const uint16_t *src, int width, int height, uint32_t arg = 0) {
   if (!args_ok(name, dst, src, width, height)) return;
   (torvi::active_filter_set().*fn)(dst, src, width, height, arg);
 }
@@ -47,7 +47,8 @@ TORVI_API void kx_gauss2d_u16_k3(uint16_t *dst, const uint16_t *src, int width, 
   run(__func__, &torvi::FilterSet::gauss3, dst, src, width, height);
 }
 
-TORVI_API void kx_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int width, int height, uint32_t threshold) {
+TORVI_API void kx_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int width, int height,
+                                uint32_t threshold) {
   run(__func__, &torvi::FilterSet::flypix3, dst, src, width, height, threshold);
 }
 

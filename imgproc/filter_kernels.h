@@ -47,8 +47,10 @@ struct Median3 {
   }
   template <class W>
   static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *, int, uint32_t) {
-    const auto lo = W::max(W::max(W::load(pl[0] + i), W::load(pl[0] + i + 1)), W::load(pl[0] + i + 2));
-    const auto hi = W::min(W::min(W::load(pl[2] + i), W::load(pl[2] + i + 1)), W::load(pl[2] + i + 2));
+    const auto lo =
+        W::max(W::max(W::load(pl[0] + i), W::load(pl[0] + i + 1)), W::load(pl[0] + i + 2));
+    const auto hi =
+        W::min(W::min(W::load(pl[2] + i), W::load(pl[2] + i + 1)), W::load(pl[2] + i + 2));
     const auto mid = med3<W>(W::load(pl[1] + i), W::load(pl[1] + i + 1), W::load(pl[1] + i + 2));
     return med3<W>(lo, mid, hi);
   }
@@ -113,8 +115,10 @@ struct Box3 {
   }
   template <class W>
   static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *, int, uint32_t) {
-    const auto q = W::add(W::add(W::load(pl[0] + i), W::load(pl[2] + i + 1)), W::load(pl[0] + i + 2));
-    const auto r = W::add(W::add(W::load(pl[1] + i), W::load(pl[3] + i + 1)), W::load(pl[1] + i + 2));
+    const auto q =
+        W::add(W::add(W::load(pl[0] + i), W::load(pl[2] + i + 1)), W::load(pl[0] + i + 2));
+    const auto r =
+        W::add(W::add(W::load(pl[1] + i), W::load(pl[3] + i + 1)), W::load(pl[1] + i + 2));
     return W::add(q, W::template shr<3>(r));
   }
 };
@@ -132,7 +136,8 @@ struct Gauss3 {
   static void column(const uint16_t *const *rows, int x, uint16_t *const *pl, int i) {
     const auto fifteen = W::set1(15);
     const auto a = W::load(rows[0] + x), b = W::load(rows[1] + x), c = W::load(rows[2] + x);
-    W::store(pl[0] + i, sum121<W>(W::template shr<4>(a), W::template shr<4>(b), W::template shr<4>(c)));
+    W::store(pl[0] + i,
+             sum121<W>(W::template shr<4>(a), W::template shr<4>(b), W::template shr<4>(c)));
     W::store(pl[1] + i, sum121<W>(W::and_(a, fifteen), W::and_(b, fifteen), W::and_(c, fifteen)));
   }
   template <class W>
@@ -158,10 +163,13 @@ struct Flypix3 {
     W::store(pl[2] + i, c);
   }
   template <class W>
-  static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *rows, int x, uint32_t t) {
+  static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *rows, int x,
+                             uint32_t t) {
     const auto ax = W::absdiff(W::load(pl[0] + i + 2), W::load(pl[0] + i));
-    const auto top = Gauss3::sum121<W>(W::load(pl[1] + i), W::load(pl[1] + i + 1), W::load(pl[1] + i + 2));
-    const auto bot = Gauss3::sum121<W>(W::load(pl[2] + i), W::load(pl[2] + i + 1), W::load(pl[2] + i + 2));
+    const auto top =
+        Gauss3::sum121<W>(W::load(pl[1] + i), W::load(pl[1] + i + 1), W::load(pl[1] + i + 2));
+    const auto bot =
+        Gauss3::sum121<W>(W::load(pl[2] + i), W::load(pl[2] + i + 1), W::load(pl[2] + i + 2));
     return W::fly(ax, W::absdiff(bot, top), t >> 4, W::load(rows[1] + x));
   }
 };
@@ -180,7 +188,8 @@ struct Fhole {
     W::store(pl[1] + i, W::max_s(m, W::load(rows[R] + x)));
   }
   template <class W>
-  static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *rows, int x, uint32_t) {
+  static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *rows, int x,
+                             uint32_t) {
     auto m = W::load(pl[0] + i + R);
     for (int k = 0; k <= 2 * R; ++k)
       if (k != R) m = W::max_s(m, W::load(pl[1] + i + k));
@@ -207,7 +216,8 @@ void run(uint16_t *dst, const uint16_t *src, int w, int h, uint32_t arg) {
   const bool wide = w >= N;
   for (int y = 0; y < h; ++y) {
     for (int k = 0; k <= 2 * R; ++k)
-      rows[k] = src + static_cast<std::size_t>(clamp_index(y + k - R, h - 1)) * static_cast<std::size_t>(w);
+      rows[k] = src + static_cast<std::size_t>(clamp_index(y + k - R, h - 1)) *
+                          static_cast<std::size_t>(w);
     uint16_t *drow = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
     for (int x0 = 0; x0 < w; x0 += C) {
       const int x1 = w - x0 < C ? w : x0 + C;
@@ -235,19 +245,27 @@ void run(uint16_t *dst, const uint16_t *src, int w, int h, uint32_t arg) {
       }
       int x = cx0;
       if (wide) {
-        for (; x + N <= x1; x += N) V::store(drow + x, K::template row<V>(pl, x - cx0, rows, x, arg));
-        if (x < x1) V::store(drow + x1 - N, K::template row<V>(pl, x1 - N - cx0, rows, x1 - N, arg));
+        for (; x + N <= x1; x += N)
+          V::store(drow + x, K::template row<V>(pl, x - cx0, rows, x, arg));
+        if (x < x1)
+          V::store(drow + x1 - N, K::template row<V>(pl, x1 - N - cx0, rows, x1 - N, arg));
       } else {
-        for (; x < x1; ++x) Scalar::store(drow + x, K::template row<Scalar>(pl, x - cx0, rows, x, arg));
+        for (; x < x1; ++x)
+          Scalar::store(drow + x, K::template row<Scalar>(pl, x - cx0, rows, x, arg));
       }
     }
   }
 }
 
 inline const torvi::FilterSet &make_filter_set(const char *name) {
-  static const torvi::FilterSet set = {
-      name,           run<Median3, Vec>, run<Median5, Vec>, run<Box3, Vec>, run<Gauss3, Vec>,
-      run<Flypix3, Vec>, run<Fhole<1>, Vec>, run<Fhole<2>, Vec>};
+  static const torvi::FilterSet set = {name,
+                                       run<Median3, Vec>,
+                                       run<Median5, Vec>,
+                                       run<Box3, Vec>,
+                                       run<Gauss3, Vec>,
+                                       run<Flypix3, Vec>,
+                                       run<Fhole<1>, Vec>,
+                                       run<Fhole<2>, Vec>};
   return set;
 }
 

@@ -17,7 +17,8 @@ struct Img {
   uint16_t at(int x, int y) const {
     x = std::clamp(x, 0, w - 1);
     y = std::clamp(y, 0, h - 1);
-    return p[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)];
+    return p[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+             static_cast<std::size_t>(x)];
   }
 };
 
@@ -25,7 +26,9 @@ template <class F>
 void each_pixel(uint16_t *dst, const uint16_t *src, int w, int h, F f) {
   const Img img{src, w, h};
   for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) dst[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)] = f(img, x, y);
+    for (int x = 0; x < w; ++x)
+      dst[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)] =
+          f(img, x, y);
 }
 
 }  // namespace
@@ -69,8 +72,8 @@ void flypix3(uint16_t *dst, const uint16_t *src, int w, int h, uint32_t threshol
   const uint32_t bound = threshold >> 4;
   each_pixel(dst, src, w, h, [bound](const Img &img, int x, int y) {
     auto q = [&](int dx, int dy) { return static_cast<int32_t>(img.at(x + dx, y + dy) / 4); };
-    const int32_t tl = q(-1, -1), t = q(0, -1), tr = q(1, -1), l = q(-1, 0), r = q(1, 0), bl = q(-1, 1),
-                  b = q(0, 1), br = q(1, 1);
+    const int32_t tl = q(-1, -1), t = q(0, -1), tr = q(1, -1), l = q(-1, 0), r = q(1, 0),
+                  bl = q(-1, 1), b = q(0, 1), br = q(1, 1);
     const int32_t gx = (tr + br + 2 * r) - (tl + bl + 2 * l);
     const int32_t gy = (bl + br + 2 * b) - (tl + tr + 2 * t);
     // Squares and sum in 32-bit unsigned arithmetic, wrapping.
@@ -125,9 +128,11 @@ void undistort(const kx_calib_len_map_t &map, T *dst, const T *src, int w, int h
                             static_cast<std::size_t>(x) * static_cast<std::size_t>(bx);
       const long long sx = nearest(map.mapx[m] / static_cast<float>(bx));
       const long long sy = nearest(map.mapy[m] / static_cast<float>(by));
-      T &out = dst[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)];
+      T &out = dst[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+                   static_cast<std::size_t>(x)];
       if (sx >= 0 && sx < w && sy >= 0 && sy < h)
-        out = src[static_cast<std::size_t>(sy) * static_cast<std::size_t>(w) + static_cast<std::size_t>(sx)];
+        out = src[static_cast<std::size_t>(sy) * static_cast<std::size_t>(w) +
+                  static_cast<std::size_t>(sx)];
       else
         out = invalid;
     }
@@ -141,7 +146,8 @@ void undistort_u16(const kx_calib_len_map_t &map, uint16_t *dst, const uint16_t 
   undistort(map, dst, src, w, h, invalid);
 }
 
-void undistort_f32(const kx_calib_len_map_t &map, float *dst, const float *src, int w, int h, float invalid) {
+void undistort_f32(const kx_calib_len_map_t &map, float *dst, const float *src, int w, int h,
+                   float invalid) {
   undistort(map, dst, src, w, h, invalid);
 }
 

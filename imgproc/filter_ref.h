@@ -22,6 +22,7 @@ void fhole5(uint16_t *dst, const uint16_t *src, int w, int h);
 // Remap of a w x h image through `map` (sizes already checked).
 void undistort_u16(const kx_calib_len_map_t &map, uint16_t *dst, const uint16_t *src, int w, int h,
                    uint16_t invalid);
-void undistort_f32(const kx_calib_len_map_t &map, float *dst, const float *src, int w, int h, float invalid);
+void undistort_f32(const kx_calib_len_map_t &map, float *dst, const float *src, int w, int h,
+                   float invalid);
 
 }  // namespace torvi::ref

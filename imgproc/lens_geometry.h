@@ -15,7 +15,7 @@ struct RectF {
 // k1, k2, p1, p2, k3 (5 fixed-point iterations), projects the points with the
 // row-major matrix `p` (identity when null) and returns the bounding box
 // (outer) and the largest box inside the outermost grid lines (inner).
-void estimate_rects(const double *a, const double *coeff, const double *p, int w, int h, RectF &inner,
-                    RectF &outer);
+void estimate_rects(const double *a, const double *coeff, const double *p, int w, int h,
+                    RectF &inner, RectF &outer);
 
 }  // namespace torvi::lens

@@ -13,8 +13,8 @@
 
 namespace torvi::lens {
 
-void estimate_rects(const double *a, const double *coeff, const double *p, int w, int h, RectF &inner,
-                    RectF &outer) {
+void estimate_rects(const double *a, const double *coeff, const double *p, int w, int h,
+                    RectF &inner, RectF &outer) {
   static constexpr double kIdentity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
   if (p == nullptr) p = kIdentity;
   const double fx = a[0], cx = a[2], fy = a[4], cy = a[5];
@@ -26,7 +26,8 @@ void estimate_rects(const double *a, const double *coeff, const double *p, int w
     for (int k = 0; k <= 8; ++k) {
       const float gx = static_cast<float>(w) * static_cast<float>(k) * 0.125f;
       const float gy = static_cast<float>(h) * static_cast<float>(l) * 0.125f;
-      const double x0 = (static_cast<double>(gx) - cx) * ifx, y0 = (static_cast<double>(gy) - cy) * ify;
+      const double x0 = (static_cast<double>(gx) - cx) * ifx,
+                   y0 = (static_cast<double>(gy) - cy) * ify;
       double x = x0, y = y0;
       for (int it = 0; it < 5; ++it) {
         const double r2 = x * x + y * y;
@@ -82,8 +83,10 @@ void fill_tables(kx_calib_len_map_t &map, const torvi_lens_param_t &lens, const 
     for (int u = 0; u < w; ++u) {
       const double xp = x / z, yp = y / z, r2 = xp * xp + yp * yp;
       const double kr = 1.0 + r2 * (k1 + r2 * (k2 + r2 * k3));
-      mx[u] = static_cast<float>(cx + fx * (xp * kr + 2.0 * p1 * xp * yp + p2 * (r2 + 2.0 * xp * xp)));
-      my[u] = static_cast<float>(cy + fy * (yp * kr + p1 * (r2 + 2.0 * yp * yp) + 2.0 * p2 * xp * yp));
+      mx[u] =
+          static_cast<float>(cx + fx * (xp * kr + 2.0 * p1 * xp * yp + p2 * (r2 + 2.0 * xp * xp)));
+      my[u] =
+          static_cast<float>(cy + fy * (yp * kr + p1 * (r2 + 2.0 * yp * yp) + 2.0 * p2 * xp * yp));
       x += b[0];
       y += b[3];
       z += b[6];
@@ -105,7 +108,8 @@ TORVI_API void kx_calib_len_uninit_map(kx_calib_len_map_t *map) {
 
 TORVI_API int kx_calib_len_init_map(kx_calib_len_map_t *map, const torvi_lens_param_t *lens) {
   if (map == nullptr || lens == nullptr) {
-    KX_ERR("Wrong parameter: map=%p lens=%p\n", static_cast<void *>(map), static_cast<const void *>(lens));
+    KX_ERR("Wrong parameter: map=%p lens=%p\n", static_cast<void *>(map),
+           static_cast<const void *>(lens));
     return 0;
   }
   kx_calib_len_uninit_map(map);
@@ -117,12 +121,15 @@ TORVI_API int kx_calib_len_init_map(kx_calib_len_map_t *map, const torvi_lens_pa
   const double a[9] = {lens->fx, 0, lens->cx, 0, lens->fy, lens->cy, 0, 0, 1};
   RectF inner{}, outer{};
   torvi::lens::estimate_rects(a, lens->dcoeff, nullptr, w, h, inner, outer);
-  const double nfx = (w - 1) / static_cast<double>(outer.w), nfy = (h - 1) / static_cast<double>(outer.h);
+  const double nfx = (w - 1) / static_cast<double>(outer.w),
+               nfy = (h - 1) / static_cast<double>(outer.h);
   // Row-major new camera matrix; the undistorted field fits the output.
-  double an[9] = {nfx, 0, -nfx * static_cast<double>(outer.x), 0, nfy, -nfy * static_cast<double>(outer.y), 0, 0, 1};
+  double an[9] = {nfx, 0,   -nfx * static_cast<double>(outer.x),
+                  0,   nfy, -nfy * static_cast<double>(outer.y),
+                  0,   0,   1};
   double b[9];
-  if (!std::isfinite(an[0]) || !std::isfinite(an[2]) || !std::isfinite(an[4]) || !std::isfinite(an[5]) ||
-      an[0] == 0.0 || an[4] == 0.0) {
+  if (!std::isfinite(an[0]) || !std::isfinite(an[2]) || !std::isfinite(an[4]) ||
+      !std::isfinite(an[5]) || an[0] == 0.0 || an[4] == 0.0) {
     KX_ERR("Wrong parameter: lens fx/fy/cx/cy=%f/%f/%f/%f give no usable map\n", lens->fx, lens->fy,
            lens->cx, lens->cy);
     return 0;

@@ -13,7 +13,8 @@ namespace torvi::lens {
 
 Divisor make_divisor(int d) {
   if (d == 1) return {Divisor::kOne, 1.0f, 1.0f};
-  if ((d & (d - 1)) == 0) return {Divisor::kPow2, static_cast<float>(d), 1.0f / static_cast<float>(d)};
+  if ((d & (d - 1)) == 0)
+    return {Divisor::kPow2, static_cast<float>(d), 1.0f / static_cast<float>(d)};
   return {Divisor::kOther, static_cast<float>(d), 0.0f};
 }
 
@@ -50,16 +51,16 @@ void cap_remap_isa(int level) { g_isa_cap.store(level); }
 namespace {
 
 // One row through the widest vector code the CPU (and the test cap) allows.
-void remap_row_simd(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src, int w,
-                    int h, uint16_t invalid, uint16_t *dst) {
+void remap_row_simd(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
+                    int w, int h, uint16_t invalid, uint16_t *dst) {
   if (remap_avx512_supported() && g_isa_cap.load(std::memory_order_relaxed) >= 2)
     remap_row_u16_avx512(mx, my, n, dy, src, w, h, invalid, dst);
   else
     remap_row_u16_avx2(mx, my, n, dy, src, w, h, invalid, dst);
 }
 
-void remap_row_simd(const float *mx, const float *my, int n, const Divisor &dy, const float *src, int w, int h,
-                    float invalid, float *dst) {
+void remap_row_simd(const float *mx, const float *my, int n, const Divisor &dy, const float *src,
+                    int w, int h, float invalid, float *dst) {
   remap_row_f32_avx2(mx, my, n, dy, src, w, h, invalid, dst);
 }
 
@@ -67,7 +68,8 @@ template <class T>
 void remap(const kx_calib_len_map_t &map, T *dst, const T *src, int w, int h, T invalid) {
   const int bx = map.width / w, by = map.height / h;
   const Divisor dx = make_divisor(bx), dy = make_divisor(by);
-  const bool simd = bx == 1 && remap_avx2_supported() && g_isa_cap.load(std::memory_order_relaxed) >= 1;
+  const bool simd =
+      bx == 1 && remap_avx2_supported() && g_isa_cap.load(std::memory_order_relaxed) >= 1;
   for (int y = 0; y < h; ++y) {
     const std::size_t mrow = static_cast<std::size_t>(y) * static_cast<std::size_t>(by) *
                              static_cast<std::size_t>(map.width);
@@ -86,26 +88,27 @@ void remap(const kx_calib_len_map_t &map, T *dst, const T *src, int w, int h, T 
 }
 
 template <class T>
-int undistort(const char *name, const kx_calib_len_map_t *map, T *dst, int dst_len, const T *src, int src_w,
-              int src_h, T invalid) {
+int undistort(const char *name, const kx_calib_len_map_t *map, T *dst, int dst_len, const T *src,
+              int src_w, int src_h, T invalid) {
   if (src_w == 0 || src_h == 0) return 1;
   if (map == nullptr || !map->ready) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: calib_map not ready\n", name);
     return 0;
   }
   if (map->width % src_w != 0 || map->height % src_h != 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", name, map->width,
-           map->height, src_w, src_h);
+    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", name,
+           map->width, map->height, src_w, src_h);
     return 0;
   }
   if (static_cast<int64_t>(src_w) * src_h > dst_len) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: %dx%d > dst_len=%d\n", name, src_w, src_h, dst_len);
+    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: %dx%d > dst_len=%d\n", name, src_w, src_h,
+           dst_len);
     return 0;
   }
   if (src_w < 0 || src_h < 0) return 1;
   if (dst == nullptr || src == nullptr) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: dst=%p src=%p\n", name, static_cast<void *>(dst),
-           static_cast<const void *>(src));
+    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: dst=%p src=%p\n", name,
+           static_cast<void *>(dst), static_cast<const void *>(src));
     return 0;
   }
   remap(*map, dst, src, src_w, src_h, invalid);
@@ -119,12 +122,14 @@ int undistort(const char *name, const kx_calib_len_map_t *map, T *dst, int dst_l
 extern "C" {
 
 TORVI_API int kx_calib_len_undistort_u16(const kx_calib_len_map_t *map, uint16_t *dst, int dst_len,
-                                         const uint16_t *src, int src_w, int src_h, uint16_t invalid_value) {
+                                         const uint16_t *src, int src_w, int src_h,
+                                         uint16_t invalid_value) {
   return torvi::lens::undistort(__func__, map, dst, dst_len, src, src_w, src_h, invalid_value);
 }
 
 TORVI_API int kx_calib_len_undistort_f32(const kx_calib_len_map_t *map, float *dst, int dst_len,
-                                         const float *src, int src_w, int src_h, float invalid_value) {
+                                         const float *src, int src_w, int src_h,
+                                         float invalid_value) {
   return torvi::lens::undistort(__func__, map, dst, dst_len, src, src_w, src_h, invalid_value);
 }
 

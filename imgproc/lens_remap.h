@@ -24,8 +24,8 @@ int32_t source_coord(float m, const Divisor &d, int32_t n);
 // namespace), so the linker never mixes an AVX-512 copy into the AVX2 path.
 namespace {
 template <class T>
-void remap_row_tail(const float *mx, const float *my, int from, int n, const Divisor &dy, const T *src,
-                    int32_t w, int32_t h, T invalid, T *dst) {
+void remap_row_tail(const float *mx, const float *my, int from, int n, const Divisor &dy,
+                    const T *src, int32_t w, int32_t h, T invalid, T *dst) {
   const Divisor one{Divisor::kOne, 1.0f, 1.0f};
   for (int i = from; i < n; ++i) {
     const int32_t x = source_coord(mx[i], one, w), y = source_coord(my[i], dy, h);
@@ -36,12 +36,14 @@ void remap_row_tail(const float *mx, const float *my, int from, int n, const Div
 
 // One output row of n pixels from n contiguous map entries (no column
 // binning); the source image is src_w x src_h.
-void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
-                        int32_t src_w, int32_t src_h, uint16_t invalid, uint16_t *dst);
-void remap_row_f32_avx2(const float *mx, const float *my, int n, const Divisor &dy, const float *src,
-                        int32_t src_w, int32_t src_h, float invalid, float *dst);
-void remap_row_u16_avx512(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
-                          int32_t src_w, int32_t src_h, uint16_t invalid, uint16_t *dst);
+void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &dy,
+                        const uint16_t *src, int32_t src_w, int32_t src_h, uint16_t invalid,
+                        uint16_t *dst);
+void remap_row_f32_avx2(const float *mx, const float *my, int n, const Divisor &dy,
+                        const float *src, int32_t src_w, int32_t src_h, float invalid, float *dst);
+void remap_row_u16_avx512(const float *mx, const float *my, int n, const Divisor &dy,
+                          const uint16_t *src, int32_t src_w, int32_t src_h, uint16_t invalid,
+                          uint16_t *dst);
 bool remap_avx2_supported();
 bool remap_avx512_supported();
 // Tests: caps the instruction set the remap uses (0 generic code, 1 AVX2,

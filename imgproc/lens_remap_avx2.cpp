@@ -44,10 +44,12 @@ inline __m256i index8(const float *mx, const float *my, const Divisor &dy, __m25
 
 }  // namespace
 
-void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
-                        int32_t w, int32_t h, uint16_t invalid, uint16_t *dst) {
+void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &dy,
+                        const uint16_t *src, int32_t w, int32_t h, uint16_t invalid,
+                        uint16_t *dst) {
   const __m256i vw = _mm256_set1_epi32(w);
-  const __m256 w_half = _mm256_set1_ps(static_cast<float>(w) - 0.5f), h_half = _mm256_set1_ps(static_cast<float>(h) - 0.5f);
+  const __m256 w_half = _mm256_set1_ps(static_cast<float>(w) - 0.5f),
+               h_half = _mm256_set1_ps(static_cast<float>(h) - 0.5f);
   // A 32-bit gather at a 16-bit element reads two bytes past it, so the
   // image's last element is never gathered: those lanes take its value.
   const int32_t last = w * h - 1;
@@ -73,17 +75,19 @@ void remap_row_u16_avx2(const float *mx, const float *my, int n, const Divisor &
   remap_row_tail(mx, my, i, n, dy, src, w, h, invalid, dst);
 }
 
-void remap_row_f32_avx2(const float *mx, const float *my, int n, const Divisor &dy, const float *src,
-                        int32_t w, int32_t h, float invalid, float *dst) {
+void remap_row_f32_avx2(const float *mx, const float *my, int n, const Divisor &dy,
+                        const float *src, int32_t w, int32_t h, float invalid, float *dst) {
   const __m256i vw = _mm256_set1_epi32(w);
-  const __m256 w_half = _mm256_set1_ps(static_cast<float>(w) - 0.5f), h_half = _mm256_set1_ps(static_cast<float>(h) - 0.5f);
+  const __m256 w_half = _mm256_set1_ps(static_cast<float>(w) - 0.5f),
+               h_half = _mm256_set1_ps(static_cast<float>(h) - 0.5f);
   const __m256 inv = _mm256_set1_ps(invalid);
   int i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256i idx = index8(mx + i, my + i, dy, vw, w_half, h_half);
     const __m256i bad = _mm256_cmpgt_epi32(_mm256_setzero_si256(), idx);
-    const __m256 v = _mm256_mask_i32gather_ps(inv, src, _mm256_andnot_si256(bad, idx),
-                                              _mm256_castsi256_ps(_mm256_andnot_si256(bad, _mm256_set1_epi32(-1))), 4);
+    const __m256 v = _mm256_mask_i32gather_ps(
+        inv, src, _mm256_andnot_si256(bad, idx),
+        _mm256_castsi256_ps(_mm256_andnot_si256(bad, _mm256_set1_epi32(-1))), 4);
     _mm256_storeu_ps(dst + i, v);
   }
   remap_row_tail(mx, my, i, n, dy, src, w, h, invalid, dst);

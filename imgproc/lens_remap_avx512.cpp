@@ -30,9 +30,11 @@ inline __m512 divide(__m512 m, const Divisor &d) {
 inline __m512i coord16(__m512 q, __m512 n_half, __mmask16 &ok) {
   const __m512 fl = _mm512_roundscale_ps(q, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
   const __mmask16 up = _mm512_cmp_ps_mask(_mm512_sub_ps(q, fl), _mm512_set1_ps(0.5f), _CMP_GE_OQ);
-  ok = _mm512_cmp_ps_mask(q, _mm512_set1_ps(-1.5f), _CMP_GT_OQ) & _mm512_cmp_ps_mask(q, n_half, _CMP_LT_OQ);
+  ok = _mm512_cmp_ps_mask(q, _mm512_set1_ps(-1.5f), _CMP_GT_OQ) &
+       _mm512_cmp_ps_mask(q, n_half, _CMP_LT_OQ);
   const __m512i r = _mm512_cvttps_epi32(fl);
-  return _mm512_max_epi32(_mm512_mask_add_epi32(r, up, r, _mm512_set1_epi32(1)), _mm512_setzero_si512());
+  return _mm512_max_epi32(_mm512_mask_add_epi32(r, up, r, _mm512_set1_epi32(1)),
+                          _mm512_setzero_si512());
 }
 
 // Where the map is locally a mild stretch of the source, the 16 lanes read
@@ -40,8 +42,8 @@ inline __m512i coord16(__m512 q, __m512 n_half, __mmask16 &ok) {
 // within 32 columns from lane 0's: two loads and 16-bit lane permutations
 // then replace the gather, which is slow. Returns false when that does not
 // hold; lanes outside `ok` are don't-care.
-inline bool window32(__m512i sx, __m512i sy, __mmask16 ok, int32_t w, int32_t total, const uint16_t *src,
-                     __m256i &out) {
+inline bool window32(__m512i sx, __m512i sy, __mmask16 ok, int32_t w, int32_t total,
+                     const uint16_t *src, __m256i &out) {
   if (ok != 0xFFFF) return false;
   const int32_t sx0 = _mm_cvtsi128_si32(_mm512_castsi512_si128(sx));
   const int32_t sy0 = _mm_cvtsi128_si32(_mm512_castsi512_si128(sy));
@@ -56,18 +58,22 @@ inline bool window32(__m512i sx, __m512i sy, __mmask16 ok, int32_t w, int32_t to
       _mm512_cmpgt_epu32_mask(dc, _mm512_set1_epi32(31)) != 0)
     return false;
   const __m512i pos = _mm512_castsi256_si512(_mm512_cvtepi32_epi16(dc));
-  const __m256i va = _mm512_castsi512_si256(_mm512_permutexvar_epi16(pos, _mm512_loadu_si512(src + a)));
-  const __m256i vb = _mm512_castsi512_si256(_mm512_permutexvar_epi16(pos, _mm512_loadu_si512(src + b)));
+  const __m256i va =
+      _mm512_castsi512_si256(_mm512_permutexvar_epi16(pos, _mm512_loadu_si512(src + a)));
+  const __m256i vb =
+      _mm512_castsi512_si256(_mm512_permutexvar_epi16(pos, _mm512_loadu_si512(src + b)));
   out = _mm256_mask_blend_epi16(in_b, va, vb);
   return true;
 }
 
 }  // namespace
 
-void remap_row_u16_avx512(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
-                          int32_t w, int32_t h, uint16_t invalid, uint16_t *dst) {
+void remap_row_u16_avx512(const float *mx, const float *my, int n, const Divisor &dy,
+                          const uint16_t *src, int32_t w, int32_t h, uint16_t invalid,
+                          uint16_t *dst) {
   const __m512i vw = _mm512_set1_epi32(w);
-  const __m512 w_half = _mm512_set1_ps(static_cast<float>(w) - 0.5f), h_half = _mm512_set1_ps(static_cast<float>(h) - 0.5f);
+  const __m512 w_half = _mm512_set1_ps(static_cast<float>(w) - 0.5f),
+               h_half = _mm512_set1_ps(static_cast<float>(h) - 0.5f);
   // A 32-bit gather at a 16-bit element reads two bytes past it, so the
   // image's last element is never gathered: those lanes take its value.
   const int32_t last = w * h - 1;
@@ -86,7 +92,8 @@ void remap_row_u16_avx512(const float *mx, const float *my, int n, const Divisor
       const __m512i v = _mm512_mask_i32gather_epi32(last_value, load, idx, src, 2);
       v16 = _mm512_cvtepi32_epi16(v);  // keeps the low 16 bits
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + i), _mm256_mask_blend_epi16(ok, inv, v16));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + i),
+                        _mm256_mask_blend_epi16(ok, inv, v16));
   }
   remap_row_tail(mx, my, i, n, dy, src, w, h, invalid, dst);
 }

@@ -119,7 +119,8 @@ class SortedWindow {
   }
 
   bool after_median(int32_t id) const {
-    for (int32_t at = n_[median_].next; at != kNil && n_[at].value == n_[id].value; at = n_[at].next)
+    for (int32_t at = n_[median_].next; at != kNil && n_[at].value == n_[id].value;
+         at = n_[at].next)
       if (at == id) return true;
     return false;
   }
@@ -143,10 +144,12 @@ class SortedWindow {
 
 class MedianGeneral {
  public:
-  MedianGeneral(const uint16_t *src, int w, int h, int k) : src_(src), w_(w), h_(h), k_(k), r_((k - 1) / 2) {}
+  MedianGeneral(const uint16_t *src, int w, int h, int k)
+      : src_(src), w_(w), h_(h), k_(k), r_((k - 1) / 2) {}
 
   bool allocate() {
-    const auto cells = static_cast<std::size_t>(w_ + 2 * r_) * static_cast<std::size_t>(h_ + 2 * r_);
+    const auto cells =
+        static_cast<std::size_t>(w_ + 2 * r_) * static_cast<std::size_t>(h_ + 2 * r_);
     try {
       if (torvi::imgproc_alloc::should_fail()) throw std::bad_alloc();
       table_.assign(cells, kNil);
@@ -173,7 +176,8 @@ class MedianGeneral {
     int x = 0;
     for (int y = 0; y < h_; ++y) {
       if (y > 0) {
-        for (int col = x - r_; col <= x + r_; ++col) add(list, take(list, col, y - 1 - r_), col, y + r_);
+        for (int col = x - r_; col <= x + r_; ++col)
+          add(list, take(list, col, y - 1 - r_), col, y + r_);
       }
       const int step = (y % 2 == 0) ? 1 : -1;
       for (int i = 0; i < w_; ++i) {
@@ -184,8 +188,8 @@ class MedianGeneral {
           for (int row = y - r_; row <= y + r_; ++row) add(list, ids[row - (y - r_)], enter, row);
           x += step;
         }
-        dst[static_cast<std::size_t>(y) * static_cast<std::size_t>(w_) + static_cast<std::size_t>(x)] =
-            static_cast<uint16_t>(list.median());
+        dst[static_cast<std::size_t>(y) * static_cast<std::size_t>(w_) +
+            static_cast<std::size_t>(x)] = static_cast<uint16_t>(list.median());
       }
     }
   }
@@ -199,7 +203,8 @@ class MedianGeneral {
   uint16_t pixel(int col, int row) const {
     col = col < 0 ? 0 : (col >= w_ ? w_ - 1 : col);
     row = row < 0 ? 0 : (row >= h_ ? h_ - 1 : row);
-    return src_[static_cast<std::size_t>(row) * static_cast<std::size_t>(w_) + static_cast<std::size_t>(col)];
+    return src_[static_cast<std::size_t>(row) * static_cast<std::size_t>(w_) +
+                static_cast<std::size_t>(col)];
   }
 
   void add(SortedWindow &list, int32_t id, int col, int row) {
@@ -227,13 +232,14 @@ class MedianGeneral {
 
 }  // namespace
 
-extern "C" TORVI_API void kx_median2d_u16(uint16_t *dst, const uint16_t *src, int width, int height, int kernel) {
+extern "C" TORVI_API void kx_median2d_u16(uint16_t *dst, const uint16_t *src, int width, int height,
+                                          int kernel) {
   if (kernel == 3) return kx_median2d_u16_k3(dst, src, width, height);
   if (kernel == 5) return kx_median2d_u16_k5(dst, src, width, height);
   if (kernel % 2 == 0 || kernel <= 2 || width <= 0 || height <= 0 ||
       kernel >= 2 * static_cast<int64_t>(width) || kernel >= 2 * static_cast<int64_t>(height)) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s]  wrong parameter:w/h/kernel=%d/%d/%d\n", "kx_median2d_u16", width,
-           height, kernel);
+    kx_log(KX_LOG_ERR, "ERR", "[%s]  wrong parameter:w/h/kernel=%d/%d/%d\n", "kx_median2d_u16",
+           width, height, kernel);
     return;
   }
   if (dst == nullptr || src == nullptr || dst == src) {

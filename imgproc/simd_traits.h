@@ -20,14 +20,20 @@ struct Scalar {
   static void store(uint16_t *p, reg v) { *p = v; }
   static reg min(reg a, reg b) { return a < b ? a : b; }
   static reg max(reg a, reg b) { return a < b ? b : a; }
-  static reg max_s(reg a, reg b) { return static_cast<int16_t>(a) < static_cast<int16_t>(b) ? b : a; }
+  static reg max_s(reg a, reg b) {
+    return static_cast<int16_t>(a) < static_cast<int16_t>(b) ? b : a;
+  }
   static reg add(reg a, reg b) { return static_cast<reg>(a + b); }
   static reg sub(reg a, reg b) { return static_cast<reg>(a - b); }
   template <int S>
-  static reg shr(reg a) { return static_cast<reg>(a >> S); }
+  static reg shr(reg a) {
+    return static_cast<reg>(a >> S);
+  }
   static reg and_(reg a, reg b) { return static_cast<reg>(a & b); }
   static reg set1(uint16_t v) { return v; }
-  static reg absdiff(reg a, reg b) { return a < b ? static_cast<reg>(b - a) : static_cast<reg>(a - b); }
+  static reg absdiff(reg a, reg b) {
+    return a < b ? static_cast<reg>(b - a) : static_cast<reg>(a - b);
+  }
   // c where c > 0 as signed 16-bit, else alt.
   static reg keep_positive(reg c, reg alt) { return static_cast<int16_t>(c) > 0 ? c : alt; }
   // 0 where ax*ax + ay*ay (32-bit, wrapping) exceeds t unsigned, else c.
@@ -41,7 +47,9 @@ struct Scalar {
 struct Vec {
   using reg = __m128i;
   static constexpr int N = 8;
-  static reg load(const uint16_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+  static reg load(const uint16_t *p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+  }
   static void store(uint16_t *p, reg v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
   // SSE2 has no unsigned 16-bit min/max: use saturating subtraction.
   static reg min(reg a, reg b) { return _mm_sub_epi16(a, _mm_subs_epu16(a, b)); }
@@ -50,10 +58,14 @@ struct Vec {
   static reg add(reg a, reg b) { return _mm_add_epi16(a, b); }
   static reg sub(reg a, reg b) { return _mm_sub_epi16(a, b); }
   template <int S>
-  static reg shr(reg a) { return _mm_srli_epi16(a, S); }
+  static reg shr(reg a) {
+    return _mm_srli_epi16(a, S);
+  }
   static reg and_(reg a, reg b) { return _mm_and_si128(a, b); }
   static reg set1(uint16_t v) { return _mm_set1_epi16(static_cast<short>(v)); }
-  static reg absdiff(reg a, reg b) { return _mm_or_si128(_mm_subs_epu16(a, b), _mm_subs_epu16(b, a)); }
+  static reg absdiff(reg a, reg b) {
+    return _mm_or_si128(_mm_subs_epu16(a, b), _mm_subs_epu16(b, a));
+  }
   static reg keep_positive(reg c, reg alt) {
     const reg m = _mm_cmpgt_epi16(c, _mm_setzero_si128());
     return _mm_or_si128(_mm_and_si128(m, c), _mm_andnot_si128(m, alt));
@@ -74,7 +86,9 @@ struct Vec {
 struct Vec {
   using reg = __m256i;
   static constexpr int N = 16;
-  static reg load(const uint16_t *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+  static reg load(const uint16_t *p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+  }
   static void store(uint16_t *p, reg v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }
   static reg min(reg a, reg b) { return _mm256_min_epu16(a, b); }
   static reg max(reg a, reg b) { return _mm256_max_epu16(a, b); }
@@ -82,10 +96,14 @@ struct Vec {
   static reg add(reg a, reg b) { return _mm256_add_epi16(a, b); }
   static reg sub(reg a, reg b) { return _mm256_sub_epi16(a, b); }
   template <int S>
-  static reg shr(reg a) { return _mm256_srli_epi16(a, S); }
+  static reg shr(reg a) {
+    return _mm256_srli_epi16(a, S);
+  }
   static reg and_(reg a, reg b) { return _mm256_and_si256(a, b); }
   static reg set1(uint16_t v) { return _mm256_set1_epi16(static_cast<short>(v)); }
-  static reg absdiff(reg a, reg b) { return _mm256_or_si256(_mm256_subs_epu16(a, b), _mm256_subs_epu16(b, a)); }
+  static reg absdiff(reg a, reg b) {
+    return _mm256_or_si256(_mm256_subs_epu16(a, b), _mm256_subs_epu16(b, a));
+  }
   static reg keep_positive(reg c, reg alt) {
     return _mm256_blendv_epi8(alt, c, _mm256_cmpgt_epi16(c, _mm256_setzero_si256()));
   }

@@ -14,7 +14,8 @@ static_assert(offsetof(torvi_ll_t, speed) == offsetof(torvi_ll_t, addr) + 1);
 static_assert(offsetof(torvi_ll_t, reserved) == offsetof(torvi_ll_t, speed) + 1);
 // The link descriptor: if_type to the end of the reserved bytes, 44 bytes.
 static_assert(offsetof(torvi_ll_t, reserved) + sizeof(torvi_ll_t::reserved) -
-                  offsetof(torvi_ll_t, if_type) == 44);
+                  offsetof(torvi_ll_t, if_type) ==
+              44);
 static_assert(offsetof(torvi_ll_t, ops) ==
               (offsetof(torvi_ll_t, reserved) + 36 + alignof(void *) - 1) / alignof(void *) *
                   alignof(void *));
@@ -103,8 +104,8 @@ TORVI_API bool torvi_ll_reg_write(torvi_ll_t *ll, unsigned target, uint32_t reg_
                             static_cast<uint16_t>(cnt));
 }
 
-TORVI_API bool torvi_ll_reg_read(torvi_ll_t *ll, unsigned target, uint32_t reg_base,
-                                 uint32_t *vals, unsigned cnt) {
+TORVI_API bool torvi_ll_reg_read(torvi_ll_t *ll, unsigned target, uint32_t reg_base, uint32_t *vals,
+                                 unsigned cnt) {
   if (ll == nullptr || ll->ops == nullptr) return false;
   return ll->ops->reg_read(ll, static_cast<uint8_t>(target), reg_base, vals,
                            static_cast<uint16_t>(cnt));

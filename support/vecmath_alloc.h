@@ -11,6 +11,8 @@ namespace torvi::vecmath {
 double *alloc_zeroed(std::size_t n);
 
 // Returns dest, or a fresh zeroed array of n doubles when dest is null.
-inline double *dest_or_new(double *dest, std::size_t n) { return dest != nullptr ? dest : alloc_zeroed(n); }
+inline double *dest_or_new(double *dest, std::size_t n) {
+  return dest != nullptr ? dest : alloc_zeroed(n);
+}
 
 }  // namespace torvi::vecmath

@@ -51,10 +51,13 @@ TORVI_API quat quat_set(quat src, quat dest) { return put4(dest, src[0], src[1],
 
 TORVI_API quat quat_calculateW(quat q, quat dest) {
   const double x = q[0], y = q[1], z = q[2];
-  return put4(dest != nullptr ? dest : q, x, y, z, -std::sqrt(std::fabs(1.0 - x * x - y * y - z * z)));
+  return put4(dest != nullptr ? dest : q, x, y, z,
+              -std::sqrt(std::fabs(1.0 - x * x - y * y - z * z)));
 }
 
-TORVI_API double quat_dot(quat q, quat r) { return q[0] * r[0] + q[1] * r[1] + q[2] * r[2] + q[3] * r[3]; }
+TORVI_API double quat_dot(quat q, quat r) {
+  return q[0] * r[0] + q[1] * r[1] + q[2] * r[2] + q[3] * r[3];
+}
 
 TORVI_API quat quat_inverse(quat q, quat dest) {
   quat out = dest != nullptr ? dest : q;
@@ -64,7 +67,9 @@ TORVI_API quat quat_inverse(quat q, quat dest) {
   return put4(out, -q[0] * inv, -q[1] * inv, -q[2] * inv, q[3] * inv);
 }
 
-TORVI_API quat quat_conjugate(quat q, quat dest) { return put4(dest != nullptr ? dest : q, -q[0], -q[1], -q[2], q[3]); }
+TORVI_API quat quat_conjugate(quat q, quat dest) {
+  return put4(dest != nullptr ? dest : q, -q[0], -q[1], -q[2], q[3]);
+}
 
 TORVI_API double quat_length(quat q) { return std::sqrt(quat_dot(q, q)); }
 
@@ -77,7 +82,8 @@ TORVI_API quat quat_normalize(quat q, quat dest) {
 }
 
 TORVI_API quat quat_multiply(quat q, quat r, quat dest) {
-  const double qx = q[0], qy = q[1], qz = q[2], qw = q[3], rx = r[0], ry = r[1], rz = r[2], rw = r[3];
+  const double qx = q[0], qy = q[1], qz = q[2], qw = q[3], rx = r[0], ry = r[1], rz = r[2],
+               rw = r[3];
   return put4(dest != nullptr ? dest : q, qx * rw + qw * rx + qy * rz - qz * ry,
               qy * rw + qw * ry + qz * rx - qx * rz, qz * rw + qw * rz + qx * ry - qy * rx,
               qw * rw - qx * rx - qy * ry - qz * rz);
@@ -98,8 +104,9 @@ TORVI_API vec3 quat_multiplyVec3(quat q, vec3 v, vec3 dest) {
 
 TORVI_API mat3 quat_toMat3(quat q, mat3 dest) {
   const RotTerms t(q);
-  const double m[9] = {1 - (t.yy + t.zz), t.xy + t.wz, t.xz - t.wy, t.xy - t.wz, 1 - (t.xx + t.zz),
-                       t.yz + t.wx,       t.xz + t.wy, t.yz - t.wx, 1 - (t.xx + t.yy)};
+  const double m[9] = {1 - (t.yy + t.zz), t.xy + t.wz,       t.xz - t.wy,
+                       t.xy - t.wz,       1 - (t.xx + t.zz), t.yz + t.wx,
+                       t.xz + t.wy,       t.yz - t.wx,       1 - (t.xx + t.yy)};
   dest = dest_or_new(dest, 9);
   if (dest != nullptr) std::memcpy(dest, m, sizeof m);
   return dest;
@@ -107,8 +114,22 @@ TORVI_API mat3 quat_toMat3(quat q, mat3 dest) {
 
 TORVI_API mat4 quat_toMat4(quat q, mat4 dest) {
   const RotTerms t(q);
-  const double m[16] = {1 - (t.yy + t.zz), t.xy + t.wz, t.xz - t.wy, 0, t.xy - t.wz, 1 - (t.xx + t.zz),
-                        t.yz + t.wx, 0, t.xz + t.wy, t.yz - t.wx, 1 - (t.xx + t.yy), 0, 0, 0, 0, 1};
+  const double m[16] = {1 - (t.yy + t.zz),
+                        t.xy + t.wz,
+                        t.xz - t.wy,
+                        0,
+                        t.xy - t.wz,
+                        1 - (t.xx + t.zz),
+                        t.yz + t.wx,
+                        0,
+                        t.xz + t.wy,
+                        t.yz - t.wx,
+                        1 - (t.xx + t.yy),
+                        0,
+                        0,
+                        0,
+                        0,
+                        1};
   dest = dest_or_new(dest, 16);
   if (dest != nullptr) std::memcpy(dest, m, sizeof m);
   return dest;
@@ -139,7 +160,8 @@ TORVI_API quat quat_slerp(quat q, quat r, double t, quat dest) {
     a = std::sin((1 - t) * half) / sin_half;
     b = std::sin(t * half) / sin_half;
   }
-  return put4(out, q[0] * a + r[0] * b, q[1] * a + r[1] * b, q[2] * a + r[2] * b, q[3] * a + r[3] * b);
+  return put4(out, q[0] * a + r[0] * b, q[1] * a + r[1] * b, q[2] * a + r[2] * b,
+              q[3] * a + r[3] * b);
 }
 
 TORVI_API int quat_str(quat q, char *buf) {

@@ -53,7 +53,9 @@ TORVI_API vec3 vec3_multiply(vec3 a, vec3 b, vec3 dest) {
   return put3(dest != nullptr ? dest : a, a[0] * b[0], a[1] * b[1], a[2] * b[2]);
 }
 
-TORVI_API vec3 vec3_negate(vec3 a, vec3 dest) { return put3(dest != nullptr ? dest : a, -a[0], -a[1], -a[2]); }
+TORVI_API vec3 vec3_negate(vec3 a, vec3 dest) {
+  return put3(dest != nullptr ? dest : a, -a[0], -a[1], -a[2]);
+}
 
 TORVI_API vec3 vec3_scale(vec3 a, double factor, vec3 dest) {
   return put3(dest != nullptr ? dest : a, a[0] * factor, a[1] * factor, a[2] * factor);

@@ -196,9 +196,13 @@ int zip_entry_extract(struct zip_t *zip, zip_extract_cb_t on_extract, void *arg)
   const auto index = readable_entry(zip, __func__);
   if (!index) return -1;
   return guarded(__func__, [&] {
-    return zip->reader->extract(*index, [&](uint64_t offset, std::span<const uint8_t> data) {
-      return on_extract(arg, offset, data.data(), data.size()) == data.size();
-    }) ? 0 : -1;
+    return zip->reader->extract(*index,
+                                [&](uint64_t offset, std::span<const uint8_t> data) {
+                                  return on_extract(arg, offset, data.data(), data.size()) ==
+                                         data.size();
+                                })
+               ? 0
+               : -1;
   });
 }
 
@@ -220,7 +224,7 @@ int zip_create(const char *zipname, const char *filenames[], size_t count) {
     for (size_t i = 0; i < count && result == 0; ++i) {
       const char *path = filenames[i];
       const std::string name = path ? torvi::zip::archive_name_for_path(path) : std::string();
-      struct stat st{};
+      struct stat st {};
       if (name.empty() || ::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
         kx_log(KX_LOG_ERR, "ERR", "[%s] cannot add '%s'\n", "zip_create", path ? path : "(null)");
         result = -1;
@@ -228,8 +232,7 @@ int zip_create(const char *zipname, const char *filenames[], size_t count) {
       }
       // Like the standard tools, an added file keeps its own time stamp.
       const uint32_t stamp = torvi::zip::dos_date_time_of(st.st_mtime);
-      if (!writer->open_entry(name, stamp) || !writer->write_file(path) ||
-          !writer->close_entry())
+      if (!writer->open_entry(name, stamp) || !writer->write_file(path) || !writer->close_entry())
         result = -1;
     }
     if (!writer->finish()) result = -1;
@@ -243,7 +246,8 @@ int zip_extract(const char *zipname, const char *dir,
     KX_ERR("bad arguments\n");
     return -1;
   }
-  return guarded(__func__, [&] { return torvi::zip::extract_archive(zipname, dir, on_extract, arg); });
+  return guarded(__func__,
+                 [&] { return torvi::zip::extract_archive(zipname, dir, on_extract, arg); });
 }
 
 int on_extract_to_folder_entry(const char *filename, void *arg) {

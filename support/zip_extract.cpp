@@ -58,9 +58,8 @@ bool write_all(int fd, std::span<const uint8_t> data) {
 
 // Streams the entry into an open file and stamps it with the entry's time.
 bool fill_file(Reader &reader, size_t index, int fd) {
-  const bool ok = reader.extract(index, [fd](uint64_t, std::span<const uint8_t> data) {
-    return write_all(fd, data);
-  });
+  const bool ok = reader.extract(
+      index, [fd](uint64_t, std::span<const uint8_t> data) { return write_all(fd, data); });
   if (!ok) return false;
   if (const auto t = dos_to_time_t(reader.entry(index).dos_time)) {
     const timespec times[2] = {{*t, 0}, {*t, 0}};

@@ -63,17 +63,18 @@ uint32_t dos_date_time(const LocalTime &t) {
 }
 
 uint32_t dos_date_time_of(time_t t) {
-  struct tm tmv{};
+  struct tm tmv {};
   localtime_r(&t, &tmv);
-  return dos_date_time({static_cast<unsigned>(tmv.tm_year + 1900), static_cast<unsigned>(tmv.tm_mon + 1),
-                        static_cast<unsigned>(tmv.tm_mday), static_cast<unsigned>(tmv.tm_hour),
-                        static_cast<unsigned>(tmv.tm_min), static_cast<unsigned>(tmv.tm_sec), 0});
+  return dos_date_time({static_cast<unsigned>(tmv.tm_year + 1900),
+                        static_cast<unsigned>(tmv.tm_mon + 1), static_cast<unsigned>(tmv.tm_mday),
+                        static_cast<unsigned>(tmv.tm_hour), static_cast<unsigned>(tmv.tm_min),
+                        static_cast<unsigned>(tmv.tm_sec), 0});
 }
 
 std::optional<time_t> dos_to_time_t(uint32_t dos) {
   const unsigned date = dos >> 16;
   const unsigned time = dos & 0xFFFFu;
-  struct tm tmv{};
+  struct tm tmv {};
   tmv.tm_year = static_cast<int>((date >> 9) + 80);
   tmv.tm_mon = static_cast<int>((date >> 5) & 0xF) - 1;
   tmv.tm_mday = static_cast<int>(date & 0x1F);
@@ -81,8 +82,8 @@ std::optional<time_t> dos_to_time_t(uint32_t dos) {
   tmv.tm_min = static_cast<int>((time >> 5) & 0x3F);
   tmv.tm_sec = static_cast<int>((time & 0x1F) * 2);
   tmv.tm_isdst = -1;
-  if (tmv.tm_mon < 0 || tmv.tm_mon > 11 || tmv.tm_mday < 1 || tmv.tm_hour > 23 ||
-      tmv.tm_min > 59 || tmv.tm_sec > 59)
+  if (tmv.tm_mon < 0 || tmv.tm_mon > 11 || tmv.tm_mday < 1 || tmv.tm_hour > 23 || tmv.tm_min > 59 ||
+      tmv.tm_sec > 59)
     return std::nullopt;
   const time_t t = mktime(&tmv);
   if (t == static_cast<time_t>(-1)) return std::nullopt;

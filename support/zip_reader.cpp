@@ -95,7 +95,7 @@ bool EntryInfo::directory() const { return is_directory(name, external_attr); }
 bool EntryInfo::symlink() const { return is_symlink(external_attr); }
 
 std::unique_ptr<Reader> Reader::open(const std::string &path) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     KX_ERR("cannot read archive %s\n", path.c_str());
     return nullptr;
@@ -144,7 +144,8 @@ bool Reader::build_index() {
         UNZ_OK)
       return false;
     EntryInfo e;
-    e.name = normalize_name(std::string_view(name.data(), std::min<size_t>(fi.size_filename, kMaxNameLength)));
+    e.name = normalize_name(
+        std::string_view(name.data(), std::min<size_t>(fi.size_filename, kMaxNameLength)));
     if (unzGetFilePos64(uf_, &e.pos) != UNZ_OK) return false;
     e.compressed = fi.compressed_size;
     e.uncompressed = fi.uncompressed_size;
@@ -210,7 +211,8 @@ bool Reader::extract(size_t index, const Sink &sink) {
   }
   if (offset != e.uncompressed) {
     KX_ERR("entry %s is truncated: %llu of %llu bytes\n", e.name.c_str(),
-           static_cast<unsigned long long>(offset), static_cast<unsigned long long>(e.uncompressed));
+           static_cast<unsigned long long>(offset),
+           static_cast<unsigned long long>(e.uncompressed));
     return false;
   }
   if (guard.close() != UNZ_OK) {

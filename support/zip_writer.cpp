@@ -43,7 +43,8 @@ std::unique_ptr<Writer> Writer::append(const std::string &path, int zlib_level) 
     existing = reader->size();
   }
   // An archive without entries is simply written anew.
-  zipFile zf = zipOpen64(path.c_str(), existing == 0 ? APPEND_STATUS_CREATE : APPEND_STATUS_ADDINZIP);
+  zipFile zf =
+      zipOpen64(path.c_str(), existing == 0 ? APPEND_STATUS_CREATE : APPEND_STATUS_ADDINZIP);
   if (zf == nullptr) {
     KX_ERR("cannot append to archive %s\n", path.c_str());
     return nullptr;

@@ -19,7 +19,7 @@ void Camera::Impl::reset_sensor_registers() {
   // Plausible reset values. 129/130 define the modulation clock: with
   // (R130 & 0x1F) = 23 and (R129 >> 4) & 3 = 0 the selectable frequencies
   // are 36000, 24000, 12000, 6000, 3000, 1500 and 750 kHz.
-  sensor_regs[34] = 0x30;   // ambient-light suppression bits set
+  sensor_regs[34] = 0x30;  // ambient-light suppression bits set
   sensor_regs[37] = 0x30;
   sensor_regs[40] = 0x30;
   sensor_regs[43] = 0x30;

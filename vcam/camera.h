@@ -99,15 +99,15 @@ struct SensorModel {
   double cx = 157.262, cy = 122.083, fx = 210.783, fy = 204.817;
   // Amplitude in sample units of a target at 1 m, reflectivity 1, 1000 us.
   double amplitude_gain = 1800.0;
-  double dark_level = 2048.0;        // sample offset with no light
-  double ambient_per_ms = 40.0;      // extra offset per ms of integration
-  double noise_lsb = 1.5;            // standard deviation of sample noise
-  double pattern_mm = 6.0;           // peak of the fixed per-pixel pattern
-  int16_t sensor_temp = 361;         // tenths of a degree C at frame 0
+  double dark_level = 2048.0;    // sample offset with no light
+  double ambient_per_ms = 40.0;  // extra offset per ms of integration
+  double noise_lsb = 1.5;        // standard deviation of sample noise
+  double pattern_mm = 6.0;       // peak of the fixed per-pixel pattern
+  int16_t sensor_temp = 361;     // tenths of a degree C at frame 0
   int16_t board_temp = 341;
-  double sensor_drift_per_frame = 0; // tenths of a degree per frame
+  double sensor_drift_per_frame = 0;  // tenths of a degree per frame
   double board_drift_per_frame = 0;
-  int16_t temp_drift_limit = 200;    // most the temperatures rise, tenths
+  int16_t temp_drift_limit = 200;  // most the temperatures rise, tenths
   // Distance error per tenth of a degree above the frame-0 temperatures.
   double sensor_temp_coef_mm = 1.7;
   double board_temp_coef_mm = 0.33765;
@@ -125,18 +125,18 @@ struct StreamConfig {
 struct CameraConfig {
   Identity identity;
   std::string vendor = "TORVI";
-  std::string product = "VCAM-E2-1.4.3";  // "%16[^-]-%16[^-]-%16[^-]"
-  std::string serial = "VC0000000001";    // parameter 5
-  std::vector<uint8_t> info6 = {1, 4, 3, 0, 0, 0, 0, 0};  // parameter 6
+  std::string product = "VCAM-E2-1.4.3";                   // "%16[^-]-%16[^-]-%16[^-]"
+  std::string serial = "VC0000000001";                     // parameter 5
+  std::vector<uint8_t> info6 = {1, 4, 3, 0, 0, 0, 0, 0};   // parameter 6
   uint16_t part_version = 3, chip_id = 17, wafer_id = 42;  // parameter 7
-  uint32_t frame_rate = 30;                // parameter 12
-  uint16_t integration_us = 1000;          // parameter 13
+  uint32_t frame_rate = 30;                                // parameter 12
+  uint16_t integration_us = 1000;                          // parameter 13
   uint64_t seed = 1;
   Scene scene;
   SensorModel sensor;
   StreamConfig stream;
-  std::vector<uint8_t> upload_block;       // data-upload frame (format 171)
-  uint32_t calib_version = 1;              // parameter 8 version word
+  std::vector<uint8_t> upload_block;             // data-upload frame (format 171)
+  uint32_t calib_version = 1;                    // parameter 8 version word
   std::chrono::milliseconds reset_absence{300};  // off the bus after reset 3
 };
 
@@ -160,11 +160,11 @@ struct StreamFault {
 
 // Faults of the control path and of the device as a whole.
 struct DeviceFaults {
-  uint32_t busy_queries = 0;           // next N status queries say 0xFE
-  bool fail_next_command = false;      // next command gets 0xFF + message
+  uint32_t busy_queries = 0;       // next N status queries say 0xFE
+  bool fail_next_command = false;  // next command gets 0xFF + message
   std::string fail_message = "injected failure";
-  uint32_t unanswered_controls = 0;    // next N control transfers: no answer
-  uint32_t stall_bulk = 0;             // bulk IN halts N times, each until clear_halt
+  uint32_t unanswered_controls = 0;  // next N control transfers: no answer
+  uint32_t stall_bulk = 0;           // bulk IN halts N times, each until clear_halt
   // The next N bulk IN transfers each end with a stall handshake on their
   // own; the endpoint does not stay halted.
   uint32_t stall_transfers = 0;
@@ -193,7 +193,7 @@ struct BulkStep {
   };
   Kind kind = Kind::wait;
   size_t bytes = 0;
-  bool end_of_transfer = false;  // short packet: complete the transfer now
+  bool end_of_transfer = false;           // short packet: complete the transfer now
   std::optional<Clock::time_point> next;  // wait: earliest time data can come
 };
 

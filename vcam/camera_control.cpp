@@ -44,7 +44,7 @@ int put_string(std::span<uint8_t, 18> value, const std::string &s, size_t max) {
 }  // namespace
 
 int Camera::Impl::control_locked(uint8_t type, uint8_t request, uint16_t value,
-                                  std::span<uint8_t> data, Clock::time_point now) {
+                                 std::span<uint8_t> data, Clock::time_point now) {
   if (!attached_locked(now)) return LIBUSB_ERROR_NO_DEVICE;
   ++stats.control_transfers;
   if (faults.unanswered_controls > 0) {
@@ -152,7 +152,8 @@ void Camera::Impl::reg_write(std::span<const uint8_t> data) {
 
 void Camera::Impl::reg_read_request(std::span<const uint8_t> data) {
   pending_reg_read.reset();
-  if (data.size() != kRegHeaderBytes) return fail("register read: header of %zu bytes", data.size());
+  if (data.size() != kRegHeaderBytes)
+    return fail("register read: header of %zu bytes", data.size());
   const RegHeader h = parse_reg_header(data);
   if (h.target >= kBoardTargets) return fail("register read: unknown target %u", h.target);
   if (h.bytes == 0 || h.bytes % 4 != 0 || h.bytes > kMaxRegReadBytes)
@@ -294,8 +295,7 @@ std::string text(const char *fmt, ...) {
 }
 }  // namespace
 
-std::string Camera::Impl::param_check(uint8_t pid, uint8_t len,
-                                      std::span<const uint8_t> v) const {
+std::string Camera::Impl::param_check(uint8_t pid, uint8_t len, std::span<const uint8_t> v) const {
   switch (pid) {
     case 0:
       if (len != 1) return text("param %u: length %u, want 1", pid, len);
@@ -317,7 +317,13 @@ std::string Camera::Impl::param_check(uint8_t pid, uint8_t len,
     case 17:
       if (len != 3) return text("param %u: length %u, want 3", pid, len);
       return {};
-    case 2: case 3: case 5: case 6: case 7: case 8: case 15:
+    case 2:
+    case 3:
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+    case 15:
       return text("param %u is read-only", pid);
     default:
       return text("param %u unknown", pid);

@@ -17,9 +17,8 @@ void put32(uint8_t *p, uint32_t v) {
 }
 
 bool has_fault(std::span<const StreamFault> faults, StreamFault::Kind kind, uint32_t chunk) {
-  return std::any_of(faults.begin(), faults.end(), [&](const StreamFault &f) {
-    return f.kind == kind && f.chunk == chunk;
-  });
+  return std::any_of(faults.begin(), faults.end(),
+                     [&](const StreamFault &f) { return f.kind == kind && f.chunk == chunk; });
 }
 
 }  // namespace
@@ -64,9 +63,8 @@ void write_stream_header(std::span<uint8_t, kStreamHeaderBytes> out, uint16_t si
   put16(h + 34, fletcher16(std::span<const uint8_t>(h, 34)));
 }
 
-void encode_frame(std::span<const uint8_t> payload, const FrameDesc &frame,
-                  const StreamConfig &cfg, uint16_t &sidx, std::span<const StreamFault> faults,
-                  std::vector<uint8_t> &out) {
+void encode_frame(std::span<const uint8_t> payload, const FrameDesc &frame, const StreamConfig &cfg,
+                  uint16_t &sidx, std::span<const StreamFault> faults, std::vector<uint8_t> &out) {
   const uint32_t step = std::max<uint32_t>(4, std::min<uint32_t>(cfg.chunk_payload, 0xFFFFF) & ~3u);
   const size_t total = payload.size();
   const size_t chunks = total == 0 ? 1 : (total + step - 1) / step;

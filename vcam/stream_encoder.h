@@ -37,8 +37,7 @@ void write_stream_header(std::span<uint8_t, kStreamHeaderBytes> out, uint16_t si
 
 // Appends the chunks of one frame to `out`, advancing `sidx`. `faults` are the
 // stream faults that apply to this frame.
-void encode_frame(std::span<const uint8_t> payload, const FrameDesc &frame,
-                  const StreamConfig &cfg, uint16_t &sidx, std::span<const StreamFault> faults,
-                  std::vector<uint8_t> &out);
+void encode_frame(std::span<const uint8_t> payload, const FrameDesc &frame, const StreamConfig &cfg,
+                  uint16_t &sidx, std::span<const StreamFault> faults, std::vector<uint8_t> &out);
 
 }  // namespace torvi::vcam

@@ -85,8 +85,8 @@ class TofModel {
   SensorModel sensor_;
   uint64_t seed_;
   std::vector<double> distance_;      // mm, image order
-  std::vector<double> reflectivity_;   // image order
-  std::vector<double> pattern_;        // mm, image order
+  std::vector<double> reflectivity_;  // image order
+  std::vector<double> pattern_;       // mm, image order
 
   // The noiseless samples and the settings they were made for.
   std::vector<float> base_;

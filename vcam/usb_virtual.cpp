@@ -283,7 +283,8 @@ libusb_transfer *v_alloc_transfer(int iso_packets) {
   const size_t bytes = sizeof(libusb_transfer) +
                        static_cast<size_t>(iso_packets) * sizeof(libusb_iso_packet_descriptor);
   st->storage.resize((bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
-  std::memset(static_cast<void *>(st->storage.data()), 0, st->storage.size() * sizeof(std::max_align_t));
+  std::memset(static_cast<void *>(st->storage.data()), 0,
+              st->storage.size() * sizeof(std::max_align_t));
   st->t = reinterpret_cast<libusb_transfer *>(st->storage.data());
   st->t->num_iso_packets = iso_packets;
   libusb_transfer *t = st->t;
@@ -311,7 +312,8 @@ void v_free_transfer(libusb_transfer *t) {
 // Moves a transfer from the queue (if there) to the completed list.
 void complete(VContext *ctx, XferState *st, libusb_transfer_status status) {
   st->t->status = status;
-  if (st->t->type != LIBUSB_TRANSFER_TYPE_CONTROL) st->t->actual_length = static_cast<int>(st->filled);
+  if (st->t->type != LIBUSB_TRANSFER_TYPE_CONTROL)
+    st->t->actual_length = static_cast<int>(st->filled);
   if (st->queued) {
     std::erase(ctx->queue, st);
     st->queued = false;
@@ -338,10 +340,10 @@ int submit_control(VContext *ctx, XferState *st, VHandle *h) {
   }
   t->actual_length = rc > 0 ? rc : 0;
   complete(ctx, st,
-           rc >= 0                          ? LIBUSB_TRANSFER_COMPLETED
-           : rc == LIBUSB_ERROR_PIPE        ? LIBUSB_TRANSFER_STALL
-           : rc == LIBUSB_ERROR_NO_DEVICE   ? LIBUSB_TRANSFER_NO_DEVICE
-                                            : LIBUSB_TRANSFER_ERROR);
+           rc >= 0                        ? LIBUSB_TRANSFER_COMPLETED
+           : rc == LIBUSB_ERROR_PIPE      ? LIBUSB_TRANSFER_STALL
+           : rc == LIBUSB_ERROR_NO_DEVICE ? LIBUSB_TRANSFER_NO_DEVICE
+                                          : LIBUSB_TRANSFER_ERROR);
   return 0;
 }
 
@@ -415,8 +417,8 @@ Clock::time_point pump(VContext *ctx, Clock::time_point now) {
     if (std::find(blocked.begin(), blocked.end(), key) != blocked.end()) continue;
     while (true) {
       const size_t room = static_cast<size_t>(t->length) - st->filled;
-      const BulkStep step =
-          st->handle->cam->bulk_in(t->endpoint, std::span<uint8_t>(t->buffer + st->filled, room), now);
+      const BulkStep step = st->handle->cam->bulk_in(
+          t->endpoint, std::span<uint8_t>(t->buffer + st->filled, room), now);
       if (step.kind == BulkStep::Kind::stall) {
         complete(ctx, st, LIBUSB_TRANSFER_STALL);
         break;
@@ -449,8 +451,9 @@ int v_handle_events(libusb_context *c, struct timeval *tv, int *completed) {
   VContext *ctx = as_ctx(c);
   if (ctx == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
   const auto start = Clock::now();
-  const auto limit = tv ? start + std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec)
-                        : Clock::time_point::max();
+  const auto limit =
+      tv ? start + std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec)
+         : Clock::time_point::max();
   std::unique_lock lock(ctx->mu);
   while (true) {
     const auto now = Clock::now();

@@ -46,11 +46,11 @@ bool product_ok(const char *product) {
 
 }  // namespace
 
-#define CAM_OR_FAIL(h)                                                        \
-  auto cam = camera_of(h);                                                    \
-  if (!cam) {                                                                 \
-    KX_ERR("unknown camera %p\n", static_cast<void *>(h));                    \
-    return -1;                                                                \
+#define CAM_OR_FAIL(h)                                     \
+  auto cam = camera_of(h);                                 \
+  if (!cam) {                                              \
+    KX_ERR("unknown camera %p\n", static_cast<void *>(h)); \
+    return -1;                                             \
   }
 
 extern "C" {
@@ -93,7 +93,8 @@ TORVI_API void torvi_vcam_destroy(torvi_vcam_t *h) {
 TORVI_API int torvi_vcam_set_location(torvi_vcam_t *h, uint8_t bus, uint8_t port, uint8_t address,
                                       int speed, uint8_t address_after_reset) {
   CAM_OR_FAIL(h);
-  if (address == 0 || address > 127 || speed < LIBUSB_SPEED_UNKNOWN || speed > LIBUSB_SPEED_SUPER_PLUS) {
+  if (address == 0 || address > 127 || speed < LIBUSB_SPEED_UNKNOWN ||
+      speed > LIBUSB_SPEED_SUPER_PLUS) {
     KX_ERR("bad location: address %u, speed %d\n", address, speed);
     return -1;
   }
@@ -162,9 +163,11 @@ TORVI_API int torvi_vcam_set_noise(torvi_vcam_t *h, double noise_lsb, double pat
   return 0;
 }
 
-TORVI_API int torvi_vcam_set_drift(torvi_vcam_t *h, double sensor_per_frame, double board_per_frame) {
+TORVI_API int torvi_vcam_set_drift(torvi_vcam_t *h, double sensor_per_frame,
+                                   double board_per_frame) {
   CAM_OR_FAIL(h);
-  if (!(sensor_per_frame >= 0 && sensor_per_frame < 100) || !(board_per_frame >= 0 && board_per_frame < 100)) {
+  if (!(sensor_per_frame >= 0 && sensor_per_frame < 100) ||
+      !(board_per_frame >= 0 && board_per_frame < 100)) {
     KX_ERR("bad drift %f, %f\n", sensor_per_frame, board_per_frame);
     return -1;
   }
@@ -271,26 +274,65 @@ TORVI_API int torvi_vcam_fault(torvi_vcam_t *h, int kind, uint32_t a, uint32_t b
   sf.byte = c;
   sf.mask = 0x01;
   switch (kind) {
-    case TORVI_VCAM_FAULT_CLEAR: f = {}; cam->clear_stream_faults(); break;
-    case TORVI_VCAM_FAULT_STALL_BULK: f.stall_bulk = a; break;
-    case TORVI_VCAM_FAULT_STALL_XFER: f.stall_transfers = a; break;
+    case TORVI_VCAM_FAULT_CLEAR:
+      f = {};
+      cam->clear_stream_faults();
+      break;
+    case TORVI_VCAM_FAULT_STALL_BULK:
+      f.stall_bulk = a;
+      break;
+    case TORVI_VCAM_FAULT_STALL_XFER:
+      f.stall_transfers = a;
+      break;
     case TORVI_VCAM_FAULT_TIME_OUT:
       f.time_out_transfers = a;
       f.time_out_partial_bytes = b;
       break;
-    case TORVI_VCAM_FAULT_SILENT_AFTER: f.silent_after_bytes = a; break;
-    case TORVI_VCAM_FAULT_RESUME: f.silent_after_bytes.reset(); break;
-    case TORVI_VCAM_FAULT_UNPLUG_AFTER: f.unplug_after_bytes = a; break;
-    case TORVI_VCAM_FAULT_BUSY: f.busy_queries = a; break;
-    case TORVI_VCAM_FAULT_NO_ANSWER: f.unanswered_controls = a; break;
-    case TORVI_VCAM_FAULT_FAIL_CLAIM0: f.fail_claim_interface0 = a != 0; break;
-    case TORVI_VCAM_FAULT_HELD: f.held_elsewhere = a != 0; break;
-    case TORVI_VCAM_FAULT_FLIP_HEADER: sf.kind = K::flip_header_bit; cam->add_stream_fault(sf); return 0;
-    case TORVI_VCAM_FAULT_FLIP_PAYLOAD: sf.kind = K::flip_payload_bit; cam->add_stream_fault(sf); return 0;
-    case TORVI_VCAM_FAULT_DROP_CHUNK: sf.kind = K::drop_chunk; cam->add_stream_fault(sf); return 0;
-    case TORVI_VCAM_FAULT_DUP_CHUNK: sf.kind = K::duplicate_chunk; cam->add_stream_fault(sf); return 0;
-    case TORVI_VCAM_FAULT_SKIP_SIDX: sf.kind = K::skip_sidx; cam->add_stream_fault(sf); return 0;
-    case TORVI_VCAM_FAULT_SKIP_FRIDX: sf.kind = K::skip_fridx; cam->add_stream_fault(sf); return 0;
+    case TORVI_VCAM_FAULT_SILENT_AFTER:
+      f.silent_after_bytes = a;
+      break;
+    case TORVI_VCAM_FAULT_RESUME:
+      f.silent_after_bytes.reset();
+      break;
+    case TORVI_VCAM_FAULT_UNPLUG_AFTER:
+      f.unplug_after_bytes = a;
+      break;
+    case TORVI_VCAM_FAULT_BUSY:
+      f.busy_queries = a;
+      break;
+    case TORVI_VCAM_FAULT_NO_ANSWER:
+      f.unanswered_controls = a;
+      break;
+    case TORVI_VCAM_FAULT_FAIL_CLAIM0:
+      f.fail_claim_interface0 = a != 0;
+      break;
+    case TORVI_VCAM_FAULT_HELD:
+      f.held_elsewhere = a != 0;
+      break;
+    case TORVI_VCAM_FAULT_FLIP_HEADER:
+      sf.kind = K::flip_header_bit;
+      cam->add_stream_fault(sf);
+      return 0;
+    case TORVI_VCAM_FAULT_FLIP_PAYLOAD:
+      sf.kind = K::flip_payload_bit;
+      cam->add_stream_fault(sf);
+      return 0;
+    case TORVI_VCAM_FAULT_DROP_CHUNK:
+      sf.kind = K::drop_chunk;
+      cam->add_stream_fault(sf);
+      return 0;
+    case TORVI_VCAM_FAULT_DUP_CHUNK:
+      sf.kind = K::duplicate_chunk;
+      cam->add_stream_fault(sf);
+      return 0;
+    case TORVI_VCAM_FAULT_SKIP_SIDX:
+      sf.kind = K::skip_sidx;
+      cam->add_stream_fault(sf);
+      return 0;
+    case TORVI_VCAM_FAULT_SKIP_FRIDX:
+      sf.kind = K::skip_fridx;
+      cam->add_stream_fault(sf);
+      return 0;
     default:
       KX_ERR("unknown fault kind %d\n", kind);
       return -1;

@@ -52,10 +52,12 @@ void store(T &field, T value) {
 class BusyScope {
  public:
   explicit BusyScope(torvi_dev_t *dev) : dev_(dev) {
-    if (dev_ != nullptr) std::atomic_ref<uint8_t>(dev_->api_busy).fetch_add(1, std::memory_order_seq_cst);
+    if (dev_ != nullptr)
+      std::atomic_ref<uint8_t>(dev_->api_busy).fetch_add(1, std::memory_order_seq_cst);
   }
   ~BusyScope() {
-    if (dev_ != nullptr) std::atomic_ref<uint8_t>(dev_->api_busy).fetch_sub(1, std::memory_order_seq_cst);
+    if (dev_ != nullptr)
+      std::atomic_ref<uint8_t>(dev_->api_busy).fetch_sub(1, std::memory_order_seq_cst);
   }
   BusyScope(const BusyScope &) = delete;
   BusyScope &operator=(const BusyScope &) = delete;
@@ -67,8 +69,10 @@ class BusyScope {
 // Whether the device is open; call it inside a BusyScope of the device.
 inline bool dev_is_open(torvi_dev_t *dev) {
   if (dev == nullptr) return false;
-  torvi_dev_priv_t *priv = std::atomic_ref<torvi_dev_priv_t *>(dev->priv).load(std::memory_order_seq_cst);
-  return priv != nullptr && std::atomic_ref<uint8_t>(priv->open).load(std::memory_order_seq_cst) != 0;
+  torvi_dev_priv_t *priv =
+      std::atomic_ref<torvi_dev_priv_t *>(dev->priv).load(std::memory_order_seq_cst);
+  return priv != nullptr &&
+         std::atomic_ref<uint8_t>(priv->open).load(std::memory_order_seq_cst) != 0;
 }
 
 // Parameter item <-> wire record.

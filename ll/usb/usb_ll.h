@@ -55,11 +55,11 @@ struct usb_ll_dev_priv_t {
   // Guards the fields below and every submit/cancel of streaming transfers,
   // so that a stop can never miss a transfer that is being resubmitted.
   std::mutex mu;
-  std::condition_variable cv;  // in-flight counts dropped, or a command ended
-  uint32_t stream_inflight = 0;  // bit i: streaming transfer i is in flight
+  std::condition_variable cv;                    // in-flight counts dropped, or a command ended
+  uint32_t stream_inflight = 0;                  // bit i: streaming transfer i is in flight
   int last_status[torvi::usb::kXferCount] = {};  // of each transfer's last completion
-  unsigned cmd_inflight = 0;     // command transfers not yet completed
-  std::atomic<uint64_t> cmd_abandoned{0};  // commands given up (diagnostics)
+  unsigned cmd_inflight = 0;                     // command transfers not yet completed
+  std::atomic<uint64_t> cmd_abandoned{0};        // commands given up (diagnostics)
 
   // Serialises commands with their status queries.
   std::recursive_mutex cmd_mu;

@@ -64,13 +64,19 @@ uint32_t get_le32(const uint8_t *s) {
 
 int map_status(const libusb_transfer *x) {
   switch (x->status) {
-    case LIBUSB_TRANSFER_COMPLETED: return x->actual_length;
-    case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
-    case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
-    case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
-    case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+    case LIBUSB_TRANSFER_COMPLETED:
+      return x->actual_length;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+      return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_STALL:
+      return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+      return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_OVERFLOW:
+      return LIBUSB_ERROR_OVERFLOW;
     case LIBUSB_TRANSFER_ERROR:
-    case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_IO;
+    case LIBUSB_TRANSFER_CANCELLED:
+      return LIBUSB_ERROR_IO;
     default:
       LL_LOG(WRN, "[%s] unrecognised status code %d", kExe, static_cast<int>(x->status));
       return LIBUSB_ERROR_OTHER;
@@ -84,7 +90,8 @@ int map_status(const libusb_transfer *x) {
 bool wait_completion(std::unique_ptr<CmdXfer> &st, unsigned timeout_ms) {
   usb_ll_dev_priv_t *p = st->p;
   const auto start = std::chrono::steady_clock::now();
-  const unsigned cancel_ms = timeout_ms > torvi::usb::kCmdCancelMs ? timeout_ms : torvi::usb::kCmdCancelMs;
+  const unsigned cancel_ms =
+      timeout_ms > torvi::usb::kCmdCancelMs ? timeout_ms : torvi::usb::kCmdCancelMs;
   const unsigned give_up_ms = cancel_ms + (torvi::usb::kCmdGiveUpMs - torvi::usb::kCmdCancelMs);
   CmdXfer *s = st.get();
   std::unique_lock lk(p->mu);
@@ -95,7 +102,8 @@ bool wait_completion(std::unique_ptr<CmdXfer> &st, unsigned timeout_ms) {
   LL_LOG(WRN, "[%s] contrl trans timeout , cancel it\n", kExe);
   p->be->cancel_transfer(s->xfer);
   lk.lock();
-  if (p->cv.wait_until(lk, start + std::chrono::milliseconds(give_up_ms), [s] { return s->done; })) {
+  if (p->cv.wait_until(lk, start + std::chrono::milliseconds(give_up_ms),
+                       [s] { return s->done; })) {
     return true;
   }
   s->abandoned = true;
@@ -192,7 +200,8 @@ bool usb_ll_exe_cmd(torvi_ll_t *ll, uint8_t dir, uint8_t request, uint16_t value
   usb_ll_dev_priv_t *p = usb_priv(ll);
   if (no_link(p)) return false;
   if (len < 0 || len > kMaxDataBytes || (len > 0 && buf == nullptr)) {
-    LL_LOG(ERR, "[%s] bad command data: %d bytes at %p (at most %d)\n", kExe, len, buf, kMaxDataBytes);
+    LL_LOG(ERR, "[%s] bad command data: %d bytes at %p (at most %d)\n", kExe, len, buf,
+           kMaxDataBytes);
     return false;
   }
   if (std::this_thread::get_id() == p->evt_thread.get_id()) {
@@ -214,10 +223,11 @@ bool usb_ll_check_last_cmd(torvi_ll_t *ll, uint8_t t, uint8_t v) {
   const int64_t start = torvi::wall_clock_ms();
   for (;;) {
     uint8_t reply[kStatusBytes] = {};
-    if (!usb_ll_exe_cmd(ll, 0, kReqStatus, 0, reply, kStatusBytes, torvi::usb::kCmdTimeoutMs)) return false;
+    if (!usb_ll_exe_cmd(ll, 0, kReqStatus, 0, reply, kStatusBytes, torvi::usb::kCmdTimeoutMs))
+      return false;
     if (reply[1] != t || reply[2] != v) {
-      LL_LOG(WRN, "[%s]  last cmd (t=%u,v=%u) is not as expect(t=%u,v=%u)\r\n", kCheck, reply[1], reply[2],
-             t, v);
+      LL_LOG(WRN, "[%s]  last cmd (t=%u,v=%u) is not as expect(t=%u,v=%u)\r\n", kCheck, reply[1],
+             reply[2], t, v);
       return false;
     }
     if (reply[0] == kStatusFailed) {
@@ -275,7 +285,8 @@ bool usb_ll_reg_read(torvi_ll_t *ll, uint8_t target, uint32_t reg_base, uint32_t
     // when the read falls short.
     const bool got = usb_ll_exe_cmd(ll, 0, kReqReg, 1, vals, static_cast<int>(chunk * 4),
                                     torvi::usb::kCmdTimeoutMs);
-    for (unsigned i = 0; i < chunk; ++i) vals[i] = get_le32(reinterpret_cast<const uint8_t *>(vals + i));
+    for (unsigned i = 0; i < chunk; ++i)
+      vals[i] = get_le32(reinterpret_cast<const uint8_t *>(vals + i));
     if (!got || !usb_ll_check_last_cmd(ll, kReqReg, 1)) {
       LL_LOG(ERR, "[%s] read phase failed\n", kFn);
       return false;

@@ -18,7 +18,9 @@ bool is_camera(const libusb_device_descriptor &d) {
 // A device list that is released (and its devices unreferenced) on scope exit.
 class DeviceList {
  public:
-  DeviceList(const Backend &be, libusb_context *ctx) : be_(be) { count_ = be.get_device_list(ctx, &list_); }
+  DeviceList(const Backend &be, libusb_context *ctx) : be_(be) {
+    count_ = be.get_device_list(ctx, &list_);
+  }
   ~DeviceList() {
     if (list_ != nullptr) be_.free_device_list(list_, 1);
   }
@@ -80,7 +82,8 @@ bool open_matching(torvi_ll_t *ll, usb_ll_dev_priv_t *p, const DeviceList &devs)
       LL_LOG(WRN, "[%s] failed to open this device: %s\n", kFn, error_name(rc));
     } else {
       if (!is_camera(d)) continue;
-      LL_LOG(DBG, "[%s] found torvi device (speed=%d) @ %03d:%03d:%03d\n", kFn, speed, port, bus, addr);
+      LL_LOG(DBG, "[%s] found torvi device (speed=%d) @ %03d:%03d:%03d\n", kFn, speed, port, bus,
+             addr);
       if (speed < LIBUSB_SPEED_HIGH) {
         LL_LOG(WRN, "[%s] found torvi device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", kFn,
                speed, port, bus, addr);
@@ -304,7 +307,8 @@ void usb_ll_dev_close(torvi_ll_t *ll) {
   }
   if (std::this_thread::get_id() == p->evt_thread.get_id()) {
     // The event thread cannot wait for its own completions nor join itself.
-    kx_log(KX_LOG_ERR, "ERR", "[%s] called on the link's event thread: refused\n", "usb_ll_dev_close");
+    kx_log(KX_LOG_ERR, "ERR", "[%s] called on the link's event thread: refused\n",
+           "usb_ll_dev_close");
     return;
   }
   const bool idle = drain_transfers(p);

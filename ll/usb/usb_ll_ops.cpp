@@ -34,34 +34,51 @@ const Backend &active_backend() {
   return b != nullptr ? *b : backend_libusb();
 }
 
-void set_active_backend(const Backend *backend) { g_active.store(backend, std::memory_order_release); }
+void set_active_backend(const Backend *backend) {
+  g_active.store(backend, std::memory_order_release);
+}
 
 const char *error_name(int code) {
   switch (code) {
-    case LIBUSB_SUCCESS: return "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED";
-    case LIBUSB_ERROR_IO: return "LIBUSB_ERROR_IO";
-    case LIBUSB_ERROR_INVALID_PARAM: return "LIBUSB_ERROR_INVALID_PARAM";
-    case LIBUSB_ERROR_ACCESS: return "LIBUSB_ERROR_ACCESS";
-    case LIBUSB_ERROR_NO_DEVICE: return "LIBUSB_ERROR_NO_DEVICE";
-    case LIBUSB_ERROR_NOT_FOUND: return "LIBUSB_ERROR_NOT_FOUND";
-    case LIBUSB_ERROR_BUSY: return "LIBUSB_ERROR_BUSY";
-    case LIBUSB_ERROR_TIMEOUT: return "LIBUSB_ERROR_TIMEOUT";
-    case LIBUSB_ERROR_OVERFLOW: return "LIBUSB_ERROR_OVERFLOW";
-    case LIBUSB_ERROR_PIPE: return "LIBUSB_ERROR_PIPE";
-    case LIBUSB_ERROR_INTERRUPTED: return "LIBUSB_ERROR_INTERRUPTED";
-    case LIBUSB_ERROR_NO_MEM: return "LIBUSB_ERROR_NO_MEM";
-    case LIBUSB_ERROR_NOT_SUPPORTED: return "LIBUSB_ERROR_NOT_SUPPORTED";
-    case LIBUSB_ERROR_OTHER: return "LIBUSB_ERROR_OTHER";
-    default: return "**UNKNOWN**";
+    case LIBUSB_SUCCESS:
+      return "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED";
+    case LIBUSB_ERROR_IO:
+      return "LIBUSB_ERROR_IO";
+    case LIBUSB_ERROR_INVALID_PARAM:
+      return "LIBUSB_ERROR_INVALID_PARAM";
+    case LIBUSB_ERROR_ACCESS:
+      return "LIBUSB_ERROR_ACCESS";
+    case LIBUSB_ERROR_NO_DEVICE:
+      return "LIBUSB_ERROR_NO_DEVICE";
+    case LIBUSB_ERROR_NOT_FOUND:
+      return "LIBUSB_ERROR_NOT_FOUND";
+    case LIBUSB_ERROR_BUSY:
+      return "LIBUSB_ERROR_BUSY";
+    case LIBUSB_ERROR_TIMEOUT:
+      return "LIBUSB_ERROR_TIMEOUT";
+    case LIBUSB_ERROR_OVERFLOW:
+      return "LIBUSB_ERROR_OVERFLOW";
+    case LIBUSB_ERROR_PIPE:
+      return "LIBUSB_ERROR_PIPE";
+    case LIBUSB_ERROR_INTERRUPTED:
+      return "LIBUSB_ERROR_INTERRUPTED";
+    case LIBUSB_ERROR_NO_MEM:
+      return "LIBUSB_ERROR_NO_MEM";
+    case LIBUSB_ERROR_NOT_SUPPORTED:
+      return "LIBUSB_ERROR_NOT_SUPPORTED";
+    case LIBUSB_ERROR_OTHER:
+      return "LIBUSB_ERROR_OTHER";
+    default:
+      return "**UNKNOWN**";
   }
 }
 
 }  // namespace torvi::usb
 
 extern "C" TORVI_API const torvi_ll_op_t ll_op_usb = {
-    usb_ll_init,      usb_ll_uninit,      usb_ll_set_debug,      usb_ll_dev_open,
-    usb_ll_dev_open_by_fd, usb_ll_dev_close, usb_ll_dev_list,   usb_ll_exe_cmd,
+    usb_ll_init,           usb_ll_uninit,    usb_ll_set_debug, usb_ll_dev_open,
+    usb_ll_dev_open_by_fd, usb_ll_dev_close, usb_ll_dev_list,  usb_ll_exe_cmd,
     usb_ll_check_last_cmd, usb_ll_cap_abort, usb_ll_cap_start, usb_ll_cap_stop,
-    usb_ll_dev_reset, usb_ll_reg_write,   usb_ll_reg_read,       usb_ll_param_set,
-    usb_ll_param_get, nullptr,
+    usb_ll_dev_reset,      usb_ll_reg_write, usb_ll_reg_read,  usb_ll_param_set,
+    usb_ll_param_get,      nullptr,
 };

@@ -29,7 +29,8 @@ void clear_stream_halt(usb_ll_dev_priv_t *p, const char *fn) {
 // Maps a transfer status to a completion code, with its message.
 int32_t completion_code(usb_ll_dev_priv_t *p, const libusb_transfer *x, int i) {
   switch (x->status) {
-    case LIBUSB_TRANSFER_COMPLETED: return TORVI_LL_CAP_OK;
+    case LIBUSB_TRANSFER_COMPLETED:
+      return TORVI_LL_CAP_OK;
     case LIBUSB_TRANSFER_CANCELLED:
       LL_LOG(TRC, "[%s] trans[%d] cancelled (last_tx=%d)\n", kEvt, i, x->actual_length);
       return TORVI_LL_CAP_CANCELLED;

@@ -28,9 +28,9 @@ namespace {
 constexpr uint32_t kFrame = 614400;
 
 struct Seen {
-  std::vector<uint16_t> frames;       // index carried in each frame's bytes
-  std::vector<uint16_t> info_idx;     // frame index of the frame information
-  std::vector<const void *> where;    // data pointers
+  std::vector<uint16_t> frames;     // index carried in each frame's bytes
+  std::vector<uint16_t> info_idx;   // frame index of the frame information
+  std::vector<const void *> where;  // data pointers
   std::vector<std::pair<int, int>> errors;
   bool error_answer = true;
 };
@@ -75,7 +75,8 @@ TEST_F(CaptureTest, ThreeFramesOneAfterAnotherWithFirstFrameInfo) {
   for (uint16_t i = 7; i < 10; ++i) send(i);
   std::vector<uint8_t> buf(3 * kFrame);
   torvi_frame_info_t first{};
-  ASSERT_EQ(torvi_cap_get_frames(&dev, 3, buf.data(), static_cast<unsigned>(buf.size()), &first), 3);
+  ASSERT_EQ(torvi_cap_get_frames(&dev, 3, buf.data(), static_cast<unsigned>(buf.size()), &first),
+            3);
   EXPECT_EQ(frame_index_of(&buf[0]), 7);
   EXPECT_EQ(frame_index_of(&buf[kFrame]), 8);
   EXPECT_EQ(frame_index_of(&buf[2 * kFrame]), 9);
@@ -116,7 +117,8 @@ TEST_F(CaptureTest, AShortBufferCutsAFrameAndOverwritesNothing) {
   start();
   for (uint16_t i = 0; i < 3; ++i) send(i);
   std::vector<uint8_t> buf(kFrame + kFrame / 2, 0xEE);
-  ASSERT_EQ(torvi_cap_get_frames(&dev, 3, buf.data(), static_cast<unsigned>(buf.size()), nullptr), 3);
+  ASSERT_EQ(torvi_cap_get_frames(&dev, 3, buf.data(), static_cast<unsigned>(buf.size()), nullptr),
+            3);
   EXPECT_EQ(frame_index_of(&buf[0]), 0);
   EXPECT_EQ(frame_index_of(&buf[kFrame]), 1);
   // Word 1 of frame 0 is intact: the later frames found no room.
@@ -185,7 +187,8 @@ TEST_F(CaptureTest, CallbackGetsWholeFramesWhenTheGetterBufferRunsShort) {
   std::vector<uint8_t> buf(kFrame + kFrame / 2, 0xEE);
   room.begin = buf.data();
   room.end = buf.data() + buf.size();
-  ASSERT_EQ(torvi_cap_get_frames(&dev, 3, buf.data(), static_cast<unsigned>(buf.size()), nullptr), 3);
+  ASSERT_EQ(torvi_cap_get_frames(&dev, 3, buf.data(), static_cast<unsigned>(buf.size()), nullptr),
+            3);
   g_short = nullptr;
   EXPECT_EQ(room.outside, 0);
   EXPECT_EQ(room.broken, 0);
@@ -363,7 +366,7 @@ TEST_F(CaptureTest, UnpluggedMidCaptureGivesMinusTen) {
     std::this_thread::sleep_for(20ms);
     deliver(TORVI_LL_CAP_UNKNOWN);
     deliver(TORVI_LL_CAP_CANCELLED);  // the rest of the ring
-    send(1, true);  // a late discard does not hide the error
+    send(1, true);                    // a late discard does not hide the error
   });
   std::vector<uint8_t> buf(kFrame);
   EXPECT_EQ(torvi_cap_get_frames(&dev, 1, buf.data(), kFrame, nullptr), TORVI_ERR_CAP_UNKNOWN);

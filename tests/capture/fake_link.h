@@ -31,7 +31,7 @@ struct FakeCamera {
   bool cap_start_ok = true;
   bool cap_stop_ok = true;
   bool reg_ok = true;
-  int reset_hold_ms = 0;              // a reset that takes this long
+  int reset_hold_ms = 0;  // a reset that takes this long
   std::atomic<bool> reset_running{false};
   // What the link saw.
   std::vector<torvi_ll_param_t> params_set;
@@ -81,12 +81,24 @@ inline bool fake_param_get(torvi_ll_t *, torvi_ll_param_t *recs, uint32_t n) {
     torvi_ll_param_t &r = recs[i];
     c.param_ids_got.push_back(r.id);
     switch (r.id) {
-      case 2: put_value(r, c.vendor.data(), c.vendor.size()); break;
-      case 3: put_value(r, c.product.data(), c.product.size()); break;
-      case 5: put_value(r, "SERIAL-0001", 11); break;
-      case 6: put_value(r, "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a", 10); break;
-      case 12: put_value(r, &c.frame_rate, 4); break;
-      default: put_value(r, "\xAA\xBB\xCC\xDD\xEE\xFF\x11\x22\x33\x44\x55\x66\x77\x88\x99\x10\x20\x30\x40", 19);
+      case 2:
+        put_value(r, c.vendor.data(), c.vendor.size());
+        break;
+      case 3:
+        put_value(r, c.product.data(), c.product.size());
+        break;
+      case 5:
+        put_value(r, "SERIAL-0001", 11);
+        break;
+      case 6:
+        put_value(r, "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a", 10);
+        break;
+      case 12:
+        put_value(r, &c.frame_rate, 4);
+        break;
+      default:
+        put_value(r, "\xAA\xBB\xCC\xDD\xEE\xFF\x11\x22\x33\x44\x55\x66\x77\x88\x99\x10\x20\x30\x40",
+                  19);
     }
   }
   return true;
@@ -131,9 +143,9 @@ inline bool fake_cap_stop(torvi_ll_t *) {
 inline void fake_cap_abort(torvi_ll_t *) { ++fake()->aborts; }
 
 inline const torvi_ll_op_t kFakeOps = {
-    nullptr, nullptr, nullptr, fake_open, fake_open, fake_close, nullptr, nullptr, nullptr,
-    fake_cap_abort, fake_cap_start, fake_cap_stop, fake_reset, fake_reg_write, fake_reg_read,
-    fake_param_set, fake_param_get, nullptr};
+    nullptr,    nullptr,        nullptr,       fake_open,      fake_open,      fake_close,
+    nullptr,    nullptr,        nullptr,       fake_cap_abort, fake_cap_start, fake_cap_stop,
+    fake_reset, fake_reg_write, fake_reg_read, fake_param_set, fake_param_get, nullptr};
 
 // Gives a device record a private record bound to the fake link, so that
 // torvi_dev_open opens it through the fake table.
@@ -204,7 +216,8 @@ class StreamWriter {
 // Delivers one transport completion to the capture engine.
 inline void deliver(int32_t code, std::vector<uint8_t> bytes = {}) {
   FakeCamera &c = *fake();
-  c.cb(c.ll, code, bytes.empty() ? nullptr : bytes.data(), static_cast<int>(bytes.size()), c.cb_arg);
+  c.cb(c.ll, code, bytes.empty() ? nullptr : bytes.data(), static_cast<int>(bytes.size()),
+       c.cb_arg);
 }
 
 // The index that StreamWriter encoded into a delivered frame.

@@ -32,11 +32,11 @@ bool note_error(torvi_dev_t *, int err, int param) {
 }
 
 struct Plan {
-  std::vector<uint16_t> good;     // indexes that must arrive
-  std::vector<bool> corrupt;      // per frame sent
-  std::vector<int> timeouts;      // timeouts before each frame
-  std::vector<int> stalls;        // stalls before each frame
-  bool unplug = false;            // the cycle ends with a transport error
+  std::vector<uint16_t> good;  // indexes that must arrive
+  std::vector<bool> corrupt;   // per frame sent
+  std::vector<int> timeouts;   // timeouts before each frame
+  std::vector<int> stalls;     // stalls before each frame
+  bool unplug = false;         // the cycle ends with a transport error
   int corrupt_count = 0;
 };
 

@@ -1,3 +1,5 @@
+#include "kx_math.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,8 +14,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "kx_math.h"
 
 namespace {
 
@@ -114,8 +114,9 @@ TEST(Atan2, WithinTwoUnitsOfTheMathLibraryOverTheInputRange) {
 }
 
 TEST(Atan2, InputsBeyondTheDesignedRangeStayCorrect) {
-  const int big[] = {std::numeric_limits<int>::min(), -(1 << 30), -(1 << 19), (1 << 19),
-                     (1 << 30) + 12345, std::numeric_limits<int>::max()};
+  const int big[] = {
+      std::numeric_limits<int>::min(), -(1 << 30), -(1 << 19), (1 << 19), (1 << 30) + 12345,
+      std::numeric_limits<int>::max()};
   for (int y : big)
     for (int x : big) {
       const int got = kx_math_atan2_i32(y, x);
@@ -133,7 +134,8 @@ float ref_sqrtf(float v) {
   float g;
   std::memcpy(&g, &u, 4);
   for (int i = 0; i < 2; ++i) {
-    double next = static_cast<double>(g) * 0.5 + (static_cast<double>(v) * 0.5) / static_cast<double>(g);
+    double next =
+        static_cast<double>(g) * 0.5 + (static_cast<double>(v) * 0.5) / static_cast<double>(g);
     g = static_cast<float>(next);
   }
   return g;
@@ -228,9 +230,15 @@ TEST(LutPrint, FullTablePrintsExactlyTheLibraryTable) {
 }
 
 TEST(LutPrint, EmptyAndSmallTables) {
-  EXPECT_EQ(printed(0), "#define ARCTAN2_LUT_NUM 0\nstatic const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n};\n");
-  EXPECT_EQ(printed(-3), "#define ARCTAN2_LUT_NUM -3\nstatic const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n};\n");
-  EXPECT_EQ(printed(1), "#define ARCTAN2_LUT_NUM 1\nstatic const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n0, \n};\n");
+  EXPECT_EQ(
+      printed(0),
+      "#define ARCTAN2_LUT_NUM 0\nstatic const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n};\n");
+  EXPECT_EQ(
+      printed(-3),
+      "#define ARCTAN2_LUT_NUM -3\nstatic const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n};\n");
+  EXPECT_EQ(printed(1),
+            "#define ARCTAN2_LUT_NUM 1\nstatic const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n0, "
+            "\n};\n");
   // atan2(i, 4) for i = 0..4: 0, 0.2450, 0.4636, 0.6435, pi/4 radians.
   EXPECT_EQ(printed(5),
             "#define ARCTAN2_LUT_NUM 5\nstatic const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {\n"

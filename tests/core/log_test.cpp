@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <regex>
 #include <thread>
 
@@ -46,7 +46,8 @@ class LogTest : public ::testing::Test {
 
 TEST_F(LogTest, LineHasDateTimeThreadAndTagPrefix) {
   const std::string out = console_of([] { kx_log(3, "WRN", "[%s] hello %d\n", "fn", 7); });
-  const std::regex line(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\[(\d+)\]\[WRN\] \[fn\] hello 7\n)");
+  const std::regex line(
+      R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\[(\d+)\]\[WRN\] \[fn\] hello 7\n)");
   std::smatch m;
   ASSERT_TRUE(std::regex_match(out, m, line)) << out;
   EXPECT_EQ(std::stoul(m[1]), torvi::os_thread_id());

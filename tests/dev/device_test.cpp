@@ -2,10 +2,10 @@
 // prefix and the library start, over a scripted transport.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -330,7 +330,10 @@ TEST(PathPrefix, CreatesEveryFolderAndKeepsTheText) {
   EXPECT_EQ(torvi_path_cfg("a/b/c"), 0);  // exists already
   EXPECT_STREQ(torvi_path_get(), "a/b/c");
   // A component that is a file cannot become a folder.
-  { std::FILE *f = std::fopen("file", "w"); std::fclose(f); }
+  {
+    std::FILE *f = std::fopen("file", "w");
+    std::fclose(f);
+  }
   EXPECT_NE(torvi_path_cfg("file/x"), 0);
   const std::string longer(300, 'p');
   torvi_path_cfg(longer.c_str());
@@ -353,7 +356,9 @@ TEST(Library, InitWritesTheDatedLogWithTheBanner) {
   std::snprintf(name, sizeof name, "torvi_%04u%02u%02u.log", t.year, t.month, t.day);
   const std::string log = torvi::test::read_file(tmp.file(name));
   EXPECT_TRUE(std::regex_search(
-      log, std::regex(R"(\[INF\] \[torvi_init\]  --- TORVI v1\.43\(compile at \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d\) log start -----\n)")))
+      log,
+      std::regex(
+          R"(\[INF\] \[torvi_init\]  --- TORVI v1\.43\(compile at \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d\) log start -----\n)")))
       << log;
   EXPECT_NE(log.find("[DBG] [torvi_uninit] ----- AL log END ----\n\n"), std::string::npos);
   kx_log_enable(0, KX_LOG_WRN, nullptr);

@@ -147,14 +147,15 @@ TEST(TiDriver, DecodeStopsAtTheSmallestLimit) {
             6);
   EXPECT_EQ(dst[3], 0xAAAA);
   // The source holds 2 whole pixels.
-  EXPECT_EQ(g_torvi_driver_op_ti.frame_decode(nullptr, dst.data(), 20, TORVI_DECODE_GRAY, src.data(),
-                                              11, &info),
+  EXPECT_EQ(g_torvi_driver_op_ti.frame_decode(nullptr, dst.data(), 20, TORVI_DECODE_GRAY,
+                                              src.data(), 11, &info),
             4);
   info.width = 1;  // the frame holds one pixel
-  EXPECT_EQ(g_torvi_driver_op_ti.frame_decode(nullptr, dst.data(), 20, TORVI_DECODE_GRAY, src.data(),
-                                              40, &info),
+  EXPECT_EQ(g_torvi_driver_op_ti.frame_decode(nullptr, dst.data(), 20, TORVI_DECODE_GRAY,
+                                              src.data(), 40, &info),
             2);
-  EXPECT_LT(g_torvi_driver_op_ti.frame_decode(nullptr, dst.data(), 20, 3, src.data(), 40, &info), 0);
+  EXPECT_LT(g_torvi_driver_op_ti.frame_decode(nullptr, dst.data(), 20, 3, src.data(), 40, &info),
+            0);
   EXPECT_LT(g_torvi_driver_op_ti.frame_decode(nullptr, nullptr, 20, 1, src.data(), 40, &info), 0);
   EXPECT_LT(g_torvi_driver_op_ti.frame_decode(nullptr, dst.data(), 20, 1, nullptr, 40, &info), 0);
 }

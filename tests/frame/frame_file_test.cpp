@@ -59,7 +59,8 @@ Parsed parse_file(const std::string &data, size_t bytes) {
   p.header = data.substr(0, nl + 1);
   for (size_t i = nl + 1; i + bytes <= data.size(); i += bytes) {
     uint32_t v = 0;
-    for (size_t b = 0; b < bytes; ++b) v |= static_cast<uint32_t>(static_cast<uint8_t>(data[i + b])) << (8 * b);
+    for (size_t b = 0; b < bytes; ++b)
+      v |= static_cast<uint32_t>(static_cast<uint8_t>(data[i + b])) << (8 * b);
     p.values.push_back(v);
   }
   EXPECT_EQ((data.size() - nl - 1) % bytes, 0u) << "trailing partial value";
@@ -91,7 +92,9 @@ class FrameFile : public ::testing::Test {
   TempDir dir_;
 };
 
-bool contains(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
+bool contains(const std::string &hay, const std::string &needle) {
+  return hay.find(needle) != std::string::npos;
+}
 
 TEST_F(FrameFile, F32TwoSavesWriteOneHeaderAndTwoFramesThenLoadEndsWithZero) {
   const std::string p = path("d.kx");
@@ -118,12 +121,15 @@ TEST_F(FrameFile, F32TwoSavesWriteOneHeaderAndTwoFramesThenLoadEndsWithZero) {
   EXPECT_EQ(out, a);
   ASSERT_EQ(torvi_frame_load_distance(fd.get(), out.data(), 6, nullptr, nullptr), 6);
   EXPECT_EQ(out, b);
-  const std::string log = logged([&] { EXPECT_EQ(torvi_frame_load_distance(fd.get(), out.data(), 6, &w, &h), 0); });
-  EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_load_distance] read 24 date failed: ret= 0\n")) << log;
+  const std::string log =
+      logged([&] { EXPECT_EQ(torvi_frame_load_distance(fd.get(), out.data(), 6, &w, &h), 0); });
+  EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_load_distance] read 24 date failed: ret= 0\n"))
+      << log;
 }
 
 TEST_F(FrameFile, U32AndU16StoreMillimetresTruncatedAndLoadMetres) {
-  const std::vector<float> d = {1.2345f, 0.009f, 65.5f, 70.0f, 0.0f, -0.5f, std::nanf(""), 4294.9673f};
+  const std::vector<float> d = {1.2345f, 0.009f, 65.5f,         70.0f,
+                                0.0f,    -0.5f,  std::nanf(""), 4294.9673f};
   for (int format : {1, 2}) {
     const std::string p = path(format == 1 ? "u32.kx" : "u16.kx");
     {
@@ -136,11 +142,13 @@ TEST_F(FrameFile, U32AndU16StoreMillimetresTruncatedAndLoadMetres) {
     const int64_t mm[] = {1234, 9, 65500, 70000, 0, -500, 0, 4294967};
     ASSERT_EQ(parsed.values.size(), 8u);
     const uint32_t mask = format == 1 ? 0xffffffffu : 0xffffu;
-    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(parsed.values[i], static_cast<uint32_t>(mm[i]) & mask) << i;
+    for (size_t i = 0; i < 8; ++i)
+      EXPECT_EQ(parsed.values[i], static_cast<uint32_t>(mm[i]) & mask) << i;
     Fd fd(p, O_RDONLY);
     std::vector<float> out(8);
     ASSERT_EQ(torvi_frame_load_distance(fd.get(), out.data(), 8, nullptr, nullptr), 8);
-    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(out[i], static_cast<float>(parsed.values[i]) / 1000.0f) << i;
+    for (size_t i = 0; i < 8; ++i)
+      EXPECT_EQ(out[i], static_cast<float>(parsed.values[i]) / 1000.0f) << i;
     EXPECT_EQ(out[0], 1.234f);
     EXPECT_EQ(out[2], 65.5f);
   }
@@ -188,8 +196,10 @@ TEST_F(FrameFile, WrongFormatsAreRefusedAndWriteNothing) {
   const std::string p = path("wrong.kx");
   Fd fd(p, O_RDWR | O_CREAT | O_TRUNC);
   const std::vector<float> v(4, 1.0f);
-  std::string log = logged([&] { EXPECT_FALSE(torvi_frame_save_distance(fd.get(), 3, v.data(), 4, 2, 2)); });
-  EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_save_distance] wrong distance save format: 3\n")) << log;
+  std::string log =
+      logged([&] { EXPECT_FALSE(torvi_frame_save_distance(fd.get(), 3, v.data(), 4, 2, 2)); });
+  EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_save_distance] wrong distance save format: 3\n"))
+      << log;
   log = logged([&] {
     EXPECT_FALSE(torvi_frame_save_gray(fd.get(), 0, v.data(), 4, 2, 2));
     EXPECT_FALSE(torvi_frame_save_gray(fd.get(), 1, v.data(), 4, 2, 2));
@@ -218,12 +228,17 @@ TEST_F(FrameFile, UnknownHeaderReturnsZeroAndClearsTheRememberedSize) {
   Fd g(good, O_RDONLY), b(bad, O_RDONLY), e(empty, O_RDONLY);
   std::vector<float> out(4);
   ASSERT_EQ(torvi_frame_load_distance(g.get(), out.data(), 4, nullptr, nullptr), 4);
-  std::string log = logged([&] { EXPECT_EQ(torvi_frame_load_distance(b.get(), out.data(), 4, nullptr, nullptr), 0); });
-  EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_load_distance] faile to load KX file header\n")) << log;
+  std::string log = logged(
+      [&] { EXPECT_EQ(torvi_frame_load_distance(b.get(), out.data(), 4, nullptr, nullptr), 0); });
+  EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_load_distance] faile to load KX file header\n"))
+      << log;
   // The first file's second frame can no longer be read: its size is gone.
-  log = logged([&] { EXPECT_EQ(torvi_frame_load_distance(g.get(), out.data(), 4, nullptr, nullptr), 0); });
-  EXPECT_TRUE(contains(log, "[torvi_frame_load_distance] no KX_DIST file header has been read")) << log;
-  log = logged([&] { EXPECT_EQ(torvi_frame_load_distance(e.get(), out.data(), 4, nullptr, nullptr), 0); });
+  log = logged(
+      [&] { EXPECT_EQ(torvi_frame_load_distance(g.get(), out.data(), 4, nullptr, nullptr), 0); });
+  EXPECT_TRUE(contains(log, "[torvi_frame_load_distance] no KX_DIST file header has been read"))
+      << log;
+  log = logged(
+      [&] { EXPECT_EQ(torvi_frame_load_distance(e.get(), out.data(), 4, nullptr, nullptr), 0); });
   EXPECT_TRUE(contains(log, "faile to load KX file header")) << log;
 }
 
@@ -243,7 +258,8 @@ TEST_F(FrameFile, HeaderLineMustEndWithin255Bytes) {
     EXPECT_EQ(out[1], 9.0f);
   }
   Fd fd(longer, O_RDONLY);
-  const std::string log = logged([&] { EXPECT_EQ(torvi_frame_load_gray(fd.get(), out.data(), 2, nullptr, nullptr), 0); });
+  const std::string log = logged(
+      [&] { EXPECT_EQ(torvi_frame_load_gray(fd.get(), out.data(), 2, nullptr, nullptr), 0); });
   EXPECT_TRUE(contains(log, "[torvi_frame_load_gray] faile to load KX file header")) << log;
 }
 
@@ -276,14 +292,16 @@ TEST_F(FrameFile, AbsurdOrMalformedSizesAreRefusedWithoutAllocating) {
       EXPECT_EQ(w, -7);  // outputs untouched on failure
       EXPECT_EQ(h, -7);
     });
-    EXPECT_TRUE(contains(log, std::string("[ERR] [torvi_frame_load_distance] ") + c.message)) << c.header << log;
+    EXPECT_TRUE(contains(log, std::string("[ERR] [torvi_frame_load_distance] ") + c.message))
+        << c.header << log;
   }
   // The largest accepted frame: the header is accepted and the missing data
   // is reported as a short read.
   const std::string p = path("max.kx");
   write_text(p, "KX_GRAY,U8,4096,4096\nabc");
   Fd fd(p, O_RDONLY);
-  const std::string log = logged([&] { EXPECT_EQ(torvi_frame_load_gray(fd.get(), out.data(), 4, nullptr, nullptr), 0); });
+  const std::string log = logged(
+      [&] { EXPECT_EQ(torvi_frame_load_gray(fd.get(), out.data(), 4, nullptr, nullptr), 0); });
   EXPECT_TRUE(contains(log, "read 16777216 date failed: ret= 3\n")) << log;
 }
 
@@ -299,8 +317,10 @@ TEST_F(FrameFile, TruncatedFrameIsRefused) {
   Fd fd(p, O_RDONLY);
   std::vector<float> out(6);
   ASSERT_EQ(torvi_frame_load_distance(fd.get(), out.data(), 6, nullptr, nullptr), 6);
-  const std::string log = logged([&] { EXPECT_EQ(torvi_frame_load_distance(fd.get(), out.data(), 6, nullptr, nullptr), 0); });
-  EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_load_distance] read 24 date failed: ret= 14\n")) << log;
+  const std::string log = logged(
+      [&] { EXPECT_EQ(torvi_frame_load_distance(fd.get(), out.data(), 6, nullptr, nullptr), 0); });
+  EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_load_distance] read 24 date failed: ret= 14\n"))
+      << log;
 }
 
 TEST_F(FrameFile, ShortDestinationStoresWhatFitsAndConsumesTheWholeFrame) {
@@ -339,7 +359,8 @@ TEST_F(FrameFile, DistanceAndGrayRememberTheirHeadersSeparately) {
   EXPECT_EQ(w * 10 + h, 13);
   // A distance loader does not accept a gray file.
   Fd again(gp, O_RDONLY);
-  const std::string log = logged([&] { EXPECT_EQ(torvi_frame_load_distance(again.get(), out.data(), 9, &w, &h), 0); });
+  const std::string log =
+      logged([&] { EXPECT_EQ(torvi_frame_load_distance(again.get(), out.data(), 9, &w, &h), 0); });
   EXPECT_TRUE(contains(log, "faile to load KX file header")) << log;
 }
 
@@ -374,7 +395,7 @@ TEST_F(FrameFile, BadArgumentsAreRefusedAndTouchNothing) {
     EXPECT_FALSE(torvi_frame_save_distance(fd.get(), 0, v.data(), 16, 4, -4));
     EXPECT_FALSE(torvi_frame_save_distance(fd.get(), 0, v.data(), 16, 65536, 65536));
     EXPECT_FALSE(torvi_frame_save_distance(fd.get(), 0, v.data(), 15, 4, 4));  // less than a frame
-    EXPECT_FALSE(torvi_frame_save_gray(fd.get(), 2, v.data(), 15, 4, 4));      // would corrupt the file
+    EXPECT_FALSE(torvi_frame_save_gray(fd.get(), 2, v.data(), 15, 4, 4));  // would corrupt the file
     EXPECT_FALSE(torvi_frame_save_gray(fd.get(), 2, nullptr, 16, 4, 4));
     float out[4];
     EXPECT_EQ(torvi_frame_load_distance(-1, out, 4, nullptr, nullptr), 0);
@@ -383,7 +404,9 @@ TEST_F(FrameFile, BadArgumentsAreRefusedAndTouchNothing) {
   });
   EXPECT_TRUE(read_file(p).empty());
   EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_save_distance] bad arguments")) << log;
-  EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_save_gray] 15 values are less than one 4 x 4 frame")) << log;
+  EXPECT_TRUE(
+      contains(log, "[ERR] [torvi_frame_save_gray] 15 values are less than one 4 x 4 frame"))
+      << log;
   EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_load_gray] bad arguments")) << log;
   int lines = 0;
   for (char c : log) lines += c == '\n';
@@ -395,10 +418,14 @@ TEST_F(FrameFile, WriteFailuresAndUnseekableDescriptors) {
   {
     Fd full("/dev/full", O_WRONLY);
     ASSERT_GE(full.get(), 0);
-    const std::string log = logged([&] { EXPECT_FALSE(torvi_frame_save_distance(full.get(), 0, v.data(), 4, 2, 2)); });
-    EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_save_distance] faile to save KX_DIST header\n")) << log;
-    const std::string glog = logged([&] { EXPECT_FALSE(torvi_frame_save_gray(full.get(), 3, v.data(), 4, 2, 2)); });
-    EXPECT_TRUE(contains(glog, "[ERR] [torvi_frame_save_gray] faile to save KX_GRAY header\n")) << glog;
+    const std::string log =
+        logged([&] { EXPECT_FALSE(torvi_frame_save_distance(full.get(), 0, v.data(), 4, 2, 2)); });
+    EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_save_distance] faile to save KX_DIST header\n"))
+        << log;
+    const std::string glog =
+        logged([&] { EXPECT_FALSE(torvi_frame_save_gray(full.get(), 3, v.data(), 4, 2, 2)); });
+    EXPECT_TRUE(contains(glog, "[ERR] [torvi_frame_save_gray] faile to save KX_GRAY header\n"))
+        << glog;
   }
   {
     // Past the header, on a descriptor that cannot be written.
@@ -406,8 +433,11 @@ TEST_F(FrameFile, WriteFailuresAndUnseekableDescriptors) {
     write_text(p, "KX_DIST,U32,2,2\n");
     Fd ro(p, O_RDONLY);
     ASSERT_GT(lseek(ro.get(), 0, SEEK_END), 0);
-    std::string log = logged([&] { EXPECT_FALSE(torvi_frame_save_distance(ro.get(), 1, v.data(), 4, 2, 2)); });
-    EXPECT_TRUE(contains(log, "[ERR] [torvi_frame_save_distance] faile to save KX_DIST U32 data: 16 bytes\n")) << log;
+    std::string log =
+        logged([&] { EXPECT_FALSE(torvi_frame_save_distance(ro.get(), 1, v.data(), 4, 2, 2)); });
+    EXPECT_TRUE(contains(
+        log, "[ERR] [torvi_frame_save_distance] faile to save KX_DIST U32 data: 16 bytes\n"))
+        << log;
     log = logged([&] { EXPECT_FALSE(torvi_frame_save_distance(ro.get(), 0, v.data(), 4, 2, 2)); });
     EXPECT_TRUE(contains(log, "faile to save KX_DIST F32 data: 16 bytes\n")) << log;
     log = logged([&] { EXPECT_FALSE(torvi_frame_save_distance(ro.get(), 2, v.data(), 4, 2, 2)); });
@@ -442,7 +472,9 @@ TEST_F(FrameFile, LargeSaveIsWrittenInPiecesAndReadsBack) {
   const Parsed parsed = parse_file(read_file(p), 2);
   ASSERT_EQ(parsed.values.size(), d.size());
   for (size_t i = 0; i < d.size(); ++i) {
-    ASSERT_EQ(parsed.values[i], static_cast<uint32_t>(static_cast<int64_t>(d[i] * 1000.0f)) & 0xffffu) << i;
+    ASSERT_EQ(parsed.values[i],
+              static_cast<uint32_t>(static_cast<int64_t>(d[i] * 1000.0f)) & 0xffffu)
+        << i;
   }
   Fd fd(p, O_RDONLY);
   std::vector<float> out(static_cast<size_t>(w * h));

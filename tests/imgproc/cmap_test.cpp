@@ -62,7 +62,8 @@ TEST(CmapTable, MatchesAnIndependentRecomputationForManySizes) {
     ASSERT_NE(map.ptr, nullptr);
     ASSERT_EQ(map.ptr, map.m.table);
     const std::vector<uint32_t> want = expected_table(n);
-    for (int i = 0; i < n; ++i) ASSERT_EQ(map.m.table[i], want[static_cast<size_t>(i)]) << "n=" << n << " i=" << i;
+    for (int i = 0; i < n; ++i)
+      ASSERT_EQ(map.m.table[i], want[static_cast<size_t>(i)]) << "n=" << n << " i=" << i;
   }
 }
 
@@ -70,7 +71,7 @@ TEST(CmapTable, EndsAndShapeOfTheDefaultSizedTable) {
   Map map(30000);
   ASSERT_NE(map.ptr, nullptr);
   const uint32_t *t = map.m.table;
-  EXPECT_EQ(t[0], 0x7f0000u);     // dark blue: blue 127
+  EXPECT_EQ(t[0], 0x7f0000u);      // dark blue: blue 127
   EXPECT_EQ(t[29999], 0x0000bfu);  // dark red: red 191
   EXPECT_EQ(t[7500], 0xff7f00u);   // t = 0: blue plateau, green half way up (127), no red
   for (int i = 0; i < 30000; ++i) EXPECT_EQ(t[i] >> 24, 0u);
@@ -104,7 +105,8 @@ TEST(CmapColor, DefaultRangeLookups) {
 
 TEST(CmapColor, MarkersKeepTheirColoursWhateverTheRange) {
   Map map(30000);
-  for (auto [a, b] : std::array<std::pair<int, int>, 3>{{{0, 4000}, {60000, 70000}, {65500, 65500}}}) {
+  for (auto [a, b] :
+       std::array<std::pair<int, int>, 3>{{{0, 4000}, {60000, 70000}, {65500, 65500}}}) {
     kx_cmap_set_range(&map.m, a, b);
     EXPECT_EQ(kx_cmap_get_color(&map.m, TORVI_DIST_INVALID), 0xff0ea9u);
     EXPECT_EQ(kx_cmap_get_color(&map.m, TORVI_DIST_SATURATED), 0x8000ffu);

@@ -25,13 +25,32 @@ struct Kernel {
 };
 
 const Kernel kKernels[] = {
-    {"median3", &FilterSet::median3, [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t) { torvi::ref::median3(d, s, w, h); }},
-    {"median5", &FilterSet::median5, [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t) { torvi::ref::median5(d, s, w, h); }},
-    {"box3", &FilterSet::box3, [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t) { torvi::ref::box3(d, s, w, h); }},
-    {"gauss3", &FilterSet::gauss3, [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t) { torvi::ref::gauss3(d, s, w, h); }},
-    {"flypix3", &FilterSet::flypix3, [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t t) { torvi::ref::flypix3(d, s, w, h, t); }},
-    {"fhole3", &FilterSet::fhole3, [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t) { torvi::ref::fhole3(d, s, w, h); }},
-    {"fhole5", &FilterSet::fhole5, [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t) { torvi::ref::fhole5(d, s, w, h); }},
+    {"median3", &FilterSet::median3,
+     [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t) {
+       torvi::ref::median3(d, s, w, h);
+     }},
+    {"median5", &FilterSet::median5,
+     [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t) {
+       torvi::ref::median5(d, s, w, h);
+     }},
+    {"box3", &FilterSet::box3,
+     [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t) { torvi::ref::box3(d, s, w, h); }},
+    {"gauss3", &FilterSet::gauss3,
+     [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t) {
+       torvi::ref::gauss3(d, s, w, h);
+     }},
+    {"flypix3", &FilterSet::flypix3,
+     [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t t) {
+       torvi::ref::flypix3(d, s, w, h, t);
+     }},
+    {"fhole3", &FilterSet::fhole3,
+     [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t) {
+       torvi::ref::fhole3(d, s, w, h);
+     }},
+    {"fhole5", &FilterSet::fhole5,
+     [](uint16_t *d, const uint16_t *s, int w, int h, uint32_t) {
+       torvi::ref::fhole5(d, s, w, h);
+     }},
 };
 
 uint32_t random_threshold(std::mt19937 &rng) {
@@ -42,7 +61,8 @@ uint32_t random_threshold(std::mt19937 &rng) {
 // Sizes: tiny (scalar path), around every vector width, and across the
 // 256-column chunks.
 int random_width(std::mt19937 &rng) {
-  static constexpr int kEdges[] = {2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 36, 37, 255, 256, 257, 259, 260, 300, 513, 530};
+  static constexpr int kEdges[] = {2,  3,  4,  5,   7,   8,   9,   15,  16,  17,  31, 32,
+                                   33, 36, 37, 255, 256, 257, 259, 260, 300, 513, 530};
   return rng() % 3 == 0 ? kEdges[rng() % std::size(kEdges)] : 2 + static_cast<int>(rng() % 90);
 }
 
@@ -60,8 +80,8 @@ TEST(FilterExact, EverySetMatchesReferenceOnRandomImages) {
       for (const FilterSet *set : sets) {
         Image got(src.size(), 0x1234);
         (set->*k.fast)(got.data(), src.data(), w, h, arg);
-        ASSERT_EQ(got, want) << k.name << " on " << set->name << ", " << w << "x" << h << ", arg " << arg
-                             << ", trial " << trial;
+        ASSERT_EQ(got, want) << k.name << " on " << set->name << ", " << w << "x" << h << ", arg "
+                             << arg << ", trial " << trial;
       }
     }
   }
@@ -211,9 +231,9 @@ TEST(FilterValues, FlyingPixelSumWrapsIn32Bits) {
   // Quartered neighbours: T = L = 1404, R = B = BR = 16383, the rest 0, so
   // gx = gy = 49149 - 2 * 1404 = 46341 and gx^2 + gy^2 = 4294976562, which
   // wraps to 9266 in 32 bits.
-  const Image src = {0, 5616, 0,  //
-                     5616, 9, 65535,  //
-                     0, 65535, 65535};
+  const Image src = {0,    5616,  0,      //
+                     5616, 9,     65535,  //
+                     0,    65535, 65535};
   Image out(9), want(9);
   kx_flypix_u16_k3(out.data(), src.data(), 3, 3, 9266u << 4);
   EXPECT_EQ(out[4], 9);

@@ -26,7 +26,8 @@ static_assert(offsetof(kx_calib_len_map_t, count) == 16);
 static_assert(offsetof(kx_calib_len_map_t, valid_rect) == 28);
 static_assert(offsetof(kx_calib_len_map_t, ready) == 44);
 
-const torvi_lens_param_t kLens = {158.7, 123.1, 214.0, 213.2, {-0.31, 0.12, 0.0015, -0.0009, -0.02}, 320, 240};
+const torvi_lens_param_t kLens = {158.7, 123.1, 214.0, 213.2, {-0.31, 0.12, 0.0015, -0.0009, -0.02},
+                                  320,   240};
 
 struct Map {
   kx_calib_len_map_t m{};
@@ -67,7 +68,8 @@ void outer_box(const torvi_lens_param_t &l, double &x0, double &y0, double &bw, 
         double xd, yd;
         distort(l.dcoeff, x, y, xd, yd);
         const double r2 = x * x + y * y;
-        const double radial = 1 + l.dcoeff[0] * r2 + l.dcoeff[1] * r2 * r2 + l.dcoeff[4] * r2 * r2 * r2;
+        const double radial =
+            1 + l.dcoeff[0] * r2 + l.dcoeff[1] * r2 * r2 + l.dcoeff[4] * r2 * r2 * r2;
         // xd = x * radial + t(x)  =>  x = (px - t(x)) / radial
         x = (px - (xd - x * radial)) / radial;
         y = (py - (yd - y * radial)) / radial;
@@ -137,7 +139,9 @@ TEST(LensMap, ZeroCoefficientsGiveAPureRescale) {
   EXPECT_EQ(map.m.valid_rect[3], 239);
   // The last column and row map to 320 and 240: outside, so invalid.
   std::vector<uint16_t> src(320 * 240, 1000), dst(src.size(), 0);
-  ASSERT_EQ(kx_calib_len_undistort_u16(&map.m, dst.data(), static_cast<int>(dst.size()), src.data(), 320, 240, 65500), 1);
+  ASSERT_EQ(kx_calib_len_undistort_u16(&map.m, dst.data(), static_cast<int>(dst.size()), src.data(),
+                                       320, 240, 65500),
+            1);
   EXPECT_EQ(dst[0], 1000);
   EXPECT_EQ(dst[100 * 320 + 318], 1000);
   EXPECT_EQ(dst[100 * 320 + 319], 65500);
@@ -152,7 +156,8 @@ TEST(LensMap, ReinitFreesAndFailedAllocationLeavesMapClear) {
   ASSERT_EQ(kx_calib_len_init_map(&map.m, &kLens), 320 * 240);
   for (int nth : {1, 2}) {
     torvi::imgproc_alloc::fail_nth(nth);
-    const std::string log = console_of([&] { EXPECT_EQ(kx_calib_len_init_map(&map.m, &kLens), 0); });
+    const std::string log =
+        console_of([&] { EXPECT_EQ(kx_calib_len_init_map(&map.m, &kLens), 0); });
     torvi::imgproc_alloc::fail_nth(0);
     EXPECT_NE(log.find("malloc failed"), std::string::npos) << log;
     EXPECT_EQ(map.m.ready, 0);
@@ -218,7 +223,9 @@ TEST(LensRemap, RoundingAndBinning) {
   std::vector<uint16_t> s3(64), d3(64);
   for (int i = 0; i < 64; ++i) s3[static_cast<std::size_t>(i)] = static_cast<uint16_t>(100 + i);
   ASSERT_EQ(kx_calib_len_undistort_u16(&wide.m, d3.data(), 64, s3.data(), 64, 1, 0), 1);
-  for (int i = 0; i < 64; ++i) EXPECT_EQ(d3[static_cast<std::size_t>(i)], (std::array<uint16_t, 4>{100, 100, 101, 0}[i % 4])) << i;
+  for (int i = 0; i < 64; ++i)
+    EXPECT_EQ(d3[static_cast<std::size_t>(i)], (std::array<uint16_t, 4>{100, 100, 101, 0}[i % 4]))
+        << i;
 }
 
 TEST(LensRemap, SizeChecks) {
@@ -227,19 +234,27 @@ TEST(LensRemap, SizeChecks) {
   std::string log = console_of([&] {
     EXPECT_EQ(kx_calib_len_undistort_u16(&hm.m, dst.data(), 320 * 240, src.data(), 300, 240, 0), 0);
   });
-  EXPECT_NE(log.find("[kx_calib_len_undistort_u16] Wrong parameter: calib_map: 320x240, src_img: 300x240\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find(
+          "[kx_calib_len_undistort_u16] Wrong parameter: calib_map: 320x240, src_img: 300x240\n"),
+      std::string::npos)
       << log;
   log = console_of([&] {
-    EXPECT_EQ(kx_calib_len_undistort_u16(&hm.m, dst.data(), 320 * 240 - 1, src.data(), 320, 240, 0), 0);
+    EXPECT_EQ(kx_calib_len_undistort_u16(&hm.m, dst.data(), 320 * 240 - 1, src.data(), 320, 240, 0),
+              0);
   });
-  EXPECT_NE(log.find("[kx_calib_len_undistort_u16] Wrong parameter: 320x240 > dst_len=76799\n"), std::string::npos)
+  EXPECT_NE(log.find("[kx_calib_len_undistort_u16] Wrong parameter: 320x240 > dst_len=76799\n"),
+            std::string::npos)
       << log;
   EXPECT_EQ(dst, std::vector<uint16_t>(320 * 240, 7));
   std::vector<float> fs(4, 1.0f), fd(4, 2.0f);
-  log = console_of([&] { EXPECT_EQ(kx_calib_len_undistort_f32(&hm.m, fd.data(), 4, fs.data(), 3, 240, 0.0f), 0); });
-  EXPECT_NE(log.find("[kx_calib_len_undistort_f32] Wrong parameter: calib_map: 320x240, src_img: 3x240\n"),
-            std::string::npos)
+  log = console_of([&] {
+    EXPECT_EQ(kx_calib_len_undistort_f32(&hm.m, fd.data(), 4, fs.data(), 3, 240, 0.0f), 0);
+  });
+  EXPECT_NE(
+      log.find(
+          "[kx_calib_len_undistort_f32] Wrong parameter: calib_map: 320x240, src_img: 3x240\n"),
+      std::string::npos)
       << log;
   // Zero and negative sizes succeed without writing.
   EXPECT_EQ(kx_calib_len_undistort_u16(&hm.m, dst.data(), 0, src.data(), 0, 240, 0), 1);
@@ -259,10 +274,11 @@ TEST(LensRemap, MatchesReferenceOnRandomMaps) {
     HandMap hm(w * bw, h * bh);
     for (std::size_t i = 0; i < hm.x.size(); ++i) {
       const uint32_t pick = rng() % 50;
-      hm.x[i] = pick == 0 ? std::numeric_limits<float>::quiet_NaN()
+      hm.x[i] = pick == 0   ? std::numeric_limits<float>::quiet_NaN()
                 : pick == 1 ? 3e9f
                 : pick == 2 ? -std::numeric_limits<float>::infinity()
-                : pick < 10 ? static_cast<float>(static_cast<int>(rng() % 80)) + 0.5f * static_cast<float>(rng() % 3) - 0.5f
+                : pick < 10 ? static_cast<float>(static_cast<int>(rng() % 80)) +
+                                  0.5f * static_cast<float>(rng() % 3) - 0.5f
                             : coord(rng);
       hm.y[i] = pick == 3 ? std::numeric_limits<float>::quiet_NaN() : coord(rng) * 0.3f;
     }
@@ -293,13 +309,16 @@ TEST(LensRemap, RealMapMatchesReferenceAtEveryBinning) {
   std::mt19937 rng(3);
   for (int isa : {2, 1, 0}) {
     torvi::lens::cap_remap_isa(isa);
-    for (auto [w, h] : {std::pair{320, 240}, std::pair{160, 120}, std::pair{80, 60}, std::pair{64, 48}}) {
-      std::vector<uint16_t> src = torvi::test::random_image(rng, w, h), got(src.size()), want(src.size());
+    for (auto [w, h] :
+         {std::pair{320, 240}, std::pair{160, 120}, std::pair{80, 60}, std::pair{64, 48}}) {
+      std::vector<uint16_t> src = torvi::test::random_image(rng, w, h), got(src.size()),
+                            want(src.size());
       ASSERT_EQ(kx_calib_len_undistort_u16(&map.m, got.data(), w * h, src.data(), w, h, 65500), 1);
       torvi::ref::undistort_u16(map.m, want.data(), src.data(), w, h, 65500);
       EXPECT_EQ(got, want) << w << "x" << h << " isa " << isa;
       std::vector<float> fsrc(src.begin(), src.end()), fgot(src.size()), fwant(src.size());
-      ASSERT_EQ(kx_calib_len_undistort_f32(&map.m, fgot.data(), w * h, fsrc.data(), w, h, -1.0f), 1);
+      ASSERT_EQ(kx_calib_len_undistort_f32(&map.m, fgot.data(), w * h, fsrc.data(), w, h, -1.0f),
+                1);
       torvi::ref::undistort_f32(map.m, fwant.data(), fsrc.data(), w, h, -1.0f);
       EXPECT_EQ(fgot, fwant) << w << "x" << h << " isa " << isa;
     }

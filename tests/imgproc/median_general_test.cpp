@@ -19,7 +19,8 @@ TEST(MedianGeneral, MatchesSortingOnRandomImages) {
   std::mt19937 rng(99);
   for (int trial = 0; trial < 60; ++trial) {
     const int k = 7 + 2 * static_cast<int>(rng() % 4);  // 7 .. 13
-    const int w = k / 2 + 1 + static_cast<int>(rng() % 30), h = k / 2 + 1 + static_cast<int>(rng() % 12);
+    const int w = k / 2 + 1 + static_cast<int>(rng() % 30),
+              h = k / 2 + 1 + static_cast<int>(rng() % 12);
     const Image src = random_image(rng, w, h);
     Image got(src.size(), 1), want(src.size(), 2);
     kx_median2d_u16(got.data(), src.data(), w, h, k);
@@ -37,9 +38,11 @@ TEST(MedianGeneral, KernelLimits) {
   EXPECT_EQ(out, want);
   for (int k : {9, 4, 1, -3, 0}) {
     Image untouched(16, 0xEEEE);
-    const std::string log = console_of([&] { kx_median2d_u16(untouched.data(), src.data(), 4, 4, k); });
-    EXPECT_NE(log.find("[kx_median2d_u16]  wrong parameter:w/h/kernel=4/4/" + std::to_string(k) + "\n"),
-              std::string::npos)
+    const std::string log =
+        console_of([&] { kx_median2d_u16(untouched.data(), src.data(), 4, 4, k); });
+    EXPECT_NE(
+        log.find("[kx_median2d_u16]  wrong parameter:w/h/kernel=4/4/" + std::to_string(k) + "\n"),
+        std::string::npos)
         << log;
     EXPECT_EQ(untouched, Image(16, 0xEEEE)) << k;
   }

@@ -14,8 +14,8 @@ FakeUsb *g_fake = nullptr;
 
 uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t le32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 void put32(uint8_t *p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
@@ -53,7 +53,9 @@ const usb::Backend kFake = {
     [](libusb_context *c, int l) { g_fake->set_debug(c, l); },
     [](libusb_context *c, libusb_device ***l) { return g_fake->get_device_list(c, l); },
     [](libusb_device **l, int u) { g_fake->free_device_list(l, u); },
-    [](libusb_device *d, libusb_device_descriptor *desc) { return g_fake->get_device_descriptor(d, desc); },
+    [](libusb_device *d, libusb_device_descriptor *desc) {
+      return g_fake->get_device_descriptor(d, desc);
+    },
     [](libusb_device *d) { return g_fake->dev_of(d)->bus; },
     [](libusb_device *d) { return g_fake->dev_of(d)->port; },
     [](libusb_device *d) { return g_fake->dev_of(d)->addr; },
@@ -163,9 +165,10 @@ void FakeUsb::free_transfer(libusb_transfer *t) {
   if (t == nullptr) return;
   {
     std::lock_guard lk(mu_);
-    const bool in_flight = control_pending_.count(t) != 0 || t == held_ ||
-                           std::find(bulk_pending_.begin(), bulk_pending_.end(), t) != bulk_pending_.end() ||
-                           std::find(completions_.begin(), completions_.end(), t) != completions_.end();
+    const bool in_flight =
+        control_pending_.count(t) != 0 || t == held_ ||
+        std::find(bulk_pending_.begin(), bulk_pending_.end(), t) != bulk_pending_.end() ||
+        std::find(completions_.begin(), completions_.end(), t) != completions_.end();
     if (in_flight) {
       ++freed_in_flight_;
       return;  // keep it alive: the test reports the fault
@@ -201,7 +204,13 @@ int FakeUsb::submit_transfer(libusb_transfer *t) {
 
 void FakeUsb::answer_control(libusb_transfer *t) {
   const uint8_t *b = t->buffer;
-  ControlRecord c{b[0], b[1], le16(b + 2), le16(b + 4), le16(b + 6), {}, static_cast<int>(bulk_pending_.size())};
+  ControlRecord c{b[0],
+                  b[1],
+                  le16(b + 2),
+                  le16(b + 4),
+                  le16(b + 6),
+                  {},
+                  static_cast<int>(bulk_pending_.size())};
   if ((c.type & 0x80) == 0) c.out.assign(b + 8, b + 8 + c.length);
   controls_.push_back(c);
   if (cam.unanswered > 0) {
@@ -236,7 +245,8 @@ void FakeUsb::status_reply(uint8_t *d) {
   }
   // 60 message bytes with no terminating zero when the text fills them.
   std::memset(d + 3, 0, 60);
-  if (d[0] == 0xFF) std::memcpy(d + 3, cam.fail_message.data(), std::min<size_t>(60, cam.fail_message.size()));
+  if (d[0] == 0xFF)
+    std::memcpy(d + 3, cam.fail_message.data(), std::min<size_t>(60, cam.fail_message.size()));
 }
 
 int FakeUsb::camera_control(const ControlRecord &c, uint8_t *data) {
@@ -246,7 +256,8 @@ int FakeUsb::camera_control(const ControlRecord &c, uint8_t *data) {
       status_reply(data);
     } else if (c.request == 0xC2 && c.value == 1 && cam.pending_reg_hdr.size() == 7) {
       const uint32_t first = le32(&cam.pending_reg_hdr[1]);
-      for (int i = 0; i < c.length / 4; ++i) put32(data + 4 * i, cam.regs[first + static_cast<uint32_t>(i)]);
+      for (int i = 0; i < c.length / 4; ++i)
+        put32(data + 4 * i, cam.regs[first + static_cast<uint32_t>(i)]);
       cam.last_t = 0xC2, cam.last_v = 1, cam.last_failed = false;
     } else if (c.request == 0xC0 && c.value == 4) {
       for (size_t i = 0; i < cam.pending_param_ids.size() && (i + 1) * 20 <= c.length; ++i) {
@@ -268,7 +279,8 @@ int FakeUsb::camera_control(const ControlRecord &c, uint8_t *data) {
   bool failed = false;
   if (c.request == 0xC2 && c.value == 0 && c.length >= 7) {
     const uint32_t first = le32(d + 1);
-    for (int i = 0; i < le16(d + 5) / 4; ++i) cam.regs[first + static_cast<uint32_t>(i)] = le32(d + 7 + 4 * i);
+    for (int i = 0; i < le16(d + 5) / 4; ++i)
+      cam.regs[first + static_cast<uint32_t>(i)] = le32(d + 7 + 4 * i);
   } else if (c.request == 0xC2 && c.value == 1) {
     cam.pending_reg_hdr = c.out;
   } else if (c.request == 0xC2 && c.value == 4) {
@@ -280,7 +292,8 @@ int FakeUsb::camera_control(const ControlRecord &c, uint8_t *data) {
   } else if (c.request == 0xC0 && c.value == 0) {
     ++cam.resets;
   } else if (c.request == 0xC0 && c.value == 3) {
-    for (int i = 0; i + 20 <= c.length; i += 20) cam.params[d[i]].assign(d + i + 2, d + i + 2 + std::min<int>(d[i + 1], 18));
+    for (int i = 0; i + 20 <= c.length; i += 20)
+      cam.params[d[i]].assign(d + i + 2, d + i + 2 + std::min<int>(d[i + 1], 18));
   } else if (c.request == 0xC0 && c.value == 4) {
     cam.pending_param_ids.clear();
     for (int i = 0; i + 20 <= c.length; i += 20) cam.pending_param_ids.push_back(d[i]);

@@ -23,8 +23,8 @@ struct FakeDevice {
   uint16_t vid = 0x111B, pid = 0x1238;
   uint8_t bus = 1, port = 1, addr = 2;
   int speed = LIBUSB_SPEED_HIGH;
-  int desc_rc = 0;       // get_device_descriptor result
-  int open_rc = 0;       // open result
+  int desc_rc = 0;  // get_device_descriptor result
+  int open_rc = 0;  // open result
   int claim_rc[2] = {0, 0};
   int config_rc = 0;
 };
@@ -40,22 +40,22 @@ struct ControlRecord {
 // The device side of the command protocol: registers, parameters and the
 // status query, with faults.
 struct FakeCamera {
-  std::map<uint32_t, uint32_t> regs;       // register number -> value
+  std::map<uint32_t, uint32_t> regs;               // register number -> value
   std::map<uint8_t, std::vector<uint8_t>> params;  // id -> value bytes
   uint8_t last_t = 0, last_v = 0;
   bool last_failed = false;
-  unsigned busy_queries = 0;       // next status queries answer 0xFE
-  bool fail_next = false;          // the next command fails (0xFF)
+  unsigned busy_queries = 0;  // next status queries answer 0xFE
+  bool fail_next = false;     // the next command fails (0xFF)
   std::string fail_message = "injected failure";
-  bool wrong_tv_once = false;      // next status reply names another command
-  int short_receive = -1;          // next data IN transfer moves this many bytes
-  unsigned unanswered = 0;         // next control transfers never answer
-  bool late_after_cancel = false;  // an unanswered transfer ignores cancels
+  bool wrong_tv_once = false;            // next status reply names another command
+  int short_receive = -1;                // next data IN transfer moves this many bytes
+  unsigned unanswered = 0;               // next control transfers never answer
+  bool late_after_cancel = false;        // an unanswered transfer ignores cancels
   std::vector<uint8_t> pending_reg_hdr;  // header of the last register read
   std::vector<uint8_t> pending_param_ids;
   bool streaming = false;
   uint32_t start_word = 0;
-  bool fail_start = false;         // the start command's status says 0xFF
+  bool fail_start = false;  // the start command's status says 0xFF
   unsigned resets = 0;
 };
 
@@ -119,8 +119,8 @@ class FakeUsb {
 
  private:
   void queue_completion(libusb_transfer *t, libusb_transfer_status st, int actual);  // mu_ held
-  void answer_control(libusb_transfer *t);  // mu_ held
-  int camera_control(const ControlRecord &c, uint8_t *data);  // mu_ held
+  void answer_control(libusb_transfer *t);                                           // mu_ held
+  int camera_control(const ControlRecord &c, uint8_t *data);                         // mu_ held
   void status_reply(uint8_t *data);
 
   mutable std::mutex mu_;

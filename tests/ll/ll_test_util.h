@@ -3,11 +3,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -107,7 +106,8 @@ class CbRecorder {
   }
   bool wait_count(size_t n, int timeout_ms = 2000) {
     std::unique_lock lk(mu_);
-    return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return got_.size() >= n; });
+    return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                        [&] { return got_.size() >= n; });
   }
   std::vector<Completion> got() {
     std::lock_guard lk(mu_);

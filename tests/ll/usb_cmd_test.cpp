@@ -103,7 +103,8 @@ TEST_F(UsbCmdTest, ParameterGetGoesInGroupsOfThree) {
   std::memset(recs, 0x77, sizeof recs);
   for (uint8_t i = 0; i < 7; ++i) {
     recs[i].id = static_cast<uint8_t>(10 + i);
-    usb.cam.params[static_cast<uint8_t>(10 + i)] = std::vector<uint8_t>(i + 1u, static_cast<uint8_t>(i));
+    usb.cam.params[static_cast<uint8_t>(10 + i)] =
+        std::vector<uint8_t>(i + 1u, static_cast<uint8_t>(i));
   }
   ASSERT_TRUE(torvi_ll_param_get(&ll, recs, 7));
   for (uint8_t i = 0; i < 7; ++i) {
@@ -148,7 +149,8 @@ TEST_F(UsbCmdTest, MismatchingStatusPairFailsEvenOnSuccess) {
   uint32_t v = 5;
   LogCapture log;
   EXPECT_FALSE(torvi_ll_reg_write(&ll, 0, 1, &v, 1));
-  EXPECT_TRUE(log.has("[usb_ll_check_last_cmd]  last cmd (t=194,v=1) is not as expect(t=194,v=0)\r\n"));
+  EXPECT_TRUE(
+      log.has("[usb_ll_check_last_cmd]  last cmd (t=194,v=1) is not as expect(t=194,v=0)\r\n"));
 }
 
 TEST_F(UsbCmdTest, FailureMessageIsCutAtSixtyCharacters) {
@@ -186,7 +188,9 @@ TEST_F(UsbCmdTest, UnansweredCommandIsCancelledAfterOneSecond) {
   LogCapture log;
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_FALSE(torvi_ll_exe_cmd(&ll, 1, 0xC0, 0, w, 4, 1000));
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   EXPECT_GE(ms, 990);
   EXPECT_LT(ms, 1900);
   EXPECT_TRUE(log.has("[usb_ll_exe_cmd] contrl trans timeout , cancel it\n"));
@@ -202,7 +206,9 @@ TEST_F(UsbCmdTest, LongerTransferTimeOutMovesTheCancel) {
   LogCapture log;
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_FALSE(torvi_ll_exe_cmd(&ll, 1, 0xCC, 1, w, 4, 1500));
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   EXPECT_GE(ms, 1490);
   EXPECT_LT(ms, 2400);
   EXPECT_EQ(log.count("contrl trans timeout , cancel it"), 1u);
@@ -225,7 +231,9 @@ TEST_F(UsbCmdTest, GivenUpCommandsLateCompletionIsHarmless) {
   LogCapture log;
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_FALSE(torvi_ll_exe_cmd(&ll, 0, 0xC0, 4, w, 4, 1000));
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   EXPECT_GE(ms, 1990);
   EXPECT_TRUE(log.has("[usb_ll_exe_cmd] control transfer timeout !\n"));
   EXPECT_TRUE(log.has("[usb_ll_exe_cmd] exe usb cmd failed: LIBUSB_ERROR_TIMEOUT\n"));

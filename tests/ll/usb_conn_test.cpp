@@ -39,7 +39,8 @@ TEST(LlDispatch, InitAndDebugLevels) {
   EXPECT_TRUE(torvi_ll_init());
   torvi_ll_uninit();
   const unsigned expect[8] = {4, 4, 3, 2, 1, 0, 0, 0};
-  for (unsigned level = 0; level < 8; ++level) EXPECT_EQ(torvi_ll_set_debug(level), expect[level]) << level;
+  for (unsigned level = 0; level < 8; ++level)
+    EXPECT_EQ(torvi_ll_set_debug(level), expect[level]) << level;
   EXPECT_EQ(torvi_ll_set_debug(1000), 0u);
   EXPECT_EQ(usb_ll_debug_level(), 0u);
 }
@@ -48,7 +49,8 @@ TEST(LlDispatch, TableHasSeventeenSlotsAndNullEnd) {
   const auto *slots = reinterpret_cast<void (*const *)()>(&ll_op_usb);
   for (int i = 0; i < 17; ++i) EXPECT_NE(slots[i], nullptr) << i;
   EXPECT_EQ(slots[17], nullptr);
-  EXPECT_EQ(reinterpret_cast<const void *>(ll_op_usb.reg_read), reinterpret_cast<const void *>(&usb_ll_reg_read));
+  EXPECT_EQ(reinterpret_cast<const void *>(ll_op_usb.reg_read),
+            reinterpret_cast<const void *>(&usb_ll_reg_read));
 }
 
 using UsbConnTest = FakeLinkTest;
@@ -109,8 +111,10 @@ TEST_F(UsbConnTest, UnlocatedOpenTakesFirstOpenableCameraAndBecomesLocated) {
   EXPECT_EQ(ll.speed, LIBUSB_SPEED_FULL);
   EXPECT_EQ(ll.ops, &ll_op_usb);
   EXPECT_EQ(usb.last_debug_level(), 3);
-  EXPECT_TRUE(log.has("[_usb_ll_dev_open]   failed to open this device: LIBUSB_ERROR_ACCESS, try next ...\n"));
-  EXPECT_TRUE(log.has("[_usb_ll_dev_open] found torvi device not in HS mode (speed=2) @ 007:001:011\n"));
+  EXPECT_TRUE(log.has(
+      "[_usb_ll_dev_open]   failed to open this device: LIBUSB_ERROR_ACCESS, try next ...\n"));
+  EXPECT_TRUE(
+      log.has("[_usb_ll_dev_open] found torvi device not in HS mode (speed=2) @ 007:001:011\n"));
   torvi_ll_set_debug(5);
 }
 

@@ -90,7 +90,9 @@ TEST_F(UsbStreamTest, FailedStartCancelsAllSixteen) {
 
 TEST_F(UsbStreamTest, WithoutCallbackTransfersStillCycle) {
   ASSERT_TRUE(torvi_ll_cap_start(&ll, 0, nullptr, nullptr));
-  for (int i = 0; i < 40; ++i) ASSERT_TRUE(usb.complete_bulk(100, LIBUSB_TRANSFER_COMPLETED) || usb.wait_pending_bulk(16, 500));
+  for (int i = 0; i < 40; ++i)
+    ASSERT_TRUE(usb.complete_bulk(100, LIBUSB_TRANSFER_COMPLETED) ||
+                usb.wait_pending_bulk(16, 500));
   EXPECT_TRUE(usb.wait_pending_bulk(16, 1000));
 }
 

@@ -76,7 +76,8 @@ TEST_F(VcamTest, TwoCamerasCapacityOneAndFullSpeedWarning) {
   ASSERT_EQ(torvi_ll_dev_open(&ll), &ll);  // unlocated: the first camera
   EXPECT_EQ(ll.port, 2);
   EXPECT_EQ(ll.speed, LIBUSB_SPEED_FULL);
-  EXPECT_TRUE(log.has("[_usb_ll_dev_open] found torvi device not in HS mode (speed=2) @ 002:001:002\n"));
+  EXPECT_TRUE(
+      log.has("[_usb_ll_dev_open] found torvi device not in HS mode (speed=2) @ 002:001:002\n"));
 }
 
 TEST_F(VcamTest, LocatedRecordOpensAfterANewAddress) {
@@ -175,7 +176,8 @@ TEST_F(VcamTest, BusyThenReadyMismatchAndShortReceive) {
 
   LogCapture log;
   EXPECT_FALSE(torvi_ll_check_last_cmd(&ll, 0xC0, 3));
-  EXPECT_TRUE(log.has("[usb_ll_check_last_cmd]  last cmd (t=194,v=0) is not as expect(t=192,v=3)\r\n"));
+  EXPECT_TRUE(
+      log.has("[usb_ll_check_last_cmd]  last cmd (t=194,v=0) is not as expect(t=192,v=3)\r\n"));
 
   // Asking for more than the 63-byte status reply: short, but delivered.
   uint8_t reply[70];

@@ -118,7 +118,8 @@ TEST_F(Conformance, UnansweredCommandTimesOut) {
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_FALSE(torvi_ll_reg_write(&ll, 2, 1, &v, 1));
   const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   EXPECT_GE(ms, 900);
   EXPECT_LT(ms, 2500);
   EXPECT_TRUE(torvi_ll_reg_write(&ll, 2, 1, &v, 1));
@@ -147,7 +148,9 @@ TEST_F(Conformance, StreamFramesThenStop) {
   const std::vector<uint8_t> raw0 = g_cam->raw_frame(0);
   std::vector<char> frame(raw0.size());
   torvi_frame_hdr_t hdr{};
-  EXPECT_EQ(kx_stream_fetch_frames(parser, frame.data(), static_cast<unsigned>(frame.size()), 1, &hdr, false), 1);
+  EXPECT_EQ(kx_stream_fetch_frames(parser, frame.data(), static_cast<unsigned>(frame.size()), 1,
+                                   &hdr, false),
+            1);
   EXPECT_EQ(std::memcmp(frame.data(), raw0.data(), raw0.size()), 0);
   kx_stream_state_t st{};
   kx_stream_get_state(parser, &st);
@@ -192,7 +195,12 @@ TEST_F(Conformance, SilentCameraTimesOutWithPartialBytes) {
     std::vector<std::pair<int32_t, int>> got;
   } rec;
   ASSERT_TRUE(torvi_ll_cap_start(&ll, 0, Rec::cb, &rec));
-  EXPECT_TRUE(wait_until([&] { std::lock_guard lk(rec.mu); return rec.got.size() >= 2; }, 9000));
+  EXPECT_TRUE(wait_until(
+      [&] {
+        std::lock_guard lk(rec.mu);
+        return rec.got.size() >= 2;
+      },
+      9000));
   ASSERT_TRUE(torvi_ll_cap_stop(&ll));
   EXPECT_TRUE(wait_until([&] { return stream_idle(&ll); }, 3000));
   g_cam->resume_sending();
@@ -238,7 +246,8 @@ int main(int argc, char **argv) {
     torvi::test::UsbfsCamera usbfs(tb, g_cam, split);
     if (usbfs.ok()) {
       g_usbfs = &usbfs;
-      std::printf("usbdevfs emulation, %s\n", split ? "16 KiB URBs (no scatter-gather)" : "scatter-gather");
+      std::printf("usbdevfs emulation, %s\n",
+                  split ? "16 KiB URBs (no scatter-gather)" : "scatter-gather");
       ::testing::InitGoogleTest(&argc, argv);
       rc = RUN_ALL_TESTS();
       g_usbfs = nullptr;

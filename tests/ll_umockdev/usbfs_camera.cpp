@@ -154,8 +154,9 @@ int submit(UsbfsCameraState *s, UMockdevIoctlData *arg) {
     const uint16_t value = static_cast<uint16_t>(b[2] | b[3] << 8);
     const uint16_t index = static_cast<uint16_t>(b[4] | b[5] << 8);
     const uint16_t len = static_cast<uint16_t>(b[6] | b[7] << 8);
-    const int n = s->cam->control(b[0], b[1], value, index,
-                                  std::span<uint8_t>(b + 8, std::min<size_t>(len, urb->buffer_length - 8u)));
+    const int n =
+        s->cam->control(b[0], b[1], value, index,
+                        std::span<uint8_t>(b + 8, std::min<size_t>(len, urb->buffer_length - 8u)));
     if (n == torvi::vcam::kNoAnswer) {
       s->ctrl.push_back(u);
     } else if (n == LIBUSB_ERROR_PIPE) {
@@ -234,8 +235,9 @@ gboolean handle_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client) {
   switch (req) {
     case USBDEVFS_GET_CAPABILITIES:
       v = arg_u32(arg, &d);
-      *v = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-           USBDEVFS_CAP_REAP_AFTER_DISCONNECT | (s->split ? 0 : USBDEVFS_CAP_BULK_SCATTER_GATHER);
+      *v = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+           USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT |
+           (s->split ? 0 : USBDEVFS_CAP_BULK_SCATTER_GATHER);
       break;
     case USBDEVFS_GET_SPEED:
       res = 3;  // high speed
@@ -390,7 +392,8 @@ UsbfsCamera::UsbfsCamera(UMockdevTestbed *tb, std::shared_ptr<vcam::Camera> cam,
   g_autofree char *root = umockdev_testbed_get_root_dir(tb);
   g_autofree char *node = g_build_filename(root, "dev/bus/usb/001/005", nullptr);
   unlink(node);
-  if (mkfifo(node, 0666) < 0 || (state_->wake_fd = open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
+  if (mkfifo(node, 0666) < 0 ||
+      (state_->wake_fd = open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
     g_printerr("fifo: %s\n", g_strerror(errno));
     state_ = nullptr;
     return;
@@ -419,7 +422,11 @@ UsbfsCamera::~UsbfsCamera() {
   if (handler_ != nullptr) g_object_unref(handler_);
 }
 
-unsigned UsbfsCamera::clear_halts() const { return state_ != nullptr ? state_->clear_halts.load() : 0; }
-unsigned UsbfsCamera::urbs_submitted() const { return state_ != nullptr ? state_->submitted.load() : 0; }
+unsigned UsbfsCamera::clear_halts() const {
+  return state_ != nullptr ? state_->clear_halts.load() : 0;
+}
+unsigned UsbfsCamera::urbs_submitted() const {
+  return state_ != nullptr ? state_->submitted.load() : 0;
+}
 
 }  // namespace torvi::test

@@ -230,7 +230,8 @@ TEST(VecMath, ProjectionsAndLookAt) {
   double pv[16];
   mat4_multiply(proj, view, pv);
   mat4_multiplyVec4(pv, world, clip);
-  double win[3] = {(clip[0] / clip[3] + 1) * 160, (clip[1] / clip[3] + 1) * 120, (clip[2] / clip[3] + 1) / 2};
+  double win[3] = {(clip[0] / clip[3] + 1) * 160, (clip[1] / clip[3] + 1) * 120,
+                   (clip[2] / clip[3] + 1) / 2};
   double back[3];
   ASSERT_NE(vec3_unproject(win, view, proj, vp, back), nullptr);
   expect_near_n(back, world, 3, 1e-9);
@@ -283,15 +284,18 @@ TEST(VecMath, TextForms) {
   EXPECT_STREQ(buf, "[0.000000, 0.000000, 0.000000, 1.000000]");
   double m[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
   const int n = mat3_str(m, buf);
-  EXPECT_STREQ(buf, "[1.000000, 2.000000, 3.000000, 4.000000, 5.000000, 6.000000, 7.000000, 8.000000, 9.000000]");
+  EXPECT_STREQ(
+      buf,
+      "[1.000000, 2.000000, 3.000000, 4.000000, 5.000000, 6.000000, 7.000000, 8.000000, 9.000000]");
   EXPECT_EQ(n, static_cast<int>(std::string(buf).size()));
   double m4[16];
   mat4_identity(m4);
   m4[12] = -7.25;
   mat4_str(m4, buf);
-  EXPECT_STREQ(buf,
-               "[1.000000, 0.000000, 0.000000, 0.000000, 0.000000, 1.000000, 0.000000, 0.000000, 0.000000, "
-               "0.000000, 1.000000, 0.000000, -7.250000, 0.000000, 0.000000, 1.000000]");
+  EXPECT_STREQ(
+      buf,
+      "[1.000000, 0.000000, 0.000000, 0.000000, 0.000000, 1.000000, 0.000000, 0.000000, 0.000000, "
+      "0.000000, 1.000000, 0.000000, -7.250000, 0.000000, 0.000000, 1.000000]");
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 // The public torvi_vcam_ calls.
-#include "torvi_vcam.h"
-
 #include <cmath>
 
 #include "host.h"
+#include "torvi_vcam.h"
 
 namespace torvi::vcam::test {
 namespace {
@@ -64,11 +63,13 @@ TEST(VcamApi, SceneAndGroundTruth) {
   ASSERT_EQ(torvi_vcam_set_wall(cam.get(), 2000, 0.5), 0);
   ASSERT_EQ(torvi_vcam_add_box(cam.get(), -50, -50, 700, 50, 50, 800, 0.4), 0);
   std::vector<uint16_t> truth(320 * 240);
-  ASSERT_EQ(torvi_vcam_ground_truth(cam.get(), truth.data(), static_cast<uint32_t>(truth.size())), 76800);
+  ASSERT_EQ(torvi_vcam_ground_truth(cam.get(), truth.data(), static_cast<uint32_t>(truth.size())),
+            76800);
   EXPECT_NEAR(truth[122 * 320 + 157], 700, 1);
   EXPECT_NEAR(truth[122 * 320 + 5], 2000 * std::hypot(1.0, (5 - 157.262) / 210.783, 0.0), 2);
   ASSERT_EQ(torvi_vcam_clear_shapes(cam.get()), 0);
-  ASSERT_EQ(torvi_vcam_ground_truth(cam.get(), truth.data(), static_cast<uint32_t>(truth.size())), 76800);
+  ASSERT_EQ(torvi_vcam_ground_truth(cam.get(), truth.data(), static_cast<uint32_t>(truth.size())),
+            76800);
   EXPECT_NEAR(truth[122 * 320 + 157], 2000, 1);
 }
 

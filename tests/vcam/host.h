@@ -92,7 +92,8 @@ class Host {
     libusb_transfer *t = B().alloc_transfer(0);
     auto *buf = static_cast<uint8_t *>(std::calloc(LIBUSB_CONTROL_SETUP_SIZE + data.size(), 1));
     libusb_fill_control_setup(buf, type, request, value, 0, static_cast<uint16_t>(data.size()));
-    if (!(type & LIBUSB_ENDPOINT_IN) && !data.empty()) std::memcpy(buf + LIBUSB_CONTROL_SETUP_SIZE, data.data(), data.size());
+    if (!(type & LIBUSB_ENDPOINT_IN) && !data.empty())
+      std::memcpy(buf + LIBUSB_CONTROL_SETUP_SIZE, data.data(), data.size());
     libusb_fill_control_transfer(t, handle_, buf, record_completion, &c, timeout_ms);
     t->flags = LIBUSB_TRANSFER_FREE_BUFFER;
     const int rc = B().submit_transfer(t);
@@ -136,15 +137,20 @@ class Host {
     s.status = r[0];
     s.t = r[1];
     s.v = r[2];
-    s.message.assign(reinterpret_cast<const char *>(r.data() + 3), strnlen(reinterpret_cast<const char *>(r.data() + 3), 60));
+    s.message.assign(reinterpret_cast<const char *>(r.data() + 3),
+                     strnlen(reinterpret_cast<const char *>(r.data() + 3), 60));
     return s;
   }
 
   // Register helpers with the 7-byte header.
   static std::vector<uint8_t> reg_header(uint8_t target, uint32_t first, uint16_t bytes) {
-    return {target, static_cast<uint8_t>(first), static_cast<uint8_t>(first >> 8),
-            static_cast<uint8_t>(first >> 16), static_cast<uint8_t>(first >> 24),
-            static_cast<uint8_t>(bytes), static_cast<uint8_t>(bytes >> 8)};
+    return {target,
+            static_cast<uint8_t>(first),
+            static_cast<uint8_t>(first >> 8),
+            static_cast<uint8_t>(first >> 16),
+            static_cast<uint8_t>(first >> 24),
+            static_cast<uint8_t>(bytes),
+            static_cast<uint8_t>(bytes >> 8)};
   }
   bool reg_write(uint8_t target, uint32_t first, const std::vector<uint32_t> &vals) {
     std::vector<uint8_t> d = reg_header(target, first, static_cast<uint16_t>(vals.size() * 4));
@@ -156,13 +162,16 @@ class Host {
   bool reg_read(uint8_t target, uint32_t first, std::vector<uint32_t> &vals) {
     for (size_t done = 0; done < vals.size();) {
       const size_t n = std::min<size_t>(16, vals.size() - done);
-      if (!out(0xC2, 1, reg_header(target, static_cast<uint32_t>(first + done), static_cast<uint16_t>(n * 4))))
+      if (!out(0xC2, 1,
+               reg_header(target, static_cast<uint32_t>(first + done),
+                          static_cast<uint16_t>(n * 4))))
         return false;
       if (status().status != kStatusOk) return false;
       const std::vector<uint8_t> r = in(0xC2, 1, n * 4);
       if (r.size() != n * 4 || status().status != kStatusOk) return false;
       for (size_t i = 0; i < n; ++i)
-        vals[done + i] = r[4 * i] | r[4 * i + 1] << 8 | r[4 * i + 2] << 16 | static_cast<uint32_t>(r[4 * i + 3]) << 24;
+        vals[done + i] = r[4 * i] | r[4 * i + 1] << 8 | r[4 * i + 2] << 16 |
+                         static_cast<uint32_t>(r[4 * i + 3]) << 24;
       done += n;
     }
     return true;
@@ -202,7 +211,8 @@ class Host {
     Param p;
     p.id = id;
     p.len = len;
-    for (int i = 0; i < 4; ++i) p.value[static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      p.value[static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
     return p;
   }
 
@@ -264,7 +274,7 @@ class Streamer {
   }
 
   std::vector<uint8_t> data;
-  std::vector<int> lengths;  // actual_length of each completed transfer
+  std::vector<int> lengths;        // actual_length of each completed transfer
   std::vector<size_t> piece_ends;  // end of each transfer's bytes in `data`
   std::vector<libusb_transfer_status> statuses;
   bool stopping = false;

@@ -1,7 +1,6 @@
 // The library's stream parser accepts the camera's stream frame for frame.
-#include "kx_stream.h"
-
 #include "host.h"
+#include "kx_stream.h"
 
 namespace torvi::vcam::test {
 namespace {
@@ -30,7 +29,8 @@ class Parser : public BusFixture {
     EXPECT_TRUE(host.out(0xC2, 4, {0, 0, 0, 0}));
     Streamer s(host, 16, kLen);
     s.submit_all();
-    const size_t want = upload ? cam->config().upload_block.size() + 36 : frames * cam->frame_bytes(0).size();
+    const size_t want =
+        upload ? cam->config().upload_block.size() + 36 : frames * cam->frame_bytes(0).size();
     s.collect(want, 5000);
     kx_stream_cfg_t pc{32};
     std::unique_ptr<kx_stream_t, ParserDeleter> parser(kx_stream_create(&pc));
@@ -90,9 +90,11 @@ TEST_F(Parser, DamagedFramesAreDiscardedAndTheRestKept) {
   EXPECT_EQ(st.frames_discarded, 2u);
   std::vector<uint16_t> got;
   torvi_frame_hdr_t h{};
-  while (kx_stream_fetch_frames(parser.get(), nullptr, 0, 1, &h, false) == 1) got.push_back(h.fridx);
+  while (kx_stream_fetch_frames(parser.get(), nullptr, 0, 1, &h, false) == 1)
+    got.push_back(h.fridx);
   ASSERT_GE(got.size(), 4u);
-  EXPECT_EQ(std::vector<uint16_t>(got.begin(), got.begin() + 4), (std::vector<uint16_t>{0, 2, 4, 5}));
+  EXPECT_EQ(std::vector<uint16_t>(got.begin(), got.begin() + 4),
+            (std::vector<uint16_t>{0, 2, 4, 5}));
 }
 
 TEST_F(Parser, TakesTheUploadFrame) {

@@ -21,7 +21,8 @@ Pixel samples(const std::vector<uint8_t> &raw, int x, int y) {
   const int row = static_cast<int>(raw_row_of(static_cast<uint32_t>(y), H));
   Pixel px{};
   for (int k = 0; k < 4; ++k) {
-    const size_t i = 2 * (static_cast<size_t>(k) * P + static_cast<size_t>(row) * W + static_cast<size_t>(x));
+    const size_t i =
+        2 * (static_cast<size_t>(k) * P + static_cast<size_t>(row) * W + static_cast<size_t>(x));
     px.d[k] = (raw[i] | raw[i + 1] << 8) & 0xFFF;
   }
   return px;
@@ -73,8 +74,8 @@ TEST(Physics, WallDecodesToItsRadialDistance) {
   const auto truth = cam.ground_truth();
   const double range = range_mm_for(cam.modulation_khz());
   EXPECT_NEAR(range, 12491.35, 0.01);
-  EXPECT_NEAR(truth[122 * W + 157], 1500, 1);   // optical axis
-  EXPECT_GT(truth[0], 1900);                     // corners are farther along the ray
+  EXPECT_NEAR(truth[122 * W + 157], 1500, 1);  // optical axis
+  EXPECT_GT(truth[0], 1900);                   // corners are farther along the ray
   // 12-bit samples limit the phase to about 1/(2 pi A) of a turn; otherwise
   // the decode must give the ground truth, and without bias.
   double sum = 0;
@@ -143,7 +144,8 @@ TEST(Physics, BrightNearTargetsSaturate) {
   EXPECT_EQ(*std::max_element(centre.d, centre.d + 4), 4095);
   EXPECT_NEAR(truth[122 * W + 157], 340, 1);  // front of the ball
   EXPECT_TRUE(valid(samples(raw, 5, 5)));     // the wall beyond is fine
-  EXPECT_NEAR(truth[5 * W + 5], 1500 * std::hypot(1.0, (5 - 157.262) / 210.783, (5 - 122.083) / 204.817), 1);
+  EXPECT_NEAR(truth[5 * W + 5],
+              1500 * std::hypot(1.0, (5 - 157.262) / 210.783, (5 - 122.083) / 204.817), 1);
 }
 
 TEST(Physics, BoxesAppearInTheGroundTruthAndTheDecode) {

@@ -107,12 +107,14 @@ TEST_F(Protocol, MalformedCommandsGetFailedStatusAndAMessage) {
   };
   const std::vector<Case> cases = {
       {0xC2, 0, {1, 0, 0}, "short header"},
-      {0xC2, 0, Host::reg_header(1, 0, 8), "data bytes"},            // no values
-      {0xC2, 0, [] {
+      {0xC2, 0, Host::reg_header(1, 0, 8), "data bytes"},  // no values
+      {0xC2, 0,
+       [] {
          auto d = Host::reg_header(1, 255, 8);  // registers 255 and 256
          d.resize(d.size() + 8);
          return d;
-       }(), "out of range"},
+       }(),
+       "out of range"},
       {0xC2, 1, Host::reg_header(1, 0, 6), "bad byte count"},
       {0xC2, 1, Host::reg_header(9, 0, 4), "unknown target"},
       {0xC2, 4, {0, 0}, "want 4"},

@@ -29,7 +29,8 @@ inline ParsedStream parse_stream(const std::vector<uint8_t> &s) {
   bool building = false;
   auto u16 = [&](size_t o) { return static_cast<uint16_t>(s[o] | s[o + 1] << 8); };
   auto u32 = [&](size_t o) {
-    return static_cast<uint32_t>(s[o] | s[o + 1] << 8 | s[o + 2] << 16) | static_cast<uint32_t>(s[o + 3]) << 24;
+    return static_cast<uint32_t>(s[o] | s[o + 1] << 8 | s[o + 2] << 16) |
+           static_cast<uint32_t>(s[o + 3]) << 24;
   };
   while (pos + 36 <= s.size()) {
     if (u16(pos) != 0x98FB) {
@@ -81,7 +82,8 @@ inline ParsedStream parse_stream(const std::vector<uint8_t> &s) {
     }
     cur.data.insert(cur.data.end(), payload, payload + len);
     if (cur.data.size() >= want) {
-      if (cur.data.size() > want) out.errors.push_back("overlong frame " + std::to_string(cur.fridx));
+      if (cur.data.size() > want)
+        out.errors.push_back("overlong frame " + std::to_string(cur.fridx));
       out.frames.push_back(std::move(cur));
       cur = ParsedFrame{};
       building = false;

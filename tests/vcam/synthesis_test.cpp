@@ -64,9 +64,9 @@ TEST(Synthesis, KeptSamplesFollowEverySettingChange) {
     bool rebuild;
   };
   const Step steps[] = {
-      {0, 20000, 1000, true},   {1, 20000, 1000, false}, {0, 20000, 1000, false},
-      {2, 20000, 1000, true},   {3, 20000, 1000, false}, {3, 10000, 1000, true},
-      {3, 10000, 500, true},    {0, 10000, 500, true},   {9, 20000, 1000, true},
+      {0, 20000, 1000, true},  {1, 20000, 1000, false}, {0, 20000, 1000, false},
+      {2, 20000, 1000, true},  {3, 20000, 1000, false}, {3, 10000, 1000, true},
+      {3, 10000, 500, true},   {0, 10000, 500, true},   {9, 20000, 1000, true},
       {9, 20000, 1000, false},
   };
   std::vector<uint8_t> got(kept.frame_bytes()), want(kept.frame_bytes());
@@ -170,7 +170,8 @@ TEST(Synthesis, WithoutNoiseSamplesAreTheRoundedNoiselessOnes) {
   m.render(7, 20000, 1000, raw);
   size_t clipped = 0;
   for (size_t i = 0; i < base.size(); ++i) {
-    const double want = std::min(4095.0, std::max(0.0, std::floor(static_cast<double>(base[i]) + 0.5)));
+    const double want =
+        std::min(4095.0, std::max(0.0, std::floor(static_cast<double>(base[i]) + 0.5)));
     ASSERT_EQ(word(raw, i), want) << i;
     clipped += (base[i] < 0 || base[i] > 4095) ? 1 : 0;
   }

@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -149,7 +149,7 @@ TEST_F(ZipApi, EntryTimeComesFromTheLocalClock) {
   const time_t after = time(nullptr);
   const std::string bytes = read_file(path("t.zip"));
   const uint32_t dos = get32(bytes, kLocalTime);
-  struct tm tmv{};
+  struct tm tmv {};
   tmv.tm_year = static_cast<int>((dos >> 25) + 80);
   tmv.tm_mon = static_cast<int>((dos >> 21) & 0xF) - 1;
   tmv.tm_mday = static_cast<int>((dos >> 16) & 0x1F);
@@ -163,7 +163,8 @@ TEST_F(ZipApi, EntryTimeComesFromTheLocalClock) {
 }
 
 TEST_F(ZipApi, BackslashNamesAndLookup) {
-  write_archive(path("n.zip"), 6, {{"dir\\sub\\f.txt", "one"}, {"Upper.TXT", "two"}, {"upper.txt", "three"}});
+  write_archive(path("n.zip"), 6,
+                {{"dir\\sub\\f.txt", "one"}, {"Upper.TXT", "two"}, {"upper.txt", "three"}});
   EXPECT_EQ(read_entry(path("n.zip"), "dir/sub/f.txt"), "one");
   EXPECT_EQ(read_entry(path("n.zip"), "dir\\sub\\f.txt"), "one");
   // Exact match first, then a match that ignores case.
@@ -186,7 +187,8 @@ TEST_F(ZipApi, DirectoryEntriesAreRefusedByReaders) {
     e.external_attr = 0x10;
     return build_zip({e});
   }());
-  for (const auto &[zip, name] : {std::pair{path("d.zip"), "folder/"}, {path("dosdir.zip"), "plain"}}) {
+  for (const auto &[zip, name] :
+       {std::pair{path("d.zip"), "folder/"}, {path("dosdir.zip"), "plain"}}) {
     ZipPtr z(zip_open(zip.c_str(), 0, 'r'));
     ASSERT_EQ(zip_entry_open(z.get(), name), 0);
     void *buf = nullptr;
@@ -313,7 +315,7 @@ TEST_F(ZipApi, CreateStopsAtFirstMissingFileButCompletesTheArchive) {
 
 TEST_F(ZipApi, CreateKeepsTheFileTimeAndExtractRestoresIt) {
   write_file(path("old.txt"), "old");
-  struct tm tmv{};
+  struct tm tmv {};
   tmv.tm_year = 2015 - 1900;
   tmv.tm_mon = 3;
   tmv.tm_mday = 9;
@@ -328,7 +330,7 @@ TEST_F(ZipApi, CreateKeepsTheFileTimeAndExtractRestoresIt) {
   const char *files[] = {src.c_str()};
   ASSERT_EQ(zip_create(path("t.zip").c_str(), files, 1), 0);
   ASSERT_EQ(zip_extract(path("t.zip").c_str(), path("out").c_str(), nullptr, nullptr), 0);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(path("out/old.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, when);
   EXPECT_EQ(st.st_atime, when);
@@ -345,11 +347,13 @@ int record(const char *filename, void *arg) {
 }
 
 TEST_F(ZipApi, ExtractCreatesFoldersAndReportsEachEntry) {
-  write_archive(path("x.zip"), 6, {{"top.txt", "T"}, {"d1/", ""}, {"d1/d2/deep.txt", "D"}, {"e\\f.txt", "F"}});
+  write_archive(path("x.zip"), 6,
+                {{"top.txt", "T"}, {"d1/", ""}, {"d1/d2/deep.txt", "D"}, {"e\\f.txt", "F"}});
   ScopedChdir cd(dir_.path());
   Seen seen;
   ASSERT_EQ(zip_extract("x.zip", "out", record, &seen), 0);
-  EXPECT_EQ(seen.paths, (std::vector<std::string>{"out/top.txt", "out/d1/", "out/d1/d2/deep.txt", "out/e/f.txt"}));
+  EXPECT_EQ(seen.paths, (std::vector<std::string>{"out/top.txt", "out/d1/", "out/d1/d2/deep.txt",
+                                                  "out/e/f.txt"}));
   EXPECT_EQ(tree_of("out"), (std::map<std::string, std::string>{
                                 {"top.txt", "T"}, {"d1/d2/deep.txt", "D"}, {"e/f.txt", "F"}}));
   EXPECT_TRUE(fs::is_directory("out/d1"));
@@ -370,7 +374,8 @@ TEST_F(ZipApi, ExtractIntoTheArchivesOwnFolder) {
   // name: replacing that file must not disturb the entries read after it.
   const std::string tail = random_bytes(100000, 8);
   write_archive(path("self.zip"), 6, {{"self.zip", "replaced"}, {"after.bin", tail}});
-  ASSERT_EQ(zip_extract(path("self.zip").c_str(), dir_.path().string().c_str(), nullptr, nullptr), 0);
+  ASSERT_EQ(zip_extract(path("self.zip").c_str(), dir_.path().string().c_str(), nullptr, nullptr),
+            0);
   EXPECT_EQ(read_file(path("self.zip")), "replaced");
   EXPECT_EQ(read_file(path("after.bin")), tail);
 }
@@ -390,8 +395,10 @@ TEST_F(ZipApi, ProgressCounterRunsOnAcrossCalls) {
   kx_log_enable(0, KX_LOG_DBG, nullptr);
   int total = 2;
   ::testing::internal::CaptureStdout();
-  const int r1 = zip_extract(path("p.zip").c_str(), path("o1").c_str(), on_extract_to_folder_entry, &total);
-  const int r2 = zip_extract(path("p.zip").c_str(), path("o2").c_str(), on_extract_to_folder_entry, &total);
+  const int r1 =
+      zip_extract(path("p.zip").c_str(), path("o1").c_str(), on_extract_to_folder_entry, &total);
+  const int r2 =
+      zip_extract(path("p.zip").c_str(), path("o2").c_str(), on_extract_to_folder_entry, &total);
   std::fflush(stdout);
   const std::string out = ::testing::internal::GetCapturedStdout();
   kx_log_enable(0, KX_LOG_WRN, nullptr);

@@ -13,15 +13,16 @@ namespace fs = std::filesystem;
 namespace {
 
 TEST(ZipCorpus, KeptInputsRunCleanAndStayContained) {
-  const fs::path corpus = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "corpus" / "zip_read";
+  const fs::path corpus =
+      fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "corpus" / "zip_read";
   ASSERT_TRUE(fs::is_directory(corpus)) << corpus;
   torvi::test::TempDir dir;
   size_t count = 0;
   for (const auto &e : fs::directory_iterator(corpus)) {
     std::ifstream in(e.path(), std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(torvi::fuzz::zip_read_one(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
-                                          dir.path() / "run"))
+    EXPECT_TRUE(torvi::fuzz::zip_read_one(reinterpret_cast<const uint8_t *>(bytes.data()),
+                                          bytes.size(), dir.path() / "run"))
         << e.path();
     ++count;
   }

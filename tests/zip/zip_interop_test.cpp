@@ -60,7 +60,9 @@ class ZipInterop : public ::testing::Test {
     for (const auto &[rel, content] : tree) write_file(src / rel, content);
     std::string out;
     const std::string zip = path(name);
-    EXPECT_EQ(run_command("cd " + q(src.string()) + " && zip -q -r " + flags + " " + q(zip) + " .", &out), 0)
+    EXPECT_EQ(
+        run_command("cd " + q(src.string()) + " && zip -q -r " + flags + " " + q(zip) + " .", &out),
+        0)
         << out;
     return zip;
   }
@@ -136,7 +138,9 @@ TEST_F(ZipInterop, WeReadStreamedEntriesWithDataDescriptors) {
   std::string out;
   const std::string content = std::string(5000, 'p') + "piped";
   write_file(path("piped.src"), content);
-  ASSERT_EQ(run_command("cat " + q(path("piped.src")) + " | zip -q " + q(path("p.zip")) + " -", &out), 0) << out;
+  ASSERT_EQ(
+      run_command("cat " + q(path("piped.src")) + " | zip -q " + q(path("p.zip")) + " -", &out), 0)
+      << out;
   zip_t *z = zip_open(path("p.zip").c_str(), 0, 'r');
   ASSERT_NE(z, nullptr);
   ASSERT_EQ(zip_entry_open(z, "-"), 0);
@@ -152,7 +156,10 @@ TEST_F(ZipInterop, InfoZipSymlinksAreRefused) {
   write_file(path("src/target.txt"), "target");
   fs::create_symlink("/etc", path("src/link"));
   std::string out;
-  ASSERT_EQ(run_command("cd " + q(path("src")) + " && zip -q -y " + q(path("l.zip")) + " target.txt link", &out), 0)
+  ASSERT_EQ(
+      run_command("cd " + q(path("src")) + " && zip -q -y " + q(path("l.zip")) + " target.txt link",
+                  &out),
+      0)
       << out;
   EXPECT_EQ(zip_extract(path("l.zip").c_str(), path("out").c_str(), nullptr, nullptr), -1);
   EXPECT_FALSE(fs::exists(path("out/target.txt")));
@@ -161,7 +168,7 @@ TEST_F(ZipInterop, InfoZipSymlinksAreRefused) {
 
 TEST_F(ZipInterop, ExtractRestoresInfoZipTimes) {
   write_file(path("src/stamped.txt"), "time");
-  struct tm tmv{};
+  struct tm tmv {};
   tmv.tm_year = 2020 - 1900;
   tmv.tm_mon = 1;
   tmv.tm_mday = 28;
@@ -173,16 +180,19 @@ TEST_F(ZipInterop, ExtractRestoresInfoZipTimes) {
   const timespec times[2] = {{when, 0}, {when, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, path("src/stamped.txt").c_str(), times, 0), 0);
   std::string out;
-  ASSERT_EQ(run_command("cd " + q(path("src")) + " && zip -q " + q(path("t.zip")) + " stamped.txt", &out), 0);
+  ASSERT_EQ(
+      run_command("cd " + q(path("src")) + " && zip -q " + q(path("t.zip")) + " stamped.txt", &out),
+      0);
   ASSERT_EQ(zip_extract(path("t.zip").c_str(), path("out").c_str(), nullptr, nullptr), 0);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(path("out/stamped.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, when);
 }
 
 TEST_F(ZipInterop, AppendingKeepsOldEntriesReadable) {
   const Tree tree = sample_tree();
-  const Tree extra = {{"added/later.txt", "appended\n"}, {"added/big.bin", random_bytes(70000, 21)}};
+  const Tree extra = {{"added/later.txt", "appended\n"},
+                      {"added/big.bin", random_bytes(70000, 21)}};
   Tree all = tree;
   all.insert(extra.begin(), extra.end());
   // To an archive of ours.

@@ -1,8 +1,8 @@
+#include "support/zip_names.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
-
-#include "support/zip_names.h"
 
 using namespace torvi::zip;
 
@@ -75,7 +75,7 @@ TEST(ZipNames, DosStampLayout) {
 }
 
 TEST(ZipNames, DosStampRoundTripsThroughLocalTime) {
-  struct tm tmv{};
+  struct tm tmv {};
   tmv.tm_year = 2019 - 1900;
   tmv.tm_mon = 6;
   tmv.tm_mday = 14;
@@ -90,8 +90,8 @@ TEST(ZipNames, DosStampRoundTripsThroughLocalTime) {
 }
 
 TEST(ZipNames, InvalidDosStampsAreRejected) {
-  EXPECT_FALSE(dos_to_time_t(0).has_value());                       // month 0, day 0
-  EXPECT_FALSE(dos_to_time_t((13u << 21) | (1u << 16)).has_value());  // month 13
+  EXPECT_FALSE(dos_to_time_t(0).has_value());                                      // month 0, day 0
+  EXPECT_FALSE(dos_to_time_t((13u << 21) | (1u << 16)).has_value());               // month 13
   EXPECT_FALSE(dos_to_time_t((1u << 21) | (1u << 16) | (24u << 11)).has_value());  // hour 24
 }
 

@@ -46,9 +46,10 @@ class ZipSafety : public ::testing::Test {
 TEST_F(ZipSafety, EscapingNamesAreRefusedBeforeAnythingIsWritten) {
   const std::string abs = dir_.file("outside/abs.txt");
   for (const std::string &bad :
-       {std::string("../escape.txt"), std::string("../../escape.txt"), std::string("a/../../escape.txt"),
-        std::string("..\\escape.txt"), std::string("a\\..\\..\\escape.txt"), abs,
-        std::string("C:\\escape.txt"), std::string("C:escape.txt"), std::string("..")}) {
+       {std::string("../escape.txt"), std::string("../../escape.txt"),
+        std::string("a/../../escape.txt"), std::string("..\\escape.txt"),
+        std::string("a\\..\\..\\escape.txt"), abs, std::string("C:\\escape.txt"),
+        std::string("C:escape.txt"), std::string("..")}) {
     SCOPED_TRACE(bad);
     // A harmless entry comes first: it must not be written either.
     const std::string zip = zip_of({stored("first.txt", "ok"), stored(bad, "evil")});
@@ -73,7 +74,9 @@ TEST_F(ZipSafety, LinksAlreadyInTheFolderAreNotFollowed) {
   fs::create_directory_symlink(dir_.path() / "outside", target() + "/dirlink");
   write_file(dir_.path() / "outside" / "victim.txt", "precious");
   fs::create_symlink(dir_.path() / "outside" / "victim.txt", target() + "/filelink");
-  ASSERT_EQ(::link((dir_.path() / "outside" / "victim.txt").c_str(), (target() + "/hardlink").c_str()), 0);
+  ASSERT_EQ(
+      ::link((dir_.path() / "outside" / "victim.txt").c_str(), (target() + "/hardlink").c_str()),
+      0);
 
   EXPECT_EQ(extract(zip_of({stored("dirlink/planted.txt", "evil")})), -1);
   EXPECT_FALSE(fs::exists(dir_.path() / "outside" / "planted.txt"));
@@ -118,7 +121,8 @@ TEST_F(ZipSafety, EntriesThatCannotBeTrustedAreRefused) {
   long_deflate.uncompressed = 4000;  // the stream holds more than this
   RawEntry cut_deflate = deflated("cut", random_bytes(3000, 1));
   cut_deflate.data.resize(cut_deflate.data.size() / 2);
-  for (const RawEntry &e : {crypt, bzip, bad_crc, lying_stored, bomb, short_deflate, long_deflate, cut_deflate}) {
+  for (const RawEntry &e :
+       {crypt, bzip, bad_crc, lying_stored, bomb, short_deflate, long_deflate, cut_deflate}) {
     SCOPED_TRACE(e.name);
     const std::string zip = zip_of({e});
     EXPECT_EQ(extract(zip), -1);
@@ -138,9 +142,9 @@ TEST_F(ZipSafety, EntriesThatCannotBeTrustedAreRefused) {
 }
 
 TEST_F(ZipSafety, NonArchivesFail) {
-  for (const std::string &content : {std::string(), std::string("PK"), std::string("hello world\n"),
-                                    random_bytes(5000, 9), std::string(22, '\0'),
-                                    std::string("PK\x05\x06", 4) + std::string(18, '\0')}) {
+  for (const std::string &content :
+       {std::string(), std::string("PK"), std::string("hello world\n"), random_bytes(5000, 9),
+        std::string(22, '\0'), std::string("PK\x05\x06", 4) + std::string(18, '\0')}) {
     write_file(dir_.file("in.zip"), content);
     const std::string zip = dir_.file("in.zip");
     int rc = extract(zip);
@@ -207,11 +211,10 @@ TEST_F(ZipSafety, EntriesSharingTheirDataAreRefused) {
 // A valid archive of several entries, cut short at every 11th byte and with
 // single bytes flipped: never a crash, and a success only with exact content.
 TEST_F(ZipSafety, TruncatedAndFlippedArchives) {
-  const std::map<std::string, std::string> files = {
-      {"a.txt", std::string(3000, 'a') + "end"},
-      {"dir/b.bin", random_bytes(2000, 4)},
-      {"dir/sub/c.txt", "short"},
-      {"empty", ""}};
+  const std::map<std::string, std::string> files = {{"a.txt", std::string(3000, 'a') + "end"},
+                                                    {"dir/b.bin", random_bytes(2000, 4)},
+                                                    {"dir/sub/c.txt", "short"},
+                                                    {"empty", ""}};
   std::vector<RawEntry> entries;
   for (const auto &[name, content] : files) {
     entries.push_back(name == "dir/b.bin" ? stored(name, content) : deflated(name, content));

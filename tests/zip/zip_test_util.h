@@ -20,15 +20,15 @@ namespace torvi::test {
 
 struct RawEntry {
   std::string name;
-  std::string data;              // bytes as stored (deflated when method is 8)
-  std::string plain;             // the uncompressed content, for the CRC-32 and size
+  std::string data;   // bytes as stored (deflated when method is 8)
+  std::string plain;  // the uncompressed content, for the CRC-32 and size
   uint16_t method = 0;
   uint16_t flags = 0;
-  uint16_t made_by = 20;         // host 0 (DOS) unless set
+  uint16_t made_by = 20;  // host 0 (DOS) unless set
   uint32_t external_attr = 0;
   uint32_t dos_time = (41u << 25) | (1u << 21) | (1u << 16);  // 2021-01-01 00:00:00
-  std::optional<uint32_t> crc;   // overrides the computed CRC-32
-  std::optional<uint32_t> uncompressed;  // overrides the declared size
+  std::optional<uint32_t> crc;                                // overrides the computed CRC-32
+  std::optional<uint32_t> uncompressed;                       // overrides the declared size
 };
 
 inline void put16(std::string &s, uint32_t v) {
@@ -40,7 +40,8 @@ inline void put32(std::string &s, uint32_t v) {
   put16(s, v >> 16);
 }
 inline uint16_t get16(const std::string &s, size_t at) {
-  return static_cast<uint16_t>(static_cast<uint8_t>(s.at(at)) | (static_cast<uint8_t>(s.at(at + 1)) << 8));
+  return static_cast<uint16_t>(static_cast<uint8_t>(s.at(at)) |
+                               (static_cast<uint8_t>(s.at(at + 1)) << 8));
 }
 inline uint32_t get32(const std::string &s, size_t at) {
   return get16(s, at) | (static_cast<uint32_t>(get16(s, at + 2)) << 16);

@@ -8,8 +8,8 @@
 namespace torvi_cli {
 
 struct CaptureOptions {
-  unsigned frames = 0;   // 0: no frame limit
-  double seconds = 0;    // 0: no time limit
+  unsigned frames = 0;                      // 0: no frame limit
+  double seconds = 0;                       // 0: no time limit
   std::string output = "torvi_frames.raw";  // empty: frames are not kept
   bool progress = true;
 };

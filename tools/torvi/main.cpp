@@ -1,7 +1,6 @@
 // torvi: list cameras, show one camera's identity and parameters, and
 // capture raw frames, from a real camera or the built-in virtual one.
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -45,7 +44,8 @@ int run_info(const CommonOptions &common) {
   std::printf("serial (parameter 5): %.32s\n", reinterpret_cast<const char *>(dev.info5));
   print_hex("parameter 6:", dev.info6, sizeof dev.info6);
   const torvi_drv_t *drv = torvi_dev_get_drv(&dev);
-  std::printf("driver: %s (%s)\n", drv != nullptr ? drv->name : "none", drv != nullptr ? drv->id : "-");
+  std::printf("driver: %s (%s)\n", drv != nullptr ? drv->name : "none",
+              drv != nullptr ? drv->id : "-");
   torvi_param_t items[5] = {};
   const uint32_t numbers[5] = {0, 7, 12, 13, 15};
   for (int i = 0; i < 5; ++i) items[i].number = numbers[i];
@@ -56,10 +56,12 @@ int run_info(const CommonOptions &common) {
     std::memcpy(&fps, items[2].value, 4);
     std::memcpy(&intg, items[3].value, 2);
     std::printf("mode (parameter 0): %u\n", items[0].value[0]);
-    print_hex("chip information (parameter 7):", items[1].value, items[1].len < 18 ? items[1].len : 18);
+    print_hex("chip information (parameter 7):", items[1].value,
+              items[1].len < 18 ? items[1].len : 18);
     std::printf("frame rate (parameter 12): %u fps\n", fps);
     std::printf("integration time (parameter 13): %u us\n", intg);
-    print_hex("temperatures (parameter 15):", items[4].value, items[4].len < 18 ? items[4].len : 18);
+    print_hex("temperatures (parameter 15):", items[4].value,
+              items[4].len < 18 ? items[4].len : 18);
   } else {
     std::fprintf(stderr, "torvi: the camera did not answer the parameter request\n");
     rc = kMisbehaved;
@@ -73,7 +75,8 @@ void add_common(CLI::App *cmd, CommonOptions &opt) {
   cmd->add_option("--virtual-product", opt.virtual_product,
                   "product string of the virtual camera (its middle field picks the driver)");
   cmd->add_flag("--unpaced", opt.unpaced, "virtual camera: frames as fast as they are read");
-  cmd->add_option("--index", opt.index, "camera to use, as numbered by 'list'")->check(CLI::NonNegativeNumber);
+  cmd->add_option("--index", opt.index, "camera to use, as numbered by 'list'")
+      ->check(CLI::NonNegativeNumber);
   cmd->add_flag("-v,--verbose", opt.verbose, "library debug lines on the console");
   cmd->add_option("--log", opt.log_file, "log file (default torvi_YYYYMMDD.log)");
 }

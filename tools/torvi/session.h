@@ -11,10 +11,10 @@ namespace torvi_cli {
 // Exit codes.
 enum Exit : int {
   kOk = 0,
-  kNoCamera = 2,     // no camera found
-  kOpenFailed = 3,   // a camera is there but cannot be opened
-  kMisbehaved = 4,   // the camera failed a command or the capture
-  kFileError = 5,    // the output file cannot be written
+  kNoCamera = 2,    // no camera found
+  kOpenFailed = 3,  // a camera is there but cannot be opened
+  kMisbehaved = 4,  // the camera failed a command or the capture
+  kFileError = 5,   // the output file cannot be written
 };
 
 struct CommonOptions {
