@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 "$root/scripts/deps.sh"
+"$root/scripts/format.sh" --check
 
 jobs=$(nproc 2>/dev/null || echo 2)
 export CTEST_OUTPUT_ON_FAILURE=1
