@@ -10,7 +10,7 @@ PKGS=(
   libcli11-dev
   umockdev libumockdev-dev
   zip unzip
-  clang libclang-rt-dev clang-format
+  clang libclang-rt-dev clang-format clang-tidy
 )
 
 missing=()

@@ -110,7 +110,7 @@ int zip_entry_open(struct zip_t *zip, const char *entryname) {
   return guarded(__func__, [&] {
     if (zip->reader) {
       zip->entry = zip->reader->find(entryname);
-      if (!zip->entry) KX_DBG("no entry %s\n", entryname);
+      if (!zip->entry) kx_log(KX_LOG_DBG, "DBG", "[%s] no entry %s\n", "zip_entry_open", entryname);
       return zip->entry ? 0 : -1;
     }
     return zip->writer->open_entry(entryname) ? 0 : -1;
@@ -153,7 +153,8 @@ int zip_entry_read(struct zip_t *zip, void **buf, size_t *bufsize) {
     Reader &r = *zip->reader;
     // The declared size is only trusted once the archive can justify it.
     if (const char *why = r.refusal(*index)) {
-      KX_ERR("entry %s is %s\n", r.entry(*index).name.c_str(), why);
+      kx_log(KX_LOG_ERR, "ERR", "[%s] entry %s is %s\n", "zip_entry_read",
+             r.entry(*index).name.c_str(), why);
       return -1;
     }
     const uint64_t size = r.entry(*index).uncompressed;
@@ -161,7 +162,8 @@ int zip_entry_read(struct zip_t *zip, void **buf, size_t *bufsize) {
     std::unique_ptr<uint8_t, FreeDeleter> out(
         static_cast<uint8_t *>(std::malloc(size == 0 ? 1 : static_cast<size_t>(size))));
     if (!out) {
-      KX_ERR("cannot allocate %llu bytes\n", static_cast<unsigned long long>(size));
+      kx_log(KX_LOG_ERR, "ERR", "[%s] cannot allocate %llu bytes\n", "zip_entry_read",
+             static_cast<unsigned long long>(size));
       return -1;
     }
     const bool ok = r.extract(*index, [&](uint64_t offset, std::span<const uint8_t> data) {

@@ -20,7 +20,9 @@ uint16_t pack_one(float base, float noise) {
   float v = base + noise;
   v = v > 0.0f ? v : 0.0f;
   v = v < 4095.0f ? v : 4095.0f;
-  return static_cast<uint16_t>(static_cast<int32_t>(v + 0.5f));
+  // v is already clipped to 0..4095, so adding 0.5 and truncating rounds half up.
+  return static_cast<uint16_t>(
+      static_cast<int32_t>(v + 0.5f));  // NOLINT(bugprone-incorrect-roundings)
 }
 
 }  // namespace

@@ -17,7 +17,6 @@ struct torvi_vcam {
 
 namespace {
 
-using torvi::vcam::Camera;
 using torvi::vcam::CameraConfig;
 using torvi::vcam::CameraPtr;
 

@@ -107,7 +107,7 @@ bool wait_completion(std::unique_ptr<CmdXfer> &st, unsigned timeout_ms) {
     return true;
   }
   s->abandoned = true;
-  st.release();  // the callback frees it when the transfer finally completes
+  static_cast<void>(st.release());  // the callback frees it when the transfer finally completes
   lk.unlock();
   p->cmd_abandoned.fetch_add(1);
   LL_LOG(ERR, "[%s] control transfer timeout !\n", kExe);

@@ -84,7 +84,9 @@ void add_common(CLI::App *cmd, CommonOptions &opt) {
 }  // namespace
 }  // namespace torvi_cli
 
-int main(int argc, char **argv) {
+namespace {
+
+int run(int argc, char **argv) {
   using namespace torvi_cli;
   CLI::App app{"torvi: USB time-of-flight depth cameras"};
   app.require_subcommand(1);
@@ -111,4 +113,15 @@ int main(int argc, char **argv) {
   if (no_save) cap.output.clear();
   cap.progress = !quiet;
   return run_capture(common, cap);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "torvi: %s\n", e.what());
+    return 1;
+  }
 }
