@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 #include "core/log_internal.h"
@@ -263,15 +264,44 @@ TORVI_API int torvi_vcam_set_upload_block(torvi_vcam_t *h, const void *data, uin
   return 0;
 }
 
+namespace {
+
+// The stream faults of the C interface: damage aimed at one frame and chunk.
+std::optional<torvi::vcam::StreamFault::Kind> stream_fault_kind(int kind) {
+  using K = torvi::vcam::StreamFault::Kind;
+  switch (kind) {
+    case TORVI_VCAM_FAULT_FLIP_HEADER:
+      return K::flip_header_bit;
+    case TORVI_VCAM_FAULT_FLIP_PAYLOAD:
+      return K::flip_payload_bit;
+    case TORVI_VCAM_FAULT_DROP_CHUNK:
+      return K::drop_chunk;
+    case TORVI_VCAM_FAULT_DUP_CHUNK:
+      return K::duplicate_chunk;
+    case TORVI_VCAM_FAULT_SKIP_SIDX:
+      return K::skip_sidx;
+    case TORVI_VCAM_FAULT_SKIP_FRIDX:
+      return K::skip_fridx;
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
 TORVI_API int torvi_vcam_fault(torvi_vcam_t *h, int kind, uint32_t a, uint32_t b, uint32_t c) {
   CAM_OR_FAIL(h);
-  using K = torvi::vcam::StreamFault::Kind;
+  if (const auto stream_kind = stream_fault_kind(kind)) {
+    torvi::vcam::StreamFault sf;
+    sf.kind = *stream_kind;
+    sf.frame = a;
+    sf.chunk = b;
+    sf.byte = c;
+    sf.mask = 0x01;
+    cam->add_stream_fault(sf);
+    return 0;
+  }
   torvi::vcam::DeviceFaults f = cam->faults();
-  torvi::vcam::StreamFault sf;
-  sf.frame = a;
-  sf.chunk = b;
-  sf.byte = c;
-  sf.mask = 0x01;
   switch (kind) {
     case TORVI_VCAM_FAULT_CLEAR:
       f = {};
@@ -308,30 +338,6 @@ TORVI_API int torvi_vcam_fault(torvi_vcam_t *h, int kind, uint32_t a, uint32_t b
     case TORVI_VCAM_FAULT_HELD:
       f.held_elsewhere = a != 0;
       break;
-    case TORVI_VCAM_FAULT_FLIP_HEADER:
-      sf.kind = K::flip_header_bit;
-      cam->add_stream_fault(sf);
-      return 0;
-    case TORVI_VCAM_FAULT_FLIP_PAYLOAD:
-      sf.kind = K::flip_payload_bit;
-      cam->add_stream_fault(sf);
-      return 0;
-    case TORVI_VCAM_FAULT_DROP_CHUNK:
-      sf.kind = K::drop_chunk;
-      cam->add_stream_fault(sf);
-      return 0;
-    case TORVI_VCAM_FAULT_DUP_CHUNK:
-      sf.kind = K::duplicate_chunk;
-      cam->add_stream_fault(sf);
-      return 0;
-    case TORVI_VCAM_FAULT_SKIP_SIDX:
-      sf.kind = K::skip_sidx;
-      cam->add_stream_fault(sf);
-      return 0;
-    case TORVI_VCAM_FAULT_SKIP_FRIDX:
-      sf.kind = K::skip_fridx;
-      cam->add_stream_fault(sf);
-      return 0;
     default:
       KX_ERR("unknown fault kind %d\n", kind);
       return -1;
