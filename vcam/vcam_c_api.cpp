@@ -3,7 +3,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <unordered_map>
 
 #include "core/log_internal.h"
@@ -267,23 +266,30 @@ TORVI_API int torvi_vcam_set_upload_block(torvi_vcam_t *h, const void *data, uin
 namespace {
 
 // The stream faults of the C interface: damage aimed at one frame and chunk.
-std::optional<torvi::vcam::StreamFault::Kind> stream_fault_kind(int kind) {
+// False for every other fault kind.
+bool stream_fault_kind(int kind, torvi::vcam::StreamFault::Kind *out) {
   using K = torvi::vcam::StreamFault::Kind;
   switch (kind) {
     case TORVI_VCAM_FAULT_FLIP_HEADER:
-      return K::flip_header_bit;
+      *out = K::flip_header_bit;
+      return true;
     case TORVI_VCAM_FAULT_FLIP_PAYLOAD:
-      return K::flip_payload_bit;
+      *out = K::flip_payload_bit;
+      return true;
     case TORVI_VCAM_FAULT_DROP_CHUNK:
-      return K::drop_chunk;
+      *out = K::drop_chunk;
+      return true;
     case TORVI_VCAM_FAULT_DUP_CHUNK:
-      return K::duplicate_chunk;
+      *out = K::duplicate_chunk;
+      return true;
     case TORVI_VCAM_FAULT_SKIP_SIDX:
-      return K::skip_sidx;
+      *out = K::skip_sidx;
+      return true;
     case TORVI_VCAM_FAULT_SKIP_FRIDX:
-      return K::skip_fridx;
+      *out = K::skip_fridx;
+      return true;
     default:
-      return std::nullopt;
+      return false;
   }
 }
 
@@ -291,9 +297,9 @@ std::optional<torvi::vcam::StreamFault::Kind> stream_fault_kind(int kind) {
 
 TORVI_API int torvi_vcam_fault(torvi_vcam_t *h, int kind, uint32_t a, uint32_t b, uint32_t c) {
   CAM_OR_FAIL(h);
-  if (const auto stream_kind = stream_fault_kind(kind)) {
+  if (torvi::vcam::StreamFault::Kind stream_kind{}; stream_fault_kind(kind, &stream_kind)) {
     torvi::vcam::StreamFault sf;
-    sf.kind = *stream_kind;
+    sf.kind = stream_kind;
     sf.frame = a;
     sf.chunk = b;
     sf.byte = c;
