@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/capture/fake_link.h"
-#include "torvi.h"
+#include "tests/api/capture/fake_link.h"
+#include <torvi/torvi.h>
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include "imgproc/filter_ref.h"
 #include "imgproc/filter_set.h"
-#include "kx_filter.h"
-#include "kx_lens.h"
+#include <torvi/kx_filter.h>
+#include <torvi/kx_lens.h>
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Per-pixel costs of the decoders' maths and of colour lookups, over one
 // 320 x 240 frame of 12-bit sample differences.
-#include "kx_math.h"
+#include <torvi/kx_math.h>
 
 #include <benchmark/benchmark.h>
 
@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "kx_cmap.h"
+#include <torvi/kx_cmap.h>
 
 namespace {
 

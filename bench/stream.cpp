@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "kx_stream.h"
+#include <torvi/kx_stream.h>
 #include "tests/common/stream_gen.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "core/clock.h"
 #include "core/log_internal.h"
 #include "ll/usb/usb_ll.h"
-#include "torvi_ll.h"
+#include <torvi/torvi_ll.h>
 #include "vcam/camera.h"
 #include "vcam/usb_virtual.h"
 #include "vcam/virtual_bus.h"

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "torvi_frame.h"
-#include "torvi_log.h"
+#include <torvi/torvi_frame.h>
+#include <torvi/torvi_log.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const bool quiet = [] {

@@ -9,9 +9,9 @@
 #include <random>
 #include <vector>
 
-#include "kx_stream.h"
+#include <torvi/kx_stream.h>
 #include "tests/common/stream_gen.h"
-#include "torvi_log.h"
+#include <torvi/torvi_log.h>
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "torvi_log.h"
+#include <torvi/torvi_log.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const std::filesystem::path work = [] {

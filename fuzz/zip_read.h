@@ -10,7 +10,7 @@
 #include <string>
 
 #include "support/zip_reader.h"
-#include "torvi_zip.h"
+#include <torvi/torvi_zip.h>
 
 namespace torvi::fuzz {
 

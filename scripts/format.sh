@@ -4,7 +4,7 @@
 #   scripts/format.sh --check  list files that differ and fail if any do
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mapfile -t files < <(git ls-files '*.c' '*.cpp' '*.h' | grep -v '^imgproc/median5_net.h$')
+mapfile -t files < <(git ls-files '*.c' '*.cpp' '*.h' | grep -v '^src/imgproc/median5_net.h$')
 if [ "${1:-}" = "--check" ]; then
   bad=()
   for f in "${files[@]}"; do

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build/normal -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-git ls-files core api stream ll drivers epc imgproc support transfer vcam tools | grep -E '\.cpp$' |
+git ls-files src tools | grep -E '\.cpp$' |
   xargs -n 8 -P "$(nproc)" clang-tidy -p build/normal --quiet 2>/dev/null | grep -E 'warning:' | sort -u > build/tidy.txt || true
 if [ -s build/tidy.txt ]; then cat build/tidy.txt; exit 1; fi
 echo "clang-tidy: no warnings"

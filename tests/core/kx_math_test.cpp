@@ -1,4 +1,4 @@
-#include "kx_math.h"
+#include <torvi/kx_math.h>
 
 #include <gtest/gtest.h>
 

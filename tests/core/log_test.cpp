@@ -7,10 +7,10 @@
 #include <regex>
 #include <thread>
 
-#include "common/temp_dir.h"
+#include "tests/common/temp_dir.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
-#include "torvi_log.h"
+#include <torvi/torvi_log.h>
 
 using torvi::test::read_file;
 using torvi::test::ScopedChdir;

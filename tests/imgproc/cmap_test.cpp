@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "imgproc/cmap_default.h"
-#include "kx_cmap.h"
+#include <torvi/kx_cmap.h>
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "image_util.h"
 #include "imgproc/filter_ref.h"
 #include "imgproc/filter_set.h"
-#include "kx_filter.h"
+#include <torvi/kx_filter.h>
 
 using torvi::FilterSet;
 using torvi::test::console_of;

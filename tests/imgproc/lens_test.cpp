@@ -13,7 +13,7 @@
 #include "imgproc/alloc_seam.h"
 #include "imgproc/filter_ref.h"
 #include "imgproc/lens_remap.h"
-#include "kx_lens.h"
+#include <torvi/kx_lens.h>
 
 using torvi::test::console_of;
 

@@ -7,7 +7,7 @@
 #include "image_util.h"
 #include "imgproc/alloc_seam.h"
 #include "imgproc/filter_ref.h"
-#include "kx_filter.h"
+#include <torvi/kx_filter.h>
 
 using torvi::test::console_of;
 using torvi::test::Image;

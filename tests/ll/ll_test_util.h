@@ -18,8 +18,8 @@
 #include "core/clock.h"
 #include "fake_usb.h"
 #include "ll/usb/usb_ll.h"
-#include "torvi_ll.h"
-#include "torvi_log.h"
+#include <torvi/torvi_ll.h>
+#include <torvi/torvi_log.h>
 
 namespace torvi::test {
 

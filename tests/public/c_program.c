@@ -2,7 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "torvi.h"
+#include <torvi/torvi.h>
 
 int main(void) {
   /* Console only: no log file from this program. */

@@ -16,5 +16,7 @@ LD_LIBRARY_PATH="$libdir" "$tmp/cm/consumer"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc -std=c99 -Wall -Werror -o "$tmp/pc_consumer" "$consumer/main.c" $(pkg-config --cflags --libs torvi)
 LD_LIBRARY_PATH="$libdir" "$tmp/pc_consumer"
-test -f "$tmp/prefix/include/torvi/torvi.h"
+for h in torvi.h torvi_export.h torvi_version.h; do test -f "$tmp/prefix/include/torvi/$h"; done
+# Only public headers are installed: nothing private, nothing from the source tree.
+if find "$tmp/prefix/include" -name '*_internal*' | grep -q .; then echo "private header installed"; exit 1; fi
 echo "install consumer: find_package and pkg-config both work"

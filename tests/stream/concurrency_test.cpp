@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/stream_gen.h"
+#include "tests/common/stream_gen.h"
 #include "stream_util.h"
 
 namespace tt = torvi::test;

@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-#include "common/stream_gen.h"
+#include "tests/common/stream_gen.h"
 #include "stream_util.h"
 
 namespace tt = torvi::test;

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "common/stream_gen.h"
+#include "tests/common/stream_gen.h"
 #include "stream/wire_header.h"
 
 namespace ts = torvi::stream;

@@ -4,10 +4,10 @@
 #include <random>
 #include <string>
 
-#include "common/stream_gen.h"
+#include "tests/common/stream_gen.h"
 #include "stream/frame_list.h"
 #include "stream_util.h"
-#include "torvi_log.h"
+#include <torvi/torvi_log.h>
 
 namespace tt = torvi::test;
 using tt::Fetched;

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "common/stream_gen.h"
+#include "tests/common/stream_gen.h"
 #include "stream_util.h"
 
 namespace tt = torvi::test;

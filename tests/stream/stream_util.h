@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "common/stream_gen.h"
-#include "kx_stream.h"
+#include "tests/common/stream_gen.h"
+#include <torvi/kx_stream.h>
 
 namespace torvi::test {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "kx_vecmath.h"
+#include <torvi/kx_vecmath.h>
 
 namespace {
 

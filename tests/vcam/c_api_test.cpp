@@ -2,7 +2,7 @@
 #include <cmath>
 
 #include "host.h"
-#include "torvi_vcam.h"
+#include <torvi/torvi_vcam.h>
 
 namespace torvi::vcam::test {
 namespace {

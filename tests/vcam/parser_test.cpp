@@ -1,6 +1,6 @@
 // The library's stream parser accepts the camera's stream frame for frame.
 #include "host.h"
-#include "kx_stream.h"
+#include <torvi/kx_stream.h>
 
 namespace torvi::vcam::test {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "torvi.h"
+#include <torvi/torvi.h>
 
 namespace torvi_cli {
 

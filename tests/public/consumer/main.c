@@ -1,6 +1,6 @@
 #include <stdio.h>
 
-#include "torvi.h"
+#include <torvi/torvi.h>
 
 int main(void) {
   kx_log_enable(0, 5, NULL);

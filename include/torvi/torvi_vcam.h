@@ -1,0 +1,116 @@
+/* Virtual cameras (torvi_vcam_): cameras simulated inside the process.
+ *
+ * A virtual camera speaks the camera's USB protocol and streams frames of a
+ * synthetic scene (a flat wall, optionally spheres and boxes in front of it)
+ * through a time-of-flight model. Use it to try the library without
+ * hardware, to develop against, and to reproduce faults.
+ *
+ * Typical use:
+ *   torvi_vcam_t *cam = torvi_vcam_create(NULL, 1);
+ *   torvi_vcam_set_wall(cam, 1200.0, 0.6);
+ *   torvi_vcam_plug(cam);
+ *   torvi_vcam_enable(1);       // the transport now sees the virtual bus
+ *   ... torvi_dev_list / torvi_dev_open / capture as with a real camera ...
+ *   torvi_vcam_enable(0);
+ *   torvi_vcam_destroy(cam);
+ *
+ * While enabled, enumeration and open see only the virtual cameras that are
+ * plugged in, instead of the real USB devices; links that were opened before
+ * keep the binding they were opened with. Calls return 0 on success and -1
+ * (with an ERR log line) on bad arguments. All calls are thread-safe; a
+ * camera may be unplugged or given faults while it streams. */
+#ifndef TORVI_VCAM_H
+#define TORVI_VCAM_H
+
+#include <stdint.h>
+
+#include <torvi/torvi_export.h>
+
+TORVI_BEGIN_DECLS
+
+typedef struct torvi_vcam torvi_vcam_t;
+
+/* Creates a camera, not yet plugged in. `product` is its product string
+ * ("%16[^-]-%16[^-]-%16[^-]", at most 18 characters; the middle field picks
+ * the chip driver) or NULL for "VCAM-E2-1.4.3". `seed` fixes its noise and
+ * pixel pattern: equal seeds and settings give equal bytes. */
+TORVI_API torvi_vcam_t *torvi_vcam_create(const char *product, uint64_t seed);
+/* Unplugs and frees a camera. NULL is ignored. */
+TORVI_API void torvi_vcam_destroy(torvi_vcam_t *cam);
+
+/* Where the camera sits: bus, port, device address, libusb speed code
+ * (3 = high speed). `address_after_reset` (0: keep) is the address it takes
+ * when it comes back from a reset of its USB interface. Before plugging. */
+TORVI_API int torvi_vcam_set_location(torvi_vcam_t *cam, uint8_t bus, uint8_t port, uint8_t address,
+                                      int speed, uint8_t address_after_reset);
+TORVI_API int torvi_vcam_set_product(torvi_vcam_t *cam, const char *product);
+/* Frames per second (1..120), as parameter 12 reports. */
+TORVI_API int torvi_vcam_set_frame_rate(torvi_vcam_t *cam, unsigned fps);
+/* paced 0: frames as fast as the host reads (for benchmarks). */
+TORVI_API int torvi_vcam_set_paced(torvi_vcam_t *cam, int paced);
+TORVI_API int torvi_vcam_set_seed(torvi_vcam_t *cam, uint64_t seed);
+/* Sample noise (standard deviation, sample units) and the peak of the fixed
+ * per-pixel distance pattern (mm). */
+TORVI_API int torvi_vcam_set_noise(torvi_vcam_t *cam, double noise_lsb, double pattern_mm);
+/* Temperature rise per frame (tenths of a degree C) of sensor and board. */
+TORVI_API int torvi_vcam_set_drift(torvi_vcam_t *cam, double sensor_per_frame,
+                                   double board_per_frame);
+
+/* Scene: the camera looks along +z, x to the right, y down; units mm. The
+ * wall is the plane z = mm. Reflectivity 0..1 (more for retro-reflectors). */
+TORVI_API int torvi_vcam_set_wall(torvi_vcam_t *cam, double mm, double reflectivity);
+TORVI_API int torvi_vcam_add_sphere(torvi_vcam_t *cam, double x, double y, double z, double radius,
+                                    double reflectivity);
+TORVI_API int torvi_vcam_add_box(torvi_vcam_t *cam, double x0, double y0, double z0, double x1,
+                                 double y1, double z1, double reflectivity);
+TORVI_API int torvi_vcam_clear_shapes(torvi_vcam_t *cam);
+/* The block that the data-upload mode (parameter 0 = 9) sends as one frame
+ * of format 171; parameter 8 reports its size. Copied. */
+TORVI_API int torvi_vcam_set_upload_block(torvi_vcam_t *cam, const void *data, uint32_t len);
+
+/* Faults. Stream faults (FLIP_*, DROP_CHUNK, DUP_CHUNK, SKIP_SIDX,
+ * SKIP_FRIDX) hit frame `a` of each capture (counted from 0 at stream start)
+ * and its chunk `b`; the flips xor byte `c` with 0x01. The others: */
+enum {
+  TORVI_VCAM_FAULT_CLEAR = 0,        /* remove every fault */
+  TORVI_VCAM_FAULT_STALL_BULK = 1,   /* a: the bulk endpoint halts a times */
+  TORVI_VCAM_FAULT_SILENT_AFTER = 2, /* a: stop sending after a more bytes */
+  TORVI_VCAM_FAULT_RESUME = 3,       /* send again */
+  TORVI_VCAM_FAULT_UNPLUG_AFTER = 4, /* a: leave the bus after a more bytes */
+  TORVI_VCAM_FAULT_BUSY = 5,         /* a: status 0xFE for a queries */
+  TORVI_VCAM_FAULT_NO_ANSWER = 6,    /* a: leave a control transfers unanswered */
+  TORVI_VCAM_FAULT_FAIL_CLAIM0 = 7,  /* a: 1 = claiming interface 0 fails */
+  TORVI_VCAM_FAULT_HELD = 8,         /* a: 1 = open fails (held elsewhere) */
+  TORVI_VCAM_FAULT_FLIP_HEADER = 9,
+  TORVI_VCAM_FAULT_FLIP_PAYLOAD = 10,
+  TORVI_VCAM_FAULT_DROP_CHUNK = 11,
+  TORVI_VCAM_FAULT_DUP_CHUNK = 12,
+  TORVI_VCAM_FAULT_SKIP_SIDX = 13,
+  TORVI_VCAM_FAULT_SKIP_FRIDX = 14,
+  /* a: the next a bulk transfers end at once as timed out, each after
+   * receiving up to b bytes of the stream */
+  TORVI_VCAM_FAULT_TIME_OUT = 15,
+  /* a: the next a bulk transfers each end with a stall (the endpoint does
+   * not stay halted) */
+  TORVI_VCAM_FAULT_STALL_XFER = 16
+};
+TORVI_API int torvi_vcam_fault(torvi_vcam_t *cam, int kind, uint32_t a, uint32_t b, uint32_t c);
+/* The next command fails: status 0xFF with `message` (at most 60 bytes). */
+TORVI_API int torvi_vcam_fail_next(torvi_vcam_t *cam, const char *message);
+
+/* Plugs the camera into the virtual bus / pulls it out (pending transfers
+ * end with "no device"). */
+TORVI_API int torvi_vcam_plug(torvi_vcam_t *cam);
+TORVI_API int torvi_vcam_unplug(torvi_vcam_t *cam);
+
+/* Ground truth: radial distance in mm of every pixel of what the camera
+ * sends, image row order (row 0 at the top), `width` x `height` values.
+ * Returns the number of pixels, or -1 when `count` is too small. */
+TORVI_API int torvi_vcam_ground_truth(torvi_vcam_t *cam, uint16_t *dst, uint32_t count);
+
+/* 1: the USB transport uses the virtual bus from now on; 0: real USB. */
+TORVI_API int torvi_vcam_enable(int on);
+
+TORVI_END_DECLS
+
+#endif /* TORVI_VCAM_H */

@@ -1,0 +1,124 @@
+// Dispatch of the torvi_ll_ calls to the transport that owns each link.
+#include <cstddef>
+
+#include "core/log_internal.h"
+#include <torvi/torvi_ll.h>
+
+// The connection record's layout is part of the public interface.
+static_assert(offsetof(torvi_ll_t, priv) == 0);
+static_assert(offsetof(torvi_ll_t, if_type) == sizeof(void *));
+static_assert(offsetof(torvi_ll_t, bus) == offsetof(torvi_ll_t, if_type) + 4);
+static_assert(offsetof(torvi_ll_t, port) == offsetof(torvi_ll_t, bus) + 1);
+static_assert(offsetof(torvi_ll_t, addr) == offsetof(torvi_ll_t, port) + 1);
+static_assert(offsetof(torvi_ll_t, speed) == offsetof(torvi_ll_t, addr) + 1);
+static_assert(offsetof(torvi_ll_t, reserved) == offsetof(torvi_ll_t, speed) + 1);
+// The link descriptor: if_type to the end of the reserved bytes, 44 bytes.
+static_assert(offsetof(torvi_ll_t, reserved) + sizeof(torvi_ll_t::reserved) -
+                  offsetof(torvi_ll_t, if_type) ==
+              44);
+static_assert(offsetof(torvi_ll_t, ops) ==
+              (offsetof(torvi_ll_t, reserved) + 36 + alignof(void *) - 1) / alignof(void *) *
+                  alignof(void *));
+static_assert(offsetof(torvi_ll_t, located) == offsetof(torvi_ll_t, ops) + sizeof(void *));
+static_assert(sizeof(torvi_ll_param_t) == 20);
+// 17 operations and the NULL end slot, all pointer-sized.
+static_assert(sizeof(torvi_ll_op_t) == 18 * sizeof(void (*)()));
+
+namespace {
+
+const torvi_ll_op_t &ops_of(const torvi_ll_t *ll) {
+  return ll->ops != nullptr ? *ll->ops : ll_op_usb;
+}
+
+}  // namespace
+
+extern "C" {
+
+TORVI_API bool torvi_ll_init(void) {
+  const bool ok = ll_op_usb.init();
+  if (!ok) kx_log(KX_LOG_ERR, "ERR", "[%s] ll_init failed: ll[%d]\n", "torvi_ll_init", 0);
+  return ok;
+}
+
+TORVI_API void torvi_ll_uninit(void) { ll_op_usb.uninit(); }
+
+TORVI_API unsigned torvi_ll_set_debug(unsigned level) { return ll_op_usb.set_debug(level); }
+
+TORVI_API int torvi_ll_dev_list(torvi_ll_t *list, int max) {
+  if (max <= 0 || list == nullptr) return 0;
+  return ll_op_usb.dev_list(list, max);
+}
+
+TORVI_API torvi_ll_t *torvi_ll_dev_open(torvi_ll_t *ll) {
+  if (ll == nullptr) return nullptr;
+  return ops_of(ll).dev_open(ll);
+}
+
+TORVI_API torvi_ll_t *torvi_ll_dev_open_by_fd(torvi_ll_t *ll) {
+  if (ll == nullptr) return nullptr;
+  return ops_of(ll).dev_open_by_fd(ll);
+}
+
+TORVI_API void torvi_ll_dev_close(torvi_ll_t *ll) {
+  if (ll == nullptr || ll->ops == nullptr) return;
+  ll->ops->dev_close(ll);
+}
+
+TORVI_API bool torvi_ll_exe_cmd(torvi_ll_t *ll, unsigned dir, unsigned request, unsigned value,
+                                void *buf, int len, unsigned timeout_ms) {
+  if (ll == nullptr || ll->ops == nullptr) return false;
+  return ll->ops->exe_cmd(ll, static_cast<uint8_t>(dir), static_cast<uint8_t>(request),
+                          static_cast<uint16_t>(value), buf, len, timeout_ms);
+}
+
+TORVI_API bool torvi_ll_check_last_cmd(torvi_ll_t *ll, unsigned t, unsigned v) {
+  if (ll == nullptr || ll->ops == nullptr) return false;
+  return ll->ops->check_last_cmd(ll, static_cast<uint8_t>(t), static_cast<uint8_t>(v));
+}
+
+TORVI_API void torvi_ll_cap_abort(torvi_ll_t *ll) {
+  if (ll == nullptr || ll->ops == nullptr) return;
+  ll->ops->cap_abort(ll);
+}
+
+TORVI_API bool torvi_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb,
+                                  void *cb_arg) {
+  if (ll == nullptr || ll->ops == nullptr) return false;
+  return ll->ops->cap_start(ll, cap_arg, cb, cb_arg);
+}
+
+TORVI_API bool torvi_ll_cap_stop(torvi_ll_t *ll) {
+  if (ll == nullptr || ll->ops == nullptr) return false;
+  return ll->ops->cap_stop(ll);
+}
+
+TORVI_API bool torvi_ll_dev_reset(torvi_ll_t *ll, unsigned target) {
+  if (ll == nullptr || ll->ops == nullptr) return false;
+  return ll->ops->dev_reset(ll, static_cast<uint8_t>(target));
+}
+
+TORVI_API bool torvi_ll_reg_write(torvi_ll_t *ll, unsigned target, uint32_t reg_base,
+                                  const uint32_t *vals, unsigned cnt) {
+  if (ll == nullptr || ll->ops == nullptr) return false;
+  return ll->ops->reg_write(ll, static_cast<uint8_t>(target), reg_base, vals,
+                            static_cast<uint16_t>(cnt));
+}
+
+TORVI_API bool torvi_ll_reg_read(torvi_ll_t *ll, unsigned target, uint32_t reg_base, uint32_t *vals,
+                                 unsigned cnt) {
+  if (ll == nullptr || ll->ops == nullptr) return false;
+  return ll->ops->reg_read(ll, static_cast<uint8_t>(target), reg_base, vals,
+                           static_cast<uint16_t>(cnt));
+}
+
+TORVI_API bool torvi_ll_param_set(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
+  if (ll == nullptr || ll->ops == nullptr) return false;
+  return ll->ops->param_set(ll, records, cnt);
+}
+
+TORVI_API bool torvi_ll_param_get(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
+  if (ll == nullptr || ll->ops == nullptr) return false;
+  return ll->ops->param_get(ll, records, cnt);
+}
+
+}  // extern "C"

@@ -1,0 +1,111 @@
+// The USB transport behind `ll_op_usb`: its private record and operations.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "ll/usb/usb_backend.h"
+#include <torvi/torvi_ll.h>
+
+namespace torvi::usb {
+
+inline constexpr uint16_t kVendorId = 0x111B;
+inline constexpr uint16_t kProductId = 0x1238;
+inline constexpr int kXferCount = 16;
+inline constexpr int kXferBytes = 153600;
+inline constexpr unsigned char kStreamEp = 0x81;
+inline constexpr unsigned kStreamTimeoutMs = 6000;
+inline constexpr unsigned kCmdTimeoutMs = 1000;
+// Waiting for a command: cancel after this long, give up after twice as long.
+inline constexpr unsigned kCmdCancelMs = 1000;
+inline constexpr unsigned kCmdGiveUpMs = 2000;
+// Close and start wait at most this long for in-flight transfers to end.
+inline constexpr unsigned kDrainWaitMs = 3000;
+inline constexpr int kEventPassUs = 200000;
+
+// libusb's own name of an error code ("**UNKNOWN**" for others, positive
+// numbers included), without calling into libusb.
+const char *error_name(int code);
+
+}  // namespace torvi::usb
+
+// Private record of one USB link. The first ten fields are the link's
+// libusb state; the rest is the bookkeeping that keeps in-flight transfers
+// and concurrent commands safe.
+struct usb_ll_dev_priv_t {
+  libusb_context *ctx = nullptr;
+  libusb_device_handle *handle = nullptr;
+  libusb_transfer *xfers[torvi::usb::kXferCount] = {};
+  uint8_t *bufs[torvi::usb::kXferCount] = {};
+  std::atomic<uint8_t> stopping{0};
+  torvi_ll_cap_cb_t cb = nullptr;
+  void *cb_arg = nullptr;
+  std::thread evt_thread;
+  int evt_stop = 0;  // also libusb's "completed" flag: accessed atomically
+  std::atomic<uint8_t> evt_running{0};
+
+  // The binding this link was opened with.
+  const torvi::usb::Backend *be = nullptr;
+  std::unique_ptr<uint8_t[]> buf_store[torvi::usb::kXferCount];
+
+  // Guards the fields below and every submit/cancel of streaming transfers,
+  // so that a stop can never miss a transfer that is being resubmitted.
+  std::mutex mu;
+  std::condition_variable cv;                    // in-flight counts dropped, or a command ended
+  uint32_t stream_inflight = 0;                  // bit i: streaming transfer i is in flight
+  int last_status[torvi::usb::kXferCount] = {};  // of each transfer's last completion
+  unsigned cmd_inflight = 0;                     // command transfers not yet completed
+  std::atomic<uint64_t> cmd_abandoned{0};        // commands given up (diagnostics)
+
+  // Serialises commands with their status queries.
+  std::recursive_mutex cmd_mu;
+
+  usb_ll_dev_priv_t() = default;
+  usb_ll_dev_priv_t(const usb_ll_dev_priv_t &) = delete;
+  usb_ll_dev_priv_t &operator=(const usb_ll_dev_priv_t &) = delete;
+};
+
+// Operations of the USB table (slots in order).
+bool usb_ll_init();
+void usb_ll_uninit();
+unsigned usb_ll_set_debug(unsigned level);
+torvi_ll_t *usb_ll_dev_open(torvi_ll_t *ll);
+torvi_ll_t *usb_ll_dev_open_by_fd(torvi_ll_t *ll);
+void usb_ll_dev_close(torvi_ll_t *ll);
+int usb_ll_dev_list(torvi_ll_t *list, int max);
+bool usb_ll_exe_cmd(torvi_ll_t *ll, uint8_t dir, uint8_t request, uint16_t value, void *buf,
+                    int len, unsigned timeout_ms);
+bool usb_ll_check_last_cmd(torvi_ll_t *ll, uint8_t t, uint8_t v);
+void usb_ll_cap_abort(torvi_ll_t *ll);
+bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, void *cb_arg);
+bool usb_ll_cap_stop(torvi_ll_t *ll);
+bool usb_ll_dev_reset(torvi_ll_t *ll, uint8_t target);
+bool usb_ll_reg_write(torvi_ll_t *ll, uint8_t target, uint32_t reg_base, const uint32_t *vals,
+                      uint16_t cnt);
+bool usb_ll_reg_read(torvi_ll_t *ll, uint8_t target, uint32_t reg_base, uint32_t *vals,
+                     uint16_t cnt);
+bool usb_ll_param_set(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt);
+bool usb_ll_param_get(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt);
+
+// Internal steps.
+bool _usb_ll_dev_priv_alloc(torvi_ll_t *ll);
+void _usb_ll_dev_priv_free(torvi_ll_t *ll);
+void _usb_ll_evt_thread(torvi_ll_t *ll);
+void LIBUSB_CALL _usb_ll_on_cmd_finish(libusb_transfer *xfer);
+void LIBUSB_CALL on_usb_trans_event(libusb_transfer *xfer);
+// Libusb level stored by usb_ll_set_debug.
+unsigned usb_ll_debug_level();
+// Waits (bounded) until no transfer of the link is in flight; false on
+// time-out. Called with the event thread running.
+bool _usb_ll_wait_idle(usb_ll_dev_priv_t *p, unsigned timeout_ms);
+
+inline usb_ll_dev_priv_t *usb_priv(torvi_ll_t *ll) {
+  return ll != nullptr ? static_cast<usb_ll_dev_priv_t *>(ll->priv) : nullptr;
+}
+
+// Logs a message whose format starts "[%s] " with the given function name.
+#define LL_LOG(lvl, fmt, ...) kx_log(KX_LOG_##lvl, #lvl, fmt, __VA_ARGS__)
