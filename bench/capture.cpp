@@ -16,6 +16,7 @@
 // frame-ready callback runs in torvi_cap_wait on the application thread;
 // reports the median and the 99th percentile in microseconds.
 #include <benchmark/benchmark.h>
+#include <torvi/torvi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,7 +25,6 @@
 #include <vector>
 
 #include "tests/api/capture/fake_link.h"
-#include <torvi/torvi.h>
 
 namespace {
 

@@ -3,6 +3,8 @@
 // every other supported set) next to its plain reference.
 //   build/<dir>/bench/bench_filters --benchmark_min_time=0.2
 #include <benchmark/benchmark.h>
+#include <torvi/kx_filter.h>
+#include <torvi/kx_lens.h>
 
 #include <cstdint>
 #include <random>
@@ -10,8 +12,6 @@
 
 #include "imgproc/filter_ref.h"
 #include "imgproc/filter_set.h"
-#include <torvi/kx_filter.h>
-#include <torvi/kx_lens.h>
 
 namespace {
 

@@ -1,14 +1,12 @@
 // Per-pixel costs of the decoders' maths and of colour lookups, over one
 // 320 x 240 frame of 12-bit sample differences.
-#include <torvi/kx_math.h>
-
 #include <benchmark/benchmark.h>
+#include <torvi/kx_cmap.h>
+#include <torvi/kx_math.h>
 
 #include <cstdint>
 #include <random>
 #include <vector>
-
-#include <torvi/kx_cmap.h>
 
 namespace {
 

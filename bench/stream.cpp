@@ -2,12 +2,12 @@
 // 153600-byte pieces, next to plain memcpy of the same bytes in the same
 // pieces (the limit), and the header search over pure garbage.
 #include <benchmark/benchmark.h>
+#include <torvi/kx_stream.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
 
-#include <torvi/kx_stream.h>
 #include "tests/common/stream_gen.h"
 
 namespace {

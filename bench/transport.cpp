@@ -2,6 +2,7 @@
 // throughput of the transport alone (a stand-in binding that completes every
 // bulk transfer at once, so only the transport's own path is measured).
 #include <benchmark/benchmark.h>
+#include <torvi/torvi_ll.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -13,7 +14,6 @@
 #include "core/clock.h"
 #include "core/log_internal.h"
 #include "ll/usb/usb_ll.h"
-#include <torvi/torvi_ll.h>
 #include "vcam/camera.h"
 #include "vcam/usb_virtual.h"
 #include "vcam/virtual_bus.h"

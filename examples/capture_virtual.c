@@ -15,7 +15,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
 #include <torvi/torvi.h>
 
 enum { EXIT_SETUP = 1, EXIT_NO_CAMERA = 2, EXIT_OPEN = 3, EXIT_CAPTURE = 4 };

@@ -1,13 +1,12 @@
 // Feeds arbitrary bytes as a frame file to both loaders, frame after frame.
 #include <sys/mman.h>
+#include <torvi/torvi_frame.h>
+#include <torvi/torvi_log.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
-
-#include <torvi/torvi_frame.h>
-#include <torvi/torvi_log.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const bool quiet = [] {

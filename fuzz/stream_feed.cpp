@@ -3,15 +3,16 @@
 // headers) and how it is cut into pieces. Even modes check that the pieces
 // give exactly the frames and counters of the whole stream fed at once; odd
 // modes mix fetching, peeking, resets and capacity changes between pieces.
+#include <torvi/kx_stream.h>
+#include <torvi/torvi_log.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <vector>
 
-#include <torvi/kx_stream.h>
 #include "tests/common/stream_gen.h"
-#include <torvi/torvi_log.h>
 
 namespace {
 

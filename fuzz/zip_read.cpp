@@ -3,14 +3,13 @@
 // sanitizer report or a file written outside the extraction folder fails.
 #include "fuzz/zip_read.h"
 
+#include <torvi/torvi_log.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-
-#include <torvi/torvi_log.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const std::filesystem::path work = [] {

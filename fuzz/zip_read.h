@@ -3,6 +3,8 @@
 // every reading call, appended to, and unpacked into a folder.
 #pragma once
 
+#include <torvi/torvi_zip.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -10,7 +12,6 @@
 #include <string>
 
 #include "support/zip_reader.h"
-#include <torvi/torvi_zip.h>
 
 namespace torvi::fuzz {
 

@@ -11,7 +11,6 @@
 #define KX_CMAP_H
 
 #include <stdint.h>
-
 #include <torvi/torvi_export.h>
 
 TORVI_BEGIN_DECLS

@@ -14,7 +14,6 @@
 #define KX_FILTER_H
 
 #include <stdint.h>
-
 #include <torvi/torvi_export.h>
 
 TORVI_BEGIN_DECLS

@@ -16,7 +16,6 @@
 #define KX_LENS_H
 
 #include <stdint.h>
-
 #include <torvi/torvi_export.h>
 
 TORVI_BEGIN_DECLS

@@ -7,7 +7,6 @@
 #define KX_MATH_H
 
 #include <stdint.h>
-
 #include <torvi/torvi_export.h>
 
 TORVI_BEGIN_DECLS

@@ -34,7 +34,6 @@
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
-
 #include <torvi/torvi_export.h>
 #include <torvi/torvi_frame_hdr.h>
 

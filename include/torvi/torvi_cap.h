@@ -18,7 +18,6 @@
 
 #include <stdbool.h>
 #include <stdint.h>
-
 #include <torvi/torvi_dev.h>
 #include <torvi/torvi_drv.h>
 #include <torvi/torvi_export.h>

@@ -19,7 +19,6 @@
 
 #include <stdbool.h>
 #include <stdint.h>
-
 #include <torvi/torvi_drv.h>
 #include <torvi/torvi_export.h>
 

@@ -8,7 +8,6 @@
 #define TORVI_DEV_PRIV_H
 
 #include <stdint.h>
-
 #include <torvi/torvi_cap.h>
 #include <torvi/torvi_dev.h>
 #include <torvi/torvi_drv.h>

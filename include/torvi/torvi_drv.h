@@ -12,7 +12,6 @@
 
 #include <stdbool.h>
 #include <stdint.h>
-
 #include <torvi/torvi_export.h>
 #include <torvi/torvi_frame_hdr.h>
 

@@ -31,7 +31,6 @@
 #define TORVI_FRAME_H
 
 #include <stdbool.h>
-
 #include <torvi/torvi_export.h>
 
 TORVI_BEGIN_DECLS

@@ -25,7 +25,6 @@
 
 #include <stdbool.h>
 #include <stdint.h>
-
 #include <torvi/torvi_export.h>
 
 TORVI_BEGIN_DECLS

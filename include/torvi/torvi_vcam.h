@@ -23,7 +23,6 @@
 #define TORVI_VCAM_H
 
 #include <stdint.h>
-
 #include <torvi/torvi_export.h>
 
 TORVI_BEGIN_DECLS

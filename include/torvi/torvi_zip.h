@@ -22,7 +22,6 @@
 
 #include <stddef.h>
 #include <stdint.h>
-
 #include <torvi/torvi_export.h>
 
 TORVI_BEGIN_DECLS

@@ -1,5 +1,10 @@
 // The capture engine: streaming start and stop, the transport's event
 // handler, and the hand-over of ready frames on the application's threads.
+#include <torvi/torvi_cap.h>
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_dev_priv.h>
+#include <torvi/torvi_ll.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -11,10 +16,6 @@
 #include "api/stream_glue_internal.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
-#include <torvi/torvi_cap.h>
-#include <torvi/torvi_dev.h>
-#include <torvi/torvi_dev_priv.h>
-#include <torvi/torvi_ll.h>
 
 namespace {
 

@@ -1,14 +1,14 @@
 // Internal helpers shared by the device calls and the capture engine.
 #pragma once
 
+#include <torvi/torvi_cap.h>
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_dev_priv.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-
-#include <torvi/torvi_cap.h>
-#include <torvi/torvi_dev.h>
-#include <torvi/torvi_dev_priv.h>
 
 // The frames-ready condition and its mutex, created at open.
 struct torvi_cond {

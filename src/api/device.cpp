@@ -1,4 +1,9 @@
 // Device listing, open, close and reset.
+#include <torvi/torvi_cap.h>
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_dev_priv.h>
+#include <torvi/torvi_ll.h>
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -12,10 +17,6 @@
 #include "api/stream_glue_internal.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
-#include <torvi/torvi_cap.h>
-#include <torvi/torvi_dev.h>
-#include <torvi/torvi_dev_priv.h>
-#include <torvi/torvi_ll.h>
 
 extern "C" {
 TORVI_API torvi_dev_t g_kx_dev;

@@ -1,14 +1,14 @@
 // Frame files: header text, value encoding and the save and load steps.
 #pragma once
 
+#include <torvi/torvi_frame.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-
-#include <torvi/torvi_frame.h>
 
 namespace torvi::frame_file {
 

@@ -1,6 +1,10 @@
 // Library start and end, the path prefix and the capture error names.
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <torvi/kx_cmap.h>
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_ll.h>
+#include <torvi/torvi_version.h>
 
 #include <array>
 #include <cstdio>
@@ -8,10 +12,6 @@
 
 #include "core/clock.h"
 #include "core/log_internal.h"
-#include <torvi/kx_cmap.h>
-#include <torvi/torvi_dev.h>
-#include <torvi/torvi_ll.h>
-#include <torvi/torvi_version.h>
 
 namespace {
 

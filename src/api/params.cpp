@@ -1,5 +1,8 @@
 // Register and parameter calls: check the device, mark it busy, convert the
 // parameter items to wire records and hand them to the transport.
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_ll.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -7,8 +10,6 @@
 
 #include "api/dev_internal.h"
 #include "core/log_internal.h"
-#include <torvi/torvi_dev.h>
-#include <torvi/torvi_ll.h>
 
 namespace {
 

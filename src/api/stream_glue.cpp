@@ -1,8 +1,9 @@
 // The capture engine's calls into the stream parser.
+#include <torvi/kx_stream.h>
+
 #include <cstring>
 
 #include "api/stream_glue_internal.h"
-#include <torvi/kx_stream.h>
 
 namespace torvi::stream {
 

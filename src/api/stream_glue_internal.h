@@ -1,9 +1,9 @@
 // The capture engine's view of the stream parser: the few calls it makes.
 #pragma once
 
-#include <cstdint>
-
 #include <torvi/torvi_drv.h>
+
+#include <cstdint>
 
 struct kx_stream;
 

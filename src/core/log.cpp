@@ -1,4 +1,6 @@
 // Process-wide logger: console and one log file, each with its own threshold.
+#include <torvi/torvi_log.h>
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -8,7 +10,6 @@
 
 #include "core/clock.h"
 #include "core/log_internal.h"
-#include <torvi/torvi_log.h>
 
 namespace {
 

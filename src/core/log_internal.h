@@ -2,9 +2,9 @@
 // library. Each message starts "[function] ".
 #pragma once
 
-#include <string>
-
 #include <torvi/torvi_log.h>
+
+#include <string>
 
 namespace torvi {
 

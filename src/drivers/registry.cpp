@@ -1,13 +1,14 @@
 // The chip driver registry: four process-wide entries chosen by the middle
 // field of the camera's product string.
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_drv.h>
+
 #include <array>
 #include <cstdio>
 #include <cstring>
 
 #include "core/log_internal.h"
 #include "drivers/registry_internal.h"
-#include <torvi/torvi_dev.h>
-#include <torvi/torvi_drv.h>
 
 namespace {
 

@@ -1,9 +1,9 @@
 // White-box access to the driver registry.
 #pragma once
 
-#include <span>
-
 #include <torvi/torvi_drv.h>
+
+#include <span>
 
 namespace torvi {
 

@@ -1,13 +1,14 @@
 // The TI OPT8241 entry: describes frames of 320 x 240 pixels of 4 bytes and
 // decodes them to 16-bit distance (millimetres) or 16-bit gray.
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_drv.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
 #include "core/log_internal.h"
-#include <torvi/torvi_dev.h>
-#include <torvi/torvi_drv.h>
 
 namespace {
 

@@ -1,4 +1,6 @@
 // Colour-map records: creation, range and lookups.
+#include <torvi/kx_cmap.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstddef>
@@ -8,7 +10,6 @@
 
 #include "core/log_internal.h"
 #include "imgproc/cmap_table.h"
-#include <torvi/kx_cmap.h>
 
 // The record's layout is part of the public interface.
 static_assert(offsetof(kx_cmap_t, count) == 0 && offsetof(kx_cmap_t, range_min) == 4 &&

@@ -1,7 +1,8 @@
 #include "imgproc/cmap_default.h"
 
-#include "core/log_internal.h"
 #include <torvi/kx_cmap.h>
+
+#include "core/log_internal.h"
 
 namespace torvi {
 

@@ -1,10 +1,11 @@
 // Public entry points of the fixed-size depth filters: argument checks, then
 // the filter set chosen for the running CPU.
+#include <torvi/kx_filter.h>
+
 #include <cstdint>
 
 #include "core/log_internal.h"
 #include "imgproc/filter_set.h"
-#include <torvi/kx_filter.h>
 
 namespace {
 

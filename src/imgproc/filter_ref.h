@@ -4,9 +4,9 @@
 // without argument checks.
 #pragma once
 
-#include <cstdint>
-
 #include <torvi/kx_lens.h>
+
+#include <cstdint>
 
 namespace torvi::ref {
 

@@ -1,4 +1,7 @@
 // Construction and release of the lens undistortion map.
+#include <torvi/kx_lens.h>
+#include <torvi/kx_vecmath.h>
+
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -8,8 +11,6 @@
 #include "core/log_internal.h"
 #include "imgproc/alloc_seam.h"
 #include "imgproc/lens_geometry.h"
-#include <torvi/kx_lens.h>
-#include <torvi/kx_vecmath.h>
 
 namespace torvi::lens {
 

@@ -2,12 +2,13 @@
 // serves every image size that divides the lens size (binning).
 #include "imgproc/lens_remap.h"
 
+#include <torvi/kx_lens.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "core/log_internal.h"
-#include <torvi/kx_lens.h>
 
 namespace torvi::lens {
 

@@ -3,6 +3,8 @@
 // and each step removes the leaving column or row and inserts the entering
 // one, so the window is never rebuilt. A balance counter keeps the median
 // node at the middle of the list.
+#include <torvi/kx_filter.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +13,6 @@
 
 #include "core/log_internal.h"
 #include "imgproc/alloc_seam.h"
-#include <torvi/kx_filter.h>
 
 namespace torvi::imgproc_alloc {
 

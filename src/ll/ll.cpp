@@ -1,8 +1,9 @@
 // Dispatch of the torvi_ll_ calls to the transport that owns each link.
+#include <torvi/torvi_ll.h>
+
 #include <cstddef>
 
 #include "core/log_internal.h"
-#include <torvi/torvi_ll.h>
 
 // The connection record's layout is part of the public interface.
 static_assert(offsetof(torvi_ll_t, priv) == 0);

@@ -3,11 +3,11 @@
 // between lists by relinking, never by copying.
 #pragma once
 
+#include <torvi/torvi_frame_hdr.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-
-#include <torvi/torvi_frame_hdr.h>
 
 namespace torvi::stream {
 

@@ -8,12 +8,13 @@
 // searching are counted whether or not the piece held a header.
 #include "stream/parser.h"
 
+#include <torvi/torvi_log.h>
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 
 #include "core/clock.h"
-#include <torvi/torvi_log.h>
 
 using torvi::stream::FrameNode;
 using torvi::stream::kHeaderSize;

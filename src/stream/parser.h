@@ -1,12 +1,13 @@
 // The stream parser record behind kx_stream_t.
 #pragma once
 
+#include <torvi/kx_stream.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <shared_mutex>
 
-#include <torvi/kx_stream.h>
 #include "stream/frame_list.h"
 #include "stream/kernels.h"
 #include "stream/wire_header.h"

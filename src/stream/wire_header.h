@@ -1,11 +1,11 @@
 // The 36-byte stream header that precedes every chunk of payload.
 #pragma once
 
+#include <torvi/torvi_frame_hdr.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
-
-#include <torvi/torvi_frame_hdr.h>
 
 namespace torvi::stream {
 

@@ -1,11 +1,12 @@
 // 3 x 3 and 4 x 4 matrices, column-major: row i, column j at 3j + i / 4j + i.
 // Results are computed into locals before the destination is written, so a
 // destination may alias any operand.
+#include <torvi/kx_vecmath.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include <torvi/kx_vecmath.h>
 #include "support/vecmath_alloc.h"
 
 namespace {

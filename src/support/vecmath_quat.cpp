@@ -1,9 +1,10 @@
 // Quaternions (x, y, z, w) and their rotation matrices.
+#include <torvi/kx_vecmath.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include <torvi/kx_vecmath.h>
 #include "support/vecmath_alloc.h"
 
 namespace {

@@ -1,11 +1,12 @@
 // 3-component vectors and their text form.
+#include <torvi/kx_vecmath.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/log_internal.h"
-#include <torvi/kx_vecmath.h>
 #include "support/vecmath_alloc.h"
 
 namespace torvi::vecmath {

@@ -1,6 +1,7 @@
 // The zip_ entry points: argument checks and logging over the reader,
 // writer and folder extraction.
 #include <sys/stat.h>
+#include <torvi/torvi_zip.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -14,7 +15,6 @@
 #include "support/zip_names.h"
 #include "support/zip_reader.h"
 #include "support/zip_writer.h"
-#include <torvi/torvi_zip.h>
 
 using torvi::zip::Reader;
 using torvi::zip::Writer;

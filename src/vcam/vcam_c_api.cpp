@@ -1,4 +1,6 @@
 // The torvi_vcam_ entry points: argument checks and logging over the model.
+#include <torvi/torvi_vcam.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -6,7 +8,6 @@
 #include <unordered_map>
 
 #include "core/log_internal.h"
-#include <torvi/torvi_vcam.h>
 #include "vcam/camera_ptr.h"
 #include "vcam/usb_virtual.h"
 #include "vcam/virtual_bus.h"

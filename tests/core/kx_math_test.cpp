@@ -1,6 +1,5 @@
-#include <torvi/kx_math.h>
-
 #include <gtest/gtest.h>
+#include <torvi/kx_math.h>
 
 #include <algorithm>
 #include <bit>

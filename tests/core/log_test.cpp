@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <torvi/torvi_log.h>
 
 #include <atomic>
 #include <chrono>
@@ -7,10 +8,9 @@
 #include <regex>
 #include <thread>
 
-#include "tests/common/temp_dir.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
-#include <torvi/torvi_log.h>
+#include "tests/common/temp_dir.h"
 
 using torvi::test::read_file;
 using torvi::test::ScopedChdir;

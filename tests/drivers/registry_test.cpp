@@ -1,5 +1,8 @@
 // Driver registry, the TI entry and the capture error names.
 #include <gtest/gtest.h>
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_drv.h>
+#include <torvi/torvi_log.h>
 
 #include <cstdio>
 #include <cstring>
@@ -7,9 +10,6 @@
 #include <vector>
 
 #include "drivers/registry_internal.h"
-#include <torvi/torvi_dev.h>
-#include <torvi/torvi_drv.h>
-#include <torvi/torvi_log.h>
 
 namespace {
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <torvi/kx_cmap.h>
 
 #include <array>
 #include <climits>
@@ -6,7 +7,6 @@
 #include <vector>
 
 #include "imgproc/cmap_default.h"
-#include <torvi/kx_cmap.h>
 
 namespace {
 

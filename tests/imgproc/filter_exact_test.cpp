@@ -2,6 +2,7 @@
 // plain reference bit for bit on random images; plus the behaviour at sizes
 // and values that matter.
 #include <gtest/gtest.h>
+#include <torvi/kx_filter.h>
 
 #include <random>
 #include <string>
@@ -9,7 +10,6 @@
 #include "image_util.h"
 #include "imgproc/filter_ref.h"
 #include "imgproc/filter_set.h"
-#include <torvi/kx_filter.h>
 
 using torvi::FilterSet;
 using torvi::test::console_of;

@@ -1,6 +1,7 @@
 // Lens map construction against an independent computation of the model,
 // and the remap against the plain reference and at its edges.
 #include <gtest/gtest.h>
+#include <torvi/kx_lens.h>
 
 #include <array>
 #include <cmath>
@@ -13,7 +14,6 @@
 #include "imgproc/alloc_seam.h"
 #include "imgproc/filter_ref.h"
 #include "imgproc/lens_remap.h"
-#include <torvi/kx_lens.h>
 
 using torvi::test::console_of;
 

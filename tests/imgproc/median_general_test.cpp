@@ -1,5 +1,6 @@
 // The general median (sorted list over a serpentine walk) against sorting.
 #include <gtest/gtest.h>
+#include <torvi/kx_filter.h>
 
 #include <random>
 #include <string>
@@ -7,7 +8,6 @@
 #include "image_util.h"
 #include "imgproc/alloc_seam.h"
 #include "imgproc/filter_ref.h"
-#include <torvi/kx_filter.h>
 
 using torvi::test::console_of;
 using torvi::test::Image;

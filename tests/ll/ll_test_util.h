@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <torvi/torvi_ll.h>
+#include <torvi/torvi_log.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,8 +20,6 @@
 #include "core/clock.h"
 #include "fake_usb.h"
 #include "ll/usb/usb_ll.h"
-#include <torvi/torvi_ll.h>
-#include <torvi/torvi_log.h>
 
 namespace torvi::test {
 

@@ -1,7 +1,6 @@
 /* A plain C application: includes the chief header and calls the library. */
 #include <stdio.h>
 #include <string.h>
-
 #include <torvi/torvi.h>
 
 int main(void) {

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/common/stream_gen.h"
 #include "stream_util.h"
+#include "tests/common/stream_gen.h"
 
 namespace tt = torvi::test;
 

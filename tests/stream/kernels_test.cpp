@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "tests/common/stream_gen.h"
 #include "stream/wire_header.h"
+#include "tests/common/stream_gen.h"
 
 namespace ts = torvi::stream;
 using torvi::test::gen_header;

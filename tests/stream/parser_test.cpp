@@ -1,13 +1,13 @@
 // The stream parser's documented behaviour, case by case.
 #include <gtest/gtest.h>
+#include <torvi/torvi_log.h>
 
 #include <random>
 #include <string>
 
-#include "tests/common/stream_gen.h"
 #include "stream/frame_list.h"
 #include "stream_util.h"
-#include <torvi/torvi_log.h>
+#include "tests/common/stream_gen.h"
 
 namespace tt = torvi::test;
 using tt::Fetched;

@@ -4,8 +4,8 @@
 
 #include <random>
 
-#include "tests/common/stream_gen.h"
 #include "stream_util.h"
+#include "tests/common/stream_gen.h"
 
 namespace tt = torvi::test;
 using tt::StreamGen;

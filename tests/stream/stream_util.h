@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <torvi/kx_stream.h>
 
 #include <cstring>
 #include <memory>
@@ -10,7 +11,6 @@
 #include <vector>
 
 #include "tests/common/stream_gen.h"
-#include <torvi/kx_stream.h>
 
 namespace torvi::test {
 

@@ -1,12 +1,11 @@
 // Vector, matrix and quaternion maths: results, the destination convention
 // (aliasing included), singular inputs and the text forms.
 #include <gtest/gtest.h>
+#include <torvi/kx_vecmath.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <string>
-
-#include <torvi/kx_vecmath.h>
 
 namespace {
 

@@ -1,8 +1,9 @@
 // The public torvi_vcam_ calls.
+#include <torvi/torvi_vcam.h>
+
 #include <cmath>
 
 #include "host.h"
-#include <torvi/torvi_vcam.h>
 
 namespace torvi::vcam::test {
 namespace {

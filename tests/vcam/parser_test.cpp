@@ -1,6 +1,7 @@
 // The library's stream parser accepts the camera's stream frame for frame.
-#include "host.h"
 #include <torvi/kx_stream.h>
+
+#include "host.h"
 
 namespace torvi::vcam::test {
 namespace {

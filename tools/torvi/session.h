@@ -2,9 +2,9 @@
 // end, the optional virtual camera, and finding and opening a camera.
 #pragma once
 
-#include <string>
-
 #include <torvi/torvi.h>
+
+#include <string>
 
 namespace torvi_cli {
 

@@ -1,6 +1,8 @@
 // The USB transport behind `ll_op_usb`: its private record and operations.
 #pragma once
 
+#include <torvi/torvi_ll.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -9,7 +11,6 @@
 #include <thread>
 
 #include "ll/usb/usb_backend.h"
-#include <torvi/torvi_ll.h>
 
 namespace torvi::usb {
 

@@ -2,6 +2,9 @@
 // wait, error thresholds, discards and a close from another thread. The test
 // thread (or a helper thread) plays the transport's event thread.
 #include <gtest/gtest.h>
+#include <torvi/torvi_cap.h>
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_log.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -11,9 +14,6 @@
 
 #include "api/dev_internal.h"
 #include "tests/api/capture/fake_link.h"
-#include <torvi/torvi_cap.h>
-#include <torvi/torvi_dev.h>
-#include <torvi/torvi_log.h>
 
 using torvi::test::bind_fake;
 using torvi::test::deliver;

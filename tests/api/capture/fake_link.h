@@ -5,6 +5,11 @@
 // would.
 #pragma once
 
+#include <torvi/torvi_cap.h>
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_dev_priv.h>
+#include <torvi/torvi_ll.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -14,11 +19,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <torvi/torvi_cap.h>
-#include <torvi/torvi_dev.h>
-#include <torvi/torvi_dev_priv.h>
-#include <torvi/torvi_ll.h>
 
 namespace torvi::test {
 

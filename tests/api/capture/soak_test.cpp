@@ -3,14 +3,14 @@
 // reported as discards, and an error stops only its own cycle. Meant to run
 // under ThreadSanitizer as well.
 #include <gtest/gtest.h>
+#include <torvi/torvi_cap.h>
+#include <torvi/torvi_dev.h>
 
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "tests/api/capture/fake_link.h"
-#include <torvi/torvi_cap.h>
-#include <torvi/torvi_dev.h>
 
 using torvi::test::bind_fake;
 using torvi::test::deliver;

@@ -1,6 +1,9 @@
 // Listing, opening and capturing from virtual cameras through the USB
 // transport: the whole path from the camera's bulk endpoint to the getters.
 #include <gtest/gtest.h>
+#include <torvi/torvi_cap.h>
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_log.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,9 +12,6 @@
 #include <vector>
 
 #include "ll/usb/usb_backend.h"
-#include <torvi/torvi_cap.h>
-#include <torvi/torvi_dev.h>
-#include <torvi/torvi_log.h>
 #include "vcam/camera.h"
 #include "vcam/usb_virtual.h"
 #include "vcam/virtual_bus.h"

@@ -1,6 +1,9 @@
 // Device open and close, parameters and registers, reset, listing, the path
 // prefix and the library start, over a scripted transport.
 #include <gtest/gtest.h>
+#include <torvi/kx_cmap.h>
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_log.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,13 +16,10 @@
 #include <vector>
 
 #include "api/dev_internal.h"
-#include "tests/api/capture/fake_link.h"
-#include "tests/common/temp_dir.h"
 #include "core/clock.h"
 #include "drivers/registry_internal.h"
-#include <torvi/kx_cmap.h>
-#include <torvi/torvi_dev.h>
-#include <torvi/torvi_log.h>
+#include "tests/api/capture/fake_link.h"
+#include "tests/common/temp_dir.h"
 
 using torvi::test::bind_fake;
 using torvi::test::fake;

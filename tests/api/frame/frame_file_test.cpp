@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <torvi/torvi_frame.h>
+#include <torvi/torvi_log.h>
 #include <unistd.h>
 
 #include <bit>
@@ -14,8 +16,6 @@
 
 #include "api/frame_file_internal.h"
 #include "tests/common/temp_dir.h"
-#include <torvi/torvi_frame.h>
-#include <torvi/torvi_log.h>
 
 using torvi::test::read_file;
 using torvi::test::TempDir;

@@ -3,6 +3,9 @@
 // "--split" hides scatter-gather so that libusb cuts bulk transfers into
 // 16 KiB URBs.
 #include <gtest/gtest.h>
+#include <torvi/kx_stream.h>
+#include <torvi/torvi_ll.h>
+#include <torvi/torvi_log.h>
 #include <umockdev.h>
 
 #include <atomic>
@@ -15,10 +18,7 @@
 #include <vector>
 
 #include "core/clock.h"
-#include <torvi/kx_stream.h>
 #include "ll/usb/usb_ll.h"
-#include <torvi/torvi_ll.h>
-#include <torvi/torvi_log.h>
 #include "usbfs_camera.h"
 #include "vcam/camera.h"
 

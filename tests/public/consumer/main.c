@@ -1,5 +1,4 @@
 #include <stdio.h>
-
 #include <torvi/torvi.h>
 
 int main(void) {

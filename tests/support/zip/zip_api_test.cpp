@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <torvi/torvi_log.h>
+#include <torvi/torvi_zip.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -8,8 +10,6 @@
 
 #include "tests/common/temp_dir.h"
 #include "tests/support/zip/zip_test_util.h"
-#include <torvi/torvi_log.h>
-#include <torvi/torvi_zip.h>
 
 using namespace torvi::test;
 namespace fs = std::filesystem;

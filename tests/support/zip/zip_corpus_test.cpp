@@ -5,8 +5,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "tests/common/temp_dir.h"
 #include "fuzz/zip_read.h"
+#include "tests/common/temp_dir.h"
 
 namespace fs = std::filesystem;
 

@@ -1,13 +1,13 @@
 // Hostile and damaged archives: nothing may land outside the target folder,
 // and every failure is a plain -1.
 #include <gtest/gtest.h>
+#include <torvi/torvi_zip.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
 #include "tests/common/temp_dir.h"
 #include "tests/support/zip/zip_test_util.h"
-#include <torvi/torvi_zip.h>
 
 using namespace torvi::test;
 namespace fs = std::filesystem;
