@@ -1,10 +1,11 @@
+#include "core/c_entry.h"
+
 #include <gtest/gtest.h>
 
 #include <new>
 #include <stdexcept>
 #include <string>
 
-#include "core/c_entry.h"
 #include "core/log_internal.h"
 
 namespace {
