@@ -69,6 +69,11 @@ TORVI_API int calibrateGetIbTempCalib(void);
 TORVI_API double calibrateGetStepCalMM(void);
 TORVI_API int calibrationGetOffsetDRNU(void);
 TORVI_API int calibrateGetNumDistances(void);
+/* Modulation frequency (kHz) the calibration was taken at: that of the
+ * parameter file, else 12000. */
+TORVI_API int calibrateGetCalibFrequency(void);
+/* 1 when the distance images are loaded into the table, else 0. */
+TORVI_API int calibrationIsLoaded(void);
 
 /* Row order conversions: sensor raw order -> image order (sort) and back
  * (unsort), width x height 16-bit values; height even; no overlap. */

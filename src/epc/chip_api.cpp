@@ -168,6 +168,10 @@ TORVI_API int calibrationGetOffsetDRNU(void) {
   return static_cast<int>(default_chip().drnu().offset_drnu);
 }
 TORVI_API int calibrateGetNumDistances(void) { return default_chip().drnu().num_distances; }
+TORVI_API int calibrateGetCalibFrequency(void) {
+  return static_cast<int>(default_chip().drnu().calib_freq_khz);
+}
+TORVI_API int calibrationIsLoaded(void) { return default_chip().drnu().images_loaded ? 1 : 0; }
 
 TORVI_API void calc_dcs_sort(uint16_t *dst, const uint16_t *src, int width, int height) {
   torvi::c_entry_void(__func__, [&] {
