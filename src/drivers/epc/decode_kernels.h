@@ -42,9 +42,9 @@ struct SimpleParams {
 // Constants of the DRNU distance kernel for one frame.
 struct DrnuParams {
   uint32_t range_mm = 0;
-  float phase_comp = 0;     // temperature compensation, subtracted from the phase
-  int32_t base_phase = 0;   // phase of the first calibration distance
-  float step_phase = 0;     // one calibration step in phase units
+  float phase_comp = 0;             // temperature compensation, subtracted from the phase
+  int32_t base_phase = 0;           // phase of the first calibration distance
+  float step_phase = 0;             // one calibration step in phase units
   const uint16_t *table = nullptr;  // num_dist phases per pixel, raw pixel order
   int num_dist = 0;
 };

@@ -66,7 +66,8 @@ inline __m256i atan2_8(__m256i y, __m256i x) {
   // Rotate into the first quadrant.
   __m256i a = select(ypos, select(xpos, y, nx), select(xneg, ny, x));
   __m256i b = select(ypos, select(xpos, x, y), select(xneg, nx, ny));
-  __m256i base = select(ypos, select(xpos, zero, set1(7500)), select(xneg, set1(15000), set1(22500)));
+  __m256i base =
+      select(ypos, select(xpos, zero, set1(7500)), select(xneg, set1(15000), set1(22500)));
   a = select(yzero, zero, a);
   b = select(yzero, set1(1), b);
   // Fold the upper octant.
@@ -79,8 +80,7 @@ inline __m256i atan2_8(__m256i y, __m256i x) {
   __m256i q = _mm256_cvttps_epi32(_mm256_div_ps(_mm256_cvtepi32_ps(n), _mm256_cvtepi32_ps(b)));
   q = fix_quotient(q, n, b);
   q = _mm256_min_epi32(_mm256_max_epi32(q, zero), set1(ARCTAN2_LUT_NUM - 1));
-  const __m256i angle =
-      _mm256_add_epi32(base, _mm256_i32gather_epi32(wide_atan_table().v, q, 4));
+  const __m256i angle = _mm256_add_epi32(base, _mm256_i32gather_epi32(wide_atan_table().v, q, 4));
   return select(yzero, _mm256_and_si256(xneg, set1(kPhaseHalfTurn)), angle);
 }
 
@@ -122,8 +122,8 @@ inline Pixels8 phase_amp8(const uint16_t *src, size_t pixels, size_t i) {
                 d2 = load_plane(src + 2 * pixels + i), d3 = load_plane(src + 3 * pixels + i);
   const __m256i lo = _mm256_min_epi32(_mm256_min_epi32(d0, d1), _mm256_min_epi32(d2, d3));
   const __m256i hi = _mm256_max_epi32(_mm256_max_epi32(d0, d1), _mm256_max_epi32(d2, d3));
-  const __m256i invalid = _mm256_or_si256(_mm256_cmpgt_epi32(set1(1), lo),
-                                          _mm256_cmpgt_epi32(hi, set1(kSampleMax)));
+  const __m256i invalid =
+      _mm256_or_si256(_mm256_cmpgt_epi32(set1(1), lo), _mm256_cmpgt_epi32(hi, set1(kSampleMax)));
   const __m256i a = _mm256_sub_epi32(d2, d0), b = _mm256_sub_epi32(d3, d1);
   __m256i phase = _mm256_add_epi32(atan2_8(b, a), set1(kPhaseHalfTurn));
   phase = _mm256_sub_epi32(
@@ -138,11 +138,11 @@ inline void store8(uint16_t *dst, __m256i v) {
 
 // Euclidean remainder modulo one turn for |v| < 2^24.
 inline __m256i wrap_turn8(__m256i v) {
-  const __m256 q = _mm256_floor_ps(
-      _mm256_mul_ps(_mm256_cvtepi32_ps(v), _mm256_set1_ps(1.0f / kPhaseTurn)));
+  const __m256 q =
+      _mm256_floor_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(v), _mm256_set1_ps(1.0f / kPhaseTurn)));
   __m256i r = _mm256_sub_epi32(v, _mm256_mullo_epi32(_mm256_cvtps_epi32(q), set1(kPhaseTurn)));
-  r = _mm256_add_epi32(r, _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), r),
-                                           set1(kPhaseTurn)));
+  r = _mm256_add_epi32(
+      r, _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), r), set1(kPhaseTurn)));
   return _mm256_sub_epi32(
       r, _mm256_and_si256(_mm256_cmpgt_epi32(r, set1(kPhaseTurn - 1)), set1(kPhaseTurn)));
 }
@@ -211,7 +211,8 @@ void dist_drnu_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t p
   const __m256i last_seg = set1(n - 2), last = set1(n - 1);
   const __m256i base = set1(wrap_turn(p.base_phase));
   const __m256 comp = _mm256_set1_ps(p.phase_comp), step = _mm256_set1_ps(p.step_phase);
-  const __m256i lane_entries = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), set1(n));
+  const __m256i lane_entries =
+      _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), set1(n));
   size_t i = 0;
   for (; i + kLanes <= pixels; i += kLanes) {
     const Pixels8 px = phase_amp8(src, pixels, i);
@@ -227,8 +228,8 @@ void dist_drnu_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t p
       const __m256i num =
           _mm256_max_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(pc, l0), last), zero);
       // Segment: floor(num / den) limited to 0 ... n - 2.
-      __m256i j = _mm256_cvttps_epi32(
-          _mm256_div_ps(_mm256_cvtepi32_ps(num), _mm256_cvtepi32_ps(den)));
+      __m256i j =
+          _mm256_cvttps_epi32(_mm256_div_ps(_mm256_cvtepi32_ps(num), _mm256_cvtepi32_ps(den)));
       j = _mm256_min_epi32(_mm256_max_epi32(j, zero), last);
       j = _mm256_add_epi32(j, _mm256_cmpgt_epi32(_mm256_mullo_epi32(j, den), num));
       const __m256i up = _mm256_and_si256(
@@ -239,9 +240,9 @@ void dist_drnu_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t p
       const __m256i lj = _mm256_and_si256(pair, low16), lj1 = _mm256_srli_epi32(pair, 16);
       const __m256i seg = _mm256_sub_epi32(lj1, lj);
       const __m256 whole = _mm256_mul_ps(step, _mm256_cvtepi32_ps(j));
-      const __m256 part = _mm256_div_ps(
-          _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(pc, lj)), step),
-          _mm256_cvtepi32_ps(seg));
+      const __m256 part =
+          _mm256_div_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(pc, lj)), step),
+                        _mm256_cvtepi32_ps(seg));
       const __m256 flat = _mm256_castsi256_ps(_mm256_cmpeq_epi32(seg, zero));
       const __m256 x = _mm256_blendv_ps(_mm256_add_ps(whole, part), whole, flat);
       pc = select(rising, _mm256_add_epi32(base, trunc_clamped8(x)), pc);
@@ -271,10 +272,10 @@ void gray_avx2(uint16_t *gray, const uint16_t *src, size_t pixels) {
   }
   for (; i < pixels; ++i) {
     int phase = 0, a = 0;
-    gray[i] = pixel_phase_amp(src[i], src[pixels + i], src[2 * pixels + i], src[3 * pixels + i],
-                              phase, a)
-                  ? static_cast<uint16_t>(a)
-                  : 0;
+    gray[i] =
+        pixel_phase_amp(src[i], src[pixels + i], src[2 * pixels + i], src[3 * pixels + i], phase, a)
+            ? static_cast<uint16_t>(a)
+            : 0;
   }
 }
 

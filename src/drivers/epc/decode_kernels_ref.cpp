@@ -42,8 +42,7 @@ uint16_t drnu_distance(int phase, const uint16_t *lut, const DrnuParams &p) {
     const int32_t seg = static_cast<int32_t>(lut[j + 1]) - lut[j];
     float x = p.step_phase * static_cast<float>(j);
     // A flat segment (two equal calibration phases) adds no fraction.
-    if (seg != 0)
-      x = x + static_cast<float>(pc - lut[j]) * p.step_phase / static_cast<float>(seg);
+    if (seg != 0) x = x + static_cast<float>(pc - lut[j]) * p.step_phase / static_cast<float>(seg);
     pc = int64_t{p.base_phase} + trunc_clamped(x);
   }
   // A compensated phase below zero or beyond a turn wraps around the turn.

@@ -1,5 +1,7 @@
 // The EPC decode kernels: per-pixel arithmetic, the vectorised versions
 // against the plain ones on random frames, and the per-frame steps.
+#include "drivers/epc/decode_kernels.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,8 +9,6 @@
 #include <numbers>
 #include <random>
 #include <vector>
-
-#include "drivers/epc/decode_kernels.h"
 
 namespace torvi::epc {
 namespace {
@@ -42,8 +42,10 @@ Frame random_frame(size_t pixels, std::mt19937 &rng) {
   std::uniform_int_distribution<int> pick(0, 99), any(0, 65535), mid(1, 4094);
   for (uint16_t &v : f.s) {
     const int k = pick(rng);
-    v = k < 3 ? 0 : k < 6 ? 4095 : k < 9 ? static_cast<uint16_t>(any(rng)) :
-                                          static_cast<uint16_t>(mid(rng));
+    v = k < 3   ? 0
+        : k < 6 ? 4095
+        : k < 9 ? static_cast<uint16_t>(any(rng))
+                : static_cast<uint16_t>(mid(rng));
   }
   return f;
 }
@@ -182,11 +184,11 @@ class DecodeKernelEquality : public ::testing::Test {
 
 TEST_F(DecodeKernelEquality, SimpleVectorMatchesPlainOnRandomFrames) {
   std::mt19937 rng(11);
-  const SimpleParams params[] = {{kRange12MHz, 1000, 0},   {kRange12MHz, 1013, -37},
-                                 {kRange12MHz, 987, 300},  {kRange12MHz, 1000, -12000},
-                                 {18737, 2500, 9000},      {kRange12MHz, -700, 50},
-                                 {60000, 32767, 999999},   {70000, 40000, 5},  // reference path
-                                 {4164, 1000, 12},         {0, 1000, 0}};
+  const SimpleParams params[] = {{kRange12MHz, 1000, 0},  {kRange12MHz, 1013, -37},
+                                 {kRange12MHz, 987, 300}, {kRange12MHz, 1000, -12000},
+                                 {18737, 2500, 9000},     {kRange12MHz, -700, 50},
+                                 {60000, 32767, 999999},  {70000, 40000, 5},  // reference path
+                                 {4164, 1000, 12},        {0, 1000, 0}};
   for (size_t pixels : {size_t{8}, size_t{76800}, size_t{1003}}) {
     for (const SimpleParams &p : params) {
       const Frame f = random_frame(pixels, rng);
@@ -305,15 +307,15 @@ TEST(DecodeMinAmp, HysteresisKeepsThePixelStateInTheBand) {
 TEST(DecodeRangeClip, ClipsNearAndFarButKeepsMarkers) {
   std::vector<uint16_t> d = {100, 101, 5000, 12490, 12491, 60000, 60001, kDistInvalid};
   range_clip(d.data(), d.size(), kRange12MHz);
-  EXPECT_EQ(d, (std::vector<uint16_t>{kDistFiltered, 101, 5000, 12490, kDistFiltered,
-                                      kDistFiltered, 60001, kDistInvalid}));
+  EXPECT_EQ(d, (std::vector<uint16_t>{kDistFiltered, 101, 5000, 12490, kDistFiltered, kDistFiltered,
+                                      60001, kDistInvalid}));
 }
 
 TEST(DecodeBalance, SharesOfBalancedSamplePairs) {
   Frame f(10);
   for (size_t i = 0; i < 10; ++i) f.set(i, 2000, 2000, 2100, 2100);  // both sums 4100
-  f.set(0, 1000, 2000, 1000, 2100);                                    // even sum off
-  f.set(1, 2000, 100, 2100, 100);                                      // odd sum off
+  f.set(0, 1000, 2000, 1000, 2100);                                  // even sum off
+  f.set(1, 2000, 100, 2100, 100);                                    // odd sum off
   const BalanceShares s = dcs_balance(f.s.data(), 10, 10);
   EXPECT_EQ(s.even_pct, 90);
   EXPECT_EQ(s.odd_pct, 90);
