@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "api/dev_internal.h"
-#include "api/stream_glue_internal.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
 #include "drivers/registry_internal.h"
+#include "stream/parser.h"
 
 extern "C" {
 TORVI_API torvi_dev_t g_kx_dev;
@@ -84,8 +84,10 @@ bool create_sync_and_stream(torvi_dev_priv_t *priv) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] pthread_mutex_init failed\n", "torvi_dev_open");
     return false;
   }
-  priv->stream = injected_failure(3) ? nullptr : torvi::stream::create(kOpenFrameBuffer);
-  if (priv->stream == nullptr) {
+  try {
+    if (injected_failure(3)) throw std::bad_alloc();
+    priv->stream = new kx_stream(kOpenFrameBuffer);
+  } catch (const std::exception &) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] kx_stream_create failed\n", "torvi_dev_open");
     return false;
   }
@@ -97,7 +99,7 @@ void destroy_sync_and_stream(torvi_dev_priv_t *priv) {
   delete priv->mutex;
   priv->cond = nullptr;
   priv->mutex = nullptr;
-  if (priv->stream != nullptr) torvi::stream::destroy(priv->stream);
+  delete priv->stream;
   priv->stream = nullptr;
 }
 
