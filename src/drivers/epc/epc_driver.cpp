@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "core/c_entry.h"
@@ -108,16 +109,39 @@ bool adapter_init_device(epc_drv_state_t &st, torvi_dev_t *dev) {
   return true;
 }
 
+std::mutex &default_device_mutex() {
+  static std::mutex mu;
+  return mu;
+}
+
+void publish_default_device(torvi_drv_t *drv, torvi_dev_t *dev, const epc_drv_state_t &st) {
+  std::lock_guard lock(default_device_mutex());
+  if (torvi_drv_t *entry = registry_entry_of(drv); entry != nullptr) {
+    entry->dev = dev;
+    entry->priv = const_cast<epc_drv_state_t *>(&st);
+  }
+  g_torvi_lens_param = st.lens;
+}
+
+void publish_lens_if_default(torvi_drv_t *drv, const epc_drv_state_t &st) {
+  std::lock_guard lock(default_device_mutex());
+  if (torvi_drv_t *entry = registry_entry_of(drv); entry != nullptr && entry->priv == &st)
+    g_torvi_lens_param = st.lens;
+}
+
 void release_state(torvi_drv_t *drv) {
   epc_drv_state_t *st = epc_state(drv);
   if (st == nullptr) return;
   kx_calib_len_uninit_map(&st->lens_map);
   std::free(st->min_amp_mask);
   delete st->chip;
-  torvi_drv_t *entry = registry_entry_of(drv);
-  if (entry != nullptr && entry->priv == st) {
-    entry->priv = nullptr;
-    entry->dev = nullptr;
+  {
+    std::lock_guard lock(default_device_mutex());
+    torvi_drv_t *entry = registry_entry_of(drv);
+    if (entry != nullptr && entry->priv == st) {
+      entry->priv = nullptr;
+      entry->dev = nullptr;
+    }
   }
   std::free(st);
   drv->priv = nullptr;
@@ -168,11 +192,7 @@ bool init_impl(torvi_drv_t *drv, torvi_dev_t *dev) {
     return false;
   }
   derive_decode_constants(*st);
-  if (torvi_drv_t *entry = torvi::registry_entry_of(drv); entry != nullptr) {
-    entry->dev = dev;
-    entry->priv = st;
-  }
-  g_torvi_lens_param = st->lens;
+  publish_default_device(drv, dev, *st);
   return true;
 }
 
