@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -71,6 +72,23 @@ int on_entry(const char *filename, void *arg) {
   return 0;
 }
 
+bool is_regular(const std::string &path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec);
+}
+
+// The whole of a regular file; false for anything else or a read error.
+bool read_regular_file(const std::string &path, std::vector<uint8_t> &out) {
+  if (!is_regular(path)) return false;
+  std::unique_ptr<std::FILE, int (*)(std::FILE *)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+  if (!f) return false;
+  uint8_t chunk[4096];
+  size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f.get())) > 0)
+    out.insert(out.end(), chunk, chunk + n);
+  return std::ferror(f.get()) == 0;
+}
+
 std::mutex &package_files_mutex() {
   static std::mutex mu;
   return mu;
@@ -81,13 +99,11 @@ std::mutex &package_files_mutex() {
 bool split_calib_file(const std::string &prefix, const epc_drv_state_t &st,
                       const std::string &path) {
   KX_LOG_NAME("_parse_file_ex");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::vector<uint8_t> bytes;
+  if (!read_regular_file(path, bytes)) {
     KX_ERR("%s open failed\n", path.c_str());
     return false;
   }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
   const size_t param_len = bytes.size() % kSplitBlock;
   if (param_len == 0 || bytes.size() == param_len) {
     KX_ERR("%s: %zu bytes do not hold a parameter file and distance images\n", path.c_str(),
@@ -111,7 +127,6 @@ bool split_calib_file(const std::string &prefix, const epc_drv_state_t &st,
     remove_quiet(images_path);
     return false;
   }
-  in.close();
   remove_quiet(path);
   return true;
 }
@@ -161,13 +176,13 @@ bool parse_package(torvi_dev_t *dev, const epc_drv_state_t &st, std::span<const 
   // The package names its file after the chip; any calib_and_param file the
   // archive holds is accepted, the chip's own name first.
   std::string found;
-  if (std::filesystem::exists(prefix + name)) {
+  if (is_regular(prefix + name)) {
     found = name;
   } else {
     std::error_code ec;
     for (const auto &e : std::filesystem::directory_iterator(prefix, ec)) {
       const std::string n = e.path().filename().string();
-      if (n.rfind("calib_and_param", 0) == 0 && n.size() > 4 &&
+      if (n.rfind("calib_and_param", 0) == 0 && is_regular(e.path().string()) && n.size() > 4 &&
           n.compare(n.size() - 4, 4, ".bin") == 0) {
         found = n;
         break;

@@ -6,6 +6,7 @@
 #include <torvi/torvi_log.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,7 +63,9 @@ void state_defaults(epc_drv_state_t &st) {
 
 void derive_decode_constants(epc_drv_state_t &st) {
   Chip &chip = *st.chip;
-  st.step_mm = static_cast<int32_t>(chip.drnu().step_cal_mm);
+  // The step comes from a file: anything outside +-1 km counts as none.
+  const double step = chip.drnu().step_cal_mm;
+  st.step_mm = std::isfinite(step) && std::fabs(step) < 1.0e6 ? static_cast<int32_t>(step) : 0;
   st.step2_mm = 0;
   st.drnu_base_mm = 295;
   st.temp_coef = 1.7f;
