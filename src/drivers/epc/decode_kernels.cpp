@@ -81,9 +81,12 @@ void min_amp_plain(uint16_t *dist, const uint16_t *amp, size_t pixels, uint16_t 
 
 void range_clip(uint16_t *dist, size_t pixels, uint32_t range_mm) {
   constexpr uint16_t kLastDistance = 60000, kNearLimit = 100;
+  // v <= 60000 and (v >= range or v <= 100), in 16-bit terms.
+  const auto far = static_cast<uint16_t>(std::min<uint32_t>(range_mm, kLastDistance + 1u));
   for (size_t i = 0; i < pixels; ++i) {
     const uint16_t v = dist[i];
-    if (v <= kLastDistance && (v >= range_mm || v <= kNearLimit)) dist[i] = kDistFiltered;
+    const bool clip = v <= kNearLimit || (v >= far && v <= kLastDistance);
+    dist[i] = clip ? kDistFiltered : v;
   }
 }
 

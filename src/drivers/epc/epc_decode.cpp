@@ -308,6 +308,21 @@ bool drv_undistorts(torvi_drv_t *drv, int width, int height) {
 using torvi::epc::epc_state;
 using torvi::epc::kernel_pixels;
 
+namespace {
+
+// Runs a kernel call; a failed allocation of its tables refuses the call.
+template <typename Fn>
+int guarded(const char *fn, Fn body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc &) {
+    KX_LOG_AT(KX_LOG_ERR, fn, "malloc failed\n");
+    return 0;
+  }
+}
+
+}  // namespace
+
 extern "C" {
 
 TORVI_API int epc_frame_decode(torvi_drv_t *drv, uint16_t *dst, int dst_len_bytes, int kind,
@@ -315,6 +330,9 @@ TORVI_API int epc_frame_decode(torvi_drv_t *drv, uint16_t *dst, int dst_len_byte
                                const torvi_frame_info_t *finfo) {
   try {
     return torvi::epc::frame_decode(drv, dst, dst_len_bytes, kind, src, src_len, finfo);
+  } catch (const std::bad_alloc &) {
+    KX_ERR("malloc failed\n");
+    return -1;
   } catch (...) {
     KX_ERR("decode failed\n");
     return -1;
@@ -325,8 +343,10 @@ TORVI_API int calc_dist_calib_simple(torvi_drv_t *drv, uint16_t *dist, uint16_t 
                                      const uint16_t *src, int width, int height, int ndcs) {
   const size_t pixels = kernel_pixels(__func__, drv, dist, src, width, height, ndcs);
   if (pixels == 0 || amp == nullptr) return 0;
-  torvi::epc::dist_simple(dist, amp, src, pixels, torvi::epc::simple_params(*epc_state(drv)));
-  return 1;
+  return guarded(__func__, [&] {
+    torvi::epc::dist_simple(dist, amp, src, pixels, torvi::epc::simple_params(*epc_state(drv)));
+    return 1;
+  });
 }
 
 TORVI_API int calc_dist_calib_drnu(torvi_drv_t *drv, uint16_t *dist, uint16_t *amp,
@@ -338,8 +358,10 @@ TORVI_API int calc_dist_calib_drnu(torvi_drv_t *drv, uint16_t *dist, uint16_t *a
     KX_ERR("no DRNU table for %dx%d\n", width, height);
     return 0;
   }
-  torvi::epc::dist_drnu(dist, amp, src, pixels, p);
-  return 1;
+  return guarded(__func__, [&] {
+    torvi::epc::dist_drnu(dist, amp, src, pixels, p);
+    return 1;
+  });
 }
 
 TORVI_API int calc_dist_calib_none(torvi_drv_t *drv, uint16_t *dist, uint16_t *amp,
@@ -347,16 +369,20 @@ TORVI_API int calc_dist_calib_none(torvi_drv_t *drv, uint16_t *dist, uint16_t *a
                                    int offset) {
   const size_t pixels = kernel_pixels(__func__, drv, dist, src, width, height, ndcs);
   if (pixels == 0 || amp == nullptr) return 0;
-  torvi::epc::dist_simple(dist, amp, src, pixels, {epc_state(drv)->range_mm, scale, offset});
-  return 1;
+  return guarded(__func__, [&] {
+    torvi::epc::dist_simple(dist, amp, src, pixels, {epc_state(drv)->range_mm, scale, offset});
+    return 1;
+  });
 }
 
 TORVI_API int calc_gray(torvi_drv_t *drv, uint16_t *gray, const uint16_t *src, int width,
                         int height, int ndcs) {
   const size_t pixels = kernel_pixels(__func__, drv, gray, src, width, height, ndcs);
   if (pixels == 0) return 0;
-  torvi::epc::gray(gray, src, pixels);
-  return 1;
+  return guarded(__func__, [&] {
+    torvi::epc::gray(gray, src, pixels);
+    return 1;
+  });
 }
 
 }  // extern "C"
