@@ -16,6 +16,7 @@
 #include "api/point_cloud.h"
 #include "drivers/epc/decode_kernels.h"
 #include "drivers/epc/epc_decode.h"
+#include "epc/chip.h"
 
 namespace {
 
@@ -115,8 +116,8 @@ struct Images {
 void BM_StageRowOrder(benchmark::State &state) {
   Images im;
   for (auto _ : state) {
-    rows_raw_to_image(im.d.data(), im.t.data(), kW, kH);
-    rows_raw_to_image(im.t.data(), im.a.data(), kW, kH);
+    dcs_sort(im.d.data(), im.t.data(), kW, kH);
+    dcs_sort(im.t.data(), im.a.data(), kW, kH);
     benchmark::ClobberMemory();
   }
 }

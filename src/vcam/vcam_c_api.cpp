@@ -264,6 +264,63 @@ TORVI_API int torvi_vcam_set_upload_block(torvi_vcam_t *h, const void *data, uin
   return 0;
 }
 
+TORVI_API int torvi_vcam_set_chip(torvi_vcam_t *h, uint16_t part_version, uint16_t chip_id,
+                                  uint16_t wafer_id) {
+  CAM_OR_FAIL(h);
+  cam->set_chip(part_version, chip_id, wafer_id);
+  return 0;
+}
+
+TORVI_API int torvi_vcam_set_lens(torvi_vcam_t *h, const double intrinsics[4],
+                                  const double dcoeff[5]) {
+  CAM_OR_FAIL(h);
+  auto s = cam->config().sensor;
+  const torvi::vcam::SensorModel defaults;
+  const double *in = intrinsics != nullptr ? intrinsics : nullptr;
+  const double *dc = dcoeff != nullptr ? dcoeff : defaults.dcoeff;
+  s.cx = in != nullptr ? in[0] : defaults.cx;
+  s.cy = in != nullptr ? in[1] : defaults.cy;
+  s.fx = in != nullptr ? in[2] : defaults.fx;
+  s.fy = in != nullptr ? in[3] : defaults.fy;
+  if (!(s.fx > 1 && s.fy > 1 && s.fx < 1e5 && s.fy < 1e5)) {
+    KX_ERR("bad focal lengths %f, %f\n", s.fx, s.fy);
+    return -1;
+  }
+  for (int i = 0; i < 5; ++i) {
+    if (!(dc[i] > -10 && dc[i] < 10)) {
+      KX_ERR("bad distortion coefficient %d: %f\n", i, dc[i]);
+      return -1;
+    }
+    s.dcoeff[i] = dc[i];
+  }
+  cam->set_sensor(s);
+  return 0;
+}
+
+TORVI_API int torvi_vcam_set_nonlinearity(torvi_vcam_t *h, double peak_mm) {
+  CAM_OR_FAIL(h);
+  if (!(peak_mm >= 0 && peak_mm <= 1000)) {
+    KX_ERR("bad non-linearity %f\n", peak_mm);
+    return -1;
+  }
+  auto s = cam->config().sensor;
+  s.nonlinearity_mm = peak_mm;
+  cam->set_sensor(s);
+  return 0;
+}
+
+TORVI_API int torvi_vcam_set_calib_fault(torvi_vcam_t *h, int fault) {
+  CAM_OR_FAIL(h);
+  if (fault < TORVI_VCAM_CALIB_OK || fault > TORVI_VCAM_CALIB_EMPTY_SPLIT) {
+    KX_ERR("unknown calibration fault %d\n", fault);
+    return -1;
+  }
+  auto plan = cam->config().calibration;
+  plan.fault = static_cast<torvi::vcam::CalibrationPlan::Fault>(fault);
+  cam->set_calibration(plan);
+  return 0;
+}
+
 namespace {
 
 // The stream faults of the C interface: damage aimed at one frame and chunk.

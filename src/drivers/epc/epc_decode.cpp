@@ -69,7 +69,7 @@ void auto_integration(torvi_drv_t *drv, epc_drv_state_t &st, DecodeWork &work, c
   KX_DBG("AUTO_INTG: %d->%d\n", old_us, new_us);
   const uint8_t value[2] = {static_cast<uint8_t>(new_us), static_cast<uint8_t>(new_us >> 8)};
   if (set_param(drv->dev, kParamIntegration, value, sizeof value))
-    st.chip->config().integration_time_3d = static_cast<uint32_t>(new_us);
+    st.chip->set_integration_time_3d(static_cast<uint32_t>(new_us));
   else
     KX_ERR("adjust intg from %d to %d failed\n", old_us, new_us);
 }
@@ -136,8 +136,8 @@ int decode_distance(epc_drv_state_t &st, DecodeWork &work, uint16_t *dst, const 
   const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
   uint16_t *A = work.image_a.data(), *D = work.image_b.data();
   distance_kernel(st, dst, work.raw_amp.data(), src, w, h);
-  rows_raw_to_image(A, work.raw_amp.data(), w, h);
-  rows_raw_to_image(D, dst, w, h);
+  dcs_sort(A, work.raw_amp.data(), w, h);
+  dcs_sort(D, dst, w, h);
   if (st.hdr_en) hdr_merge(A, D, w, h);
   if (st.min_amp_hyst_en) {
     if (!ensure_mask(st, pixels)) return -1;
@@ -173,7 +173,7 @@ int decode_gray(epc_drv_state_t &st, DecodeWork &work, uint16_t *dst, const uint
   const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
   uint16_t *G = work.image_a.data();
   gray(dst, src, pixels);
-  rows_raw_to_image(G, dst, w, h);
+  dcs_sort(G, dst, w, h);
   if (st.hdr_en) hdr_merge(G, nullptr, w, h);
   if (undistorts(st, w, h))
     kx_calib_len_undistort_u16(&st.lens_map, dst, static_cast<int>(pixels), G, w, h, 0);
