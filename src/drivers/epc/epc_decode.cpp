@@ -285,9 +285,13 @@ bool drnu_params(const epc_drv_state_t &st, int width, int height, DrnuParams &o
   out.phase_comp =
       static_cast<float>(temperature(st.t_ib) - st.t_ib_cal) * st.ib_temp_coef_phase +
       static_cast<float>(temperature(st.t_sensor) - st.t_sensor_cal) * st.temp_coef_phase;
-  out.base_phase = st.drnu_base_phase;
-  out.step_phase =
-      static_cast<float>(static_cast<uint32_t>(st.step_mm) * uint32_t{kPhaseTurn} / st.range_mm);
+  // One calibration step and the first calibration distance in phase units,
+  // from the exact step and range: integer steps (298 for 298.2 mm) and an
+  // integer division would put every distance 0.2 % short.
+  const double phase_per_mm = double{kPhaseTurn} / st.range_mm;
+  const double step_mm = chip.drnu().step_cal_mm > 0 ? chip.drnu().step_cal_mm : st.step_mm;
+  out.base_phase = static_cast<int32_t>(std::lround(st.drnu_base_mm * phase_per_mm));
+  out.step_phase = static_cast<float>(step_mm * phase_per_mm);
   out.table = table.data();
   out.num_dist = n;
   return true;
