@@ -6,6 +6,7 @@
 #include <string>
 
 #include "capture.h"
+#include "selftest.h"
 #include "session.h"
 
 namespace torvi_cli {
@@ -136,7 +137,9 @@ int run(int argc, char **argv) {
   CLI::App *list = app.add_subcommand("list", "list the attached cameras");
   CLI::App *info = app.add_subcommand("info", "identity, parameters and driver of a camera");
   CLI::App *capture = app.add_subcommand("capture", "capture raw frames into a file");
-  for (CLI::App *cmd : {list, info, capture}) add_common(cmd, common);
+  CLI::App *selftest =
+      app.add_subcommand("selftest", "depth accuracy against the virtual camera's ground truth");
+  for (CLI::App *cmd : {list, info, capture, selftest}) add_common(cmd, common);
   auto *frames = capture->add_option("-n,--frames", cap.frames, "number of frames to capture");
   auto *secs = capture->add_option("-t,--seconds", cap.seconds, "capture for this many seconds");
   frames->excludes(secs);
@@ -159,6 +162,7 @@ int run(int argc, char **argv) {
 
   if (list->parsed()) return run_list(common);
   if (info->parsed()) return run_info(common);
+  if (selftest->parsed()) return run_selftest(common);
   if (cap.frames == 0 && cap.seconds <= 0) cap.frames = 30;
   if (no_save) cap.output.clear();
   cap.stats = !no_stats;
