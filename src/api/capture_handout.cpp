@@ -38,13 +38,22 @@ bool run_error_callback(torvi_dev_t *dev, torvi_dev_priv_t *p) {
   const int32_t err = torvi::load(p->pending_err);
   if (p->on_error == nullptr || err == 0) return true;
   KX_TRC("error cb invoke: %s\n", torvi_error_name(err));
-  const bool go_on = p->on_error(dev, err, torvi::load(p->err_param));
+  const int32_t param = torvi::load(p->err_param);
+  const bool go_on = p->on_error(dev, err, param);
   if (!go_on) {
     KX_DBG("error cb return false to stop capture\n");
     torvi::store(p->stop, 1);
     torvi::store<uint8_t>(p->forced_stop, 1);
   }
   clear_pending(p, err);
+  // A discard reported while the callback ran finds the report it saw still
+  // pending and is cleared with it: raise it again, so that the callback
+  // learns the newer total.
+  if (go_on && err == TORVI_ERR_CAP_FRAME_DISCARD &&
+      static_cast<int32_t>(torvi::load(p->discard_cnt)) > param) {
+    int32_t none = 0;
+    std::atomic_ref<int32_t>(p->pending_err).compare_exchange_strong(none, err);
+  }
   return go_on;
 }
 
@@ -138,11 +147,13 @@ SteadyClock::time_point deadline_after(uint64_t ms) {
   return SteadyClock::now() + std::chrono::milliseconds(ms);
 }
 
-// Installs a frame request for the lifetime of a getter.
+// Installs a frame request for the lifetime of a getter. Other threads may
+// look whether a getter waits (the pointer is published atomically); only the
+// getter's own thread touches the request.
 class RequestScope {
  public:
-  RequestScope(torvi_dev_priv_t *p, torvi_cap_req *req) : p_(p) { p_->req = req; }
-  ~RequestScope() { p_->req = nullptr; }
+  RequestScope(torvi_dev_priv_t *p, torvi_cap_req *req) : p_(p) { torvi::store(p_->req, req); }
+  ~RequestScope() { torvi::store(p_->req, static_cast<torvi_cap_req *>(nullptr)); }
   RequestScope(const RequestScope &) = delete;
   RequestScope &operator=(const RequestScope &) = delete;
 
