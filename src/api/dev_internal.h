@@ -89,12 +89,4 @@ void param_from_wire(const torvi_ll_param_t &wire, torvi_param_t &item);
 // with the get path's log line. False when the transport fails.
 bool param_get_wire(torvi_dev_priv_t *priv, torvi_ll_param_t *records, int count);
 
-// Test seam: the close waits for running calls in steps of this many
-// milliseconds (100 by default), logging after every 30 steps.
-void set_close_wait_step_ms(unsigned ms);
-
-// Test seam: makes the next creation of the condition (1), the mutex (2) or
-// the stream parser (3) at open fail. 0 disarms it.
-void fail_next_open_step(int step);
-
 }  // namespace torvi

@@ -19,6 +19,7 @@
 
 #include "api/dev_internal.h"
 #include "core/clock.h"
+#include "core/test_hooks.h"
 #include "drivers/registry_internal.h"
 #include "tests/api/capture/fake_link.h"
 #include "tests/common/temp_dir.h"
@@ -28,6 +29,8 @@ using torvi::test::fake;
 using torvi::test::FakeCamera;
 
 namespace {
+
+using torvi::hooks::Knob;
 
 class DeviceTest : public ::testing::Test {
  protected:
@@ -117,7 +120,7 @@ TEST_F(DeviceTest, FailedLinkOpenFreesAHeapRecord) {
 
 TEST_F(DeviceTest, FailedCreationAtOpenCleansUp) {
   for (int step = 1; step <= 3; ++step) {
-    torvi::fail_next_open_step(step);
+    torvi::hooks::set(Knob::kOpenFailStep, step);
     std::string log = console_of([&] { EXPECT_FALSE(open()) << step; });
     EXPECT_EQ(dev.priv, nullptr) << step;
     EXPECT_EQ(cam.closes, step) << step;
@@ -125,7 +128,7 @@ TEST_F(DeviceTest, FailedCreationAtOpenCleansUp) {
                          "kx_stream_create failed"};
     EXPECT_NE(log.find(msg[step - 1]), std::string::npos) << log;
   }
-  torvi::fail_next_open_step(0);
+  EXPECT_EQ(torvi::hooks::get(Knob::kOpenFailStep), 0);  // each failure used its request up
   EXPECT_TRUE(open());
 }
 
@@ -178,7 +181,7 @@ std::string text_of(const std::string &path) {
 
 TEST_F(DeviceTest, CloseWaitsForACallThatOutlastsItsPatience) {
   ASSERT_TRUE(open());
-  torvi::set_close_wait_step_ms(2);  // the close's 30 steps last 60 ms
+  const torvi::hooks::ScopedKnob step(Knob::kCloseWaitStepMs, 2);  // 30 steps: 60 ms
   torvi::test::TempDir tmp;
   const std::string log_path = tmp.file("close.log");
   ASSERT_EQ(kx_log_enable(1, KX_LOG_WRN, log_path.c_str()), 1);
@@ -200,7 +203,6 @@ TEST_F(DeviceTest, CloseWaitsForACallThatOutlastsItsPatience) {
   slow.join();
   kx_log_disable();
   kx_log_enable(0, KX_LOG_WRN, nullptr);
-  torvi::set_close_wait_step_ms(100);
   EXPECT_EQ(dev.priv, nullptr);
   EXPECT_EQ(dev.api_busy, 0);
   const std::string log = text_of(log_path);
@@ -211,7 +213,7 @@ TEST_F(DeviceTest, CloseWaitsForACallThatOutlastsItsPatience) {
 TEST_F(DeviceTest, CallsRacingACloseFromAnotherThreadFailOrFinishCleanly) {
   // A call on one thread while another closes the device either works on the
   // open device or fails; none may touch a freed private record.
-  torvi::set_close_wait_step_ms(1);
+  const torvi::hooks::ScopedKnob step(Knob::kCloseWaitStepMs, 1);
   int ok = 0, refused = 0;
   for (int round = 0; round < 300; ++round) {
     ASSERT_TRUE(open());
@@ -236,7 +238,6 @@ TEST_F(DeviceTest, CallsRacingACloseFromAnotherThreadFailOrFinishCleanly) {
     ASSERT_EQ(dev.priv, nullptr);
     ASSERT_EQ(dev.api_busy, 0);
   }
-  torvi::set_close_wait_step_ms(100);
   EXPECT_EQ(refused, 300);  // every round ended with the device closed
   EXPECT_GT(ok, 0);
 }
