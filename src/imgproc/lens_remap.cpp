@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/log_internal.h"
+#include "core/c_entry.h"
 
 namespace torvi::lens {
 
@@ -88,32 +88,34 @@ void remap(const kx_calib_len_map_t &map, T *dst, const T *src, int w, int h, T 
   }
 }
 
+// The undistortion behind both exported calls, run for the call `name`.
 template <class T>
 int undistort(const char *name, const kx_calib_len_map_t *map, T *dst, int dst_len, const T *src,
               int src_w, int src_h, T invalid) {
-  if (src_w == 0 || src_h == 0) return 1;
-  if (map == nullptr || !map->ready) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: calib_map not ready\n", name);
-    return 0;
-  }
-  if (map->width % src_w != 0 || map->height % src_h != 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", name,
-           map->width, map->height, src_w, src_h);
-    return 0;
-  }
-  if (static_cast<int64_t>(src_w) * src_h > dst_len) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: %dx%d > dst_len=%d\n", name, src_w, src_h,
-           dst_len);
-    return 0;
-  }
-  if (src_w < 0 || src_h < 0) return 1;
-  if (dst == nullptr || src == nullptr) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: dst=%p src=%p\n", name,
-           static_cast<void *>(dst), static_cast<const void *>(src));
-    return 0;
-  }
-  remap(*map, dst, src, src_w, src_h, invalid);
-  return 1;
+  return torvi::c_entry(name, 0, [&] {
+    if (src_w == 0 || src_h == 0) return 1;
+    if (map == nullptr || !map->ready) {
+      KX_LOG_AT(KX_LOG_ERR, name, "Wrong parameter: calib_map not ready\n");
+      return 0;
+    }
+    if (map->width % src_w != 0 || map->height % src_h != 0) {
+      KX_LOG_AT(KX_LOG_ERR, name, "Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", map->width,
+                map->height, src_w, src_h);
+      return 0;
+    }
+    if (static_cast<int64_t>(src_w) * src_h > dst_len) {
+      KX_LOG_AT(KX_LOG_ERR, name, "Wrong parameter: %dx%d > dst_len=%d\n", src_w, src_h, dst_len);
+      return 0;
+    }
+    if (src_w < 0 || src_h < 0) return 1;
+    if (dst == nullptr || src == nullptr) {
+      KX_LOG_AT(KX_LOG_ERR, name, "Wrong parameter: dst=%p src=%p\n", static_cast<void *>(dst),
+                static_cast<const void *>(src));
+      return 0;
+    }
+    remap(*map, dst, src, src_w, src_h, invalid);
+    return 1;
+  });
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <new>
 #include <vector>
 
-#include "core/log_internal.h"
+#include "core/c_entry.h"
 #include "imgproc/alloc_seam.h"
 
 namespace torvi::imgproc_alloc {
@@ -143,6 +143,11 @@ class SortedWindow {
   int count_ = 0;
 };
 
+// Names the allocation failures are reported under: the working record and
+// node table belong to the call, a node to the step that adds a value.
+constexpr const char *kWorkName = "kx_median2d_u16";
+constexpr const char *kNodeName = "_median2d_u16_add_val";
+
 class MedianGeneral {
  public:
   MedianGeneral(const uint16_t *src, int w, int h, int k)
@@ -155,7 +160,7 @@ class MedianGeneral {
       if (torvi::imgproc_alloc::should_fail()) throw std::bad_alloc();
       table_.assign(cells, kNil);
     } catch (const std::bad_alloc &) {
-      kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", "kx_median2d_u16");
+      KX_LOG_AT(KX_LOG_ERR, kWorkName, "malloc failed\n");
       return false;
     }
     try {
@@ -163,7 +168,7 @@ class MedianGeneral {
       nodes_.resize(static_cast<std::size_t>(k_) * static_cast<std::size_t>(k_));
       leaving_.resize(static_cast<std::size_t>(k_));
     } catch (const std::bad_alloc &) {
-      kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_median2d_u16_add_val");
+      KX_LOG_AT(KX_LOG_ERR, kNodeName, "malloc failed\n");
       return false;
     }
     return true;
@@ -235,20 +240,22 @@ class MedianGeneral {
 
 extern "C" TORVI_API void kx_median2d_u16(uint16_t *dst, const uint16_t *src, int width, int height,
                                           int kernel) {
-  if (kernel == 3) return kx_median2d_u16_k3(dst, src, width, height);
-  if (kernel == 5) return kx_median2d_u16_k5(dst, src, width, height);
-  if (kernel % 2 == 0 || kernel <= 2 || width <= 0 || height <= 0 ||
-      kernel >= 2 * static_cast<int64_t>(width) || kernel >= 2 * static_cast<int64_t>(height)) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s]  wrong parameter:w/h/kernel=%d/%d/%d\n", "kx_median2d_u16",
-           width, height, kernel);
-    return;
-  }
-  if (dst == nullptr || src == nullptr || dst == src) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s]  wrong parameter:dst/src=%p/%p\n", "kx_median2d_u16",
-           static_cast<void *>(dst), static_cast<const void *>(src));
-    return;
-  }
-  MedianGeneral m(src, width, height, kernel);
-  if (!m.allocate()) return;
-  m.run(dst);
+  KX_LOG_NAME("kx_median2d_u16");
+  torvi::c_entry_void(__func__, [&] {
+    if (kernel == 3) return kx_median2d_u16_k3(dst, src, width, height);
+    if (kernel == 5) return kx_median2d_u16_k5(dst, src, width, height);
+    if (kernel % 2 == 0 || kernel <= 2 || width <= 0 || height <= 0 ||
+        kernel >= 2 * static_cast<int64_t>(width) || kernel >= 2 * static_cast<int64_t>(height)) {
+      KX_ERR(" wrong parameter:w/h/kernel=%d/%d/%d\n", width, height, kernel);
+      return;
+    }
+    if (dst == nullptr || src == nullptr || dst == src) {
+      KX_ERR(" wrong parameter:dst/src=%p/%p\n", static_cast<void *>(dst),
+             static_cast<const void *>(src));
+      return;
+    }
+    MedianGeneral m(src, width, height, kernel);
+    if (!m.allocate()) return;
+    m.run(dst);
+  });
 }

@@ -101,10 +101,10 @@ TEST(StreamParser, StreamIndexWrapsFrom65535ToZero) {
 
 TEST(StreamParser, OverlongChunkHeaderIsSkippedByOneByte) {
   StreamGen g;
-  tt::HeaderFields bad;
+  torvi::stream::WireHeader bad;
   bad.len = 0x100000;
   bad.frlen = 10;
-  bad.sof = true;
+  bad.start_of_frame = true;
   const auto h = tt::gen_header(bad);
   g.add_raw({h.begin(), h.end()});
   g.add_frame();
@@ -454,8 +454,8 @@ TEST(StreamParser, PartialHeaderLinesAndBadArguments) {
   EXPECT_NE(errs.find("[ERR] [_fr_node_add_data] no stream header yet: 3 bytes dropped"),
             std::string::npos)
       << errs;
-  EXPECT_NE(errs.find("[ERR] [kx_stream_feed_input] invalid argument"), std::string::npos) << errs;
-  EXPECT_NE(errs.find("[ERR] [kx_stream_create] invalid argument"), std::string::npos) << errs;
+  EXPECT_NE(errs.find("[ERR] [kx_stream_feed_input] bad argument"), std::string::npos) << errs;
+  EXPECT_NE(errs.find("[ERR] [kx_stream_create] bad argument"), std::string::npos) << errs;
   kx_stream_destroy(nullptr);
 
   kx_stream_cfg_t cfg{7};
