@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core/byte_order.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
 #include "ll/usb/usb_ll.h"
@@ -87,7 +88,7 @@ int b_submit(libusb_transfer *t) {
       last_t = t->buffer[1];
       last_v = t->buffer[2];
     }
-    t->actual_length = t->buffer[6] | t->buffer[7] << 8;
+    t->actual_length = torvi::get_le16(t->buffer + 6);
   } else {
     t->actual_length = t->length;
   }

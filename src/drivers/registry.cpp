@@ -4,10 +4,10 @@
 #include <torvi/torvi_drv.h>
 
 #include <array>
-#include <cstdio>
 #include <cstring>
 
-#include "core/log_internal.h"
+#include "core/c_entry.h"
+#include "core/product_string.h"
 #include "drivers/registry_internal.h"
 
 namespace {
@@ -29,18 +29,20 @@ std::span<torvi_drv_t> driver_registry() { return g_registry; }
 }  // namespace torvi
 
 extern "C" TORVI_API torvi_drv_t *torvi_drv_find(torvi_dev_t *dev) {
-  if (dev == nullptr) return nullptr;
-  // The product field may lack its terminator when the camera filled all 32 bytes.
-  char product[sizeof dev->product + 1] = {};
-  std::memcpy(product, dev->product, sizeof dev->product);
-  char f1[17] = {}, f2[17] = {}, f3[17] = {};
-  if (std::sscanf(product, "%16[^-]-%16[^-]-%16[^-]", f1, f2, f3) != 3) return nullptr;
-  for (torvi_drv_t &drv : g_registry) {
-    if (std::strcmp(f2, drv.id) == 0) {
-      kx_log(KX_LOG_DBG, "DBG", "[%s]  find driver for device %s : %s\n", "torvi_drv_find", product,
-             drv.name);
-      return &drv;
+  KX_LOG_NAME("torvi_drv_find");
+  return torvi::c_entry<torvi_drv_t *>(__func__, nullptr, [&]() -> torvi_drv_t * {
+    if (dev == nullptr) return nullptr;
+    // The product field may lack its terminator when the camera filled all 32 bytes.
+    char product[sizeof dev->product + 1] = {};
+    std::memcpy(product, dev->product, sizeof dev->product);
+    const auto fields = torvi::parse_product(product);
+    if (!fields) return nullptr;
+    for (torvi_drv_t &drv : g_registry) {
+      if (fields->chip == drv.id) {
+        KX_DBG(" find driver for device %s : %s\n", product, drv.name);
+        return &drv;
+      }
     }
-  }
-  return nullptr;
+    return nullptr;
+  });
 }

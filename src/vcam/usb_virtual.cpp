@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/log_internal.h"
 #include "vcam/virtual_bus.h"
 
@@ -326,9 +327,9 @@ int submit_control(VContext *ctx, XferState *st, VHandle *h) {
   constexpr int kSetup = LIBUSB_CONTROL_SETUP_SIZE;
   if (t->buffer == nullptr || t->length < kSetup) return LIBUSB_ERROR_INVALID_PARAM;
   const uint8_t *s = t->buffer;
-  const uint16_t value = static_cast<uint16_t>(s[2] | s[3] << 8);
-  const uint16_t index = static_cast<uint16_t>(s[4] | s[5] << 8);
-  const uint16_t length = static_cast<uint16_t>(s[6] | s[7] << 8);
+  const uint16_t value = torvi::get_le16(s + 2);
+  const uint16_t index = torvi::get_le16(s + 4);
+  const uint16_t length = torvi::get_le16(s + 6);
   if (t->length < kSetup + length) return LIBUSB_ERROR_INVALID_PARAM;
   st->in_flight = true;
   const int rc = h->cam->control(s[0], s[1], value, index,
