@@ -63,8 +63,8 @@ TEST(ProductString, AgreesWithTheScanfPatternOnRandomStrings) {
     for (char &ch : s) ch = alphabet[pick(rng)];
     expect_same(s);
   }
-  for (const char *s : {"ABCDEFGHIJKLMNOP-E2-1.0", "ABCDEFGHIJKLMNOP-0123456789abcdef-x",
-                        " A-B-C", "A -B- C"})
+  for (const char *s :
+       {"ABCDEFGHIJKLMNOP-E2-1.0", "ABCDEFGHIJKLMNOP-0123456789abcdef-x", " A-B-C", "A -B- C"})
     expect_same(s);
 }
 
