@@ -15,6 +15,7 @@
 #include "api/dev_internal.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
+#include "ll/usb/protocol.h"
 #include "stream/parser.h"
 
 namespace {
@@ -25,7 +26,7 @@ constexpr uint32_t kMaxTimeouts = 32;  // tolerated over a whole capture
 constexpr uint32_t kMaxStalls = 16;    // tolerated in a row without data
 constexpr size_t kScratchBytes = 0x400000;
 constexpr uint32_t kNoLimit = 0x7FFFFFFF;
-constexpr uint32_t kParamFrameRate = 12;
+using torvi::usb::kParamFrameRate;
 constexpr uint32_t kDefaultFrameRate = 20;
 constexpr unsigned kDefaultFrameMs = 50;
 

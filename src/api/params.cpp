@@ -10,10 +10,11 @@
 
 #include "api/dev_internal.h"
 #include "core/log_internal.h"
+#include "ll/usb/protocol.h"
 
 namespace {
 
-constexpr uint32_t kParamFrameRate = 12;
+using torvi::usb::kParamFrameRate;
 
 void log_no_device(const char *who) {
   kx_log(KX_LOG_ERR, "ERR", "[%s]  Device handler Is NULL!\r\n", who);
