@@ -14,10 +14,26 @@
 namespace {
 
 std::array<torvi_drv_t, 4> g_registry = {{
-    {"TI OP8241 chip driver", "T0", &g_torvi_driver_op_ti, nullptr, nullptr},
-    {"EPC chip driver", "E1", &g_torvi_driver_op_epc, nullptr, nullptr},
-    {"EPC chip driver", "E2", &g_torvi_driver_op_epc, nullptr, nullptr},
-    {"EPC chip driver", "E3", &g_torvi_driver_op_epc, nullptr, nullptr},
+    {.name = "TI OP8241 chip driver",
+     .id = "T0",
+     .ops = &g_torvi_driver_op_ti,
+     .dev = nullptr,
+     .priv = nullptr},
+    {.name = "EPC chip driver",
+     .id = "E1",
+     .ops = &g_torvi_driver_op_epc,
+     .dev = nullptr,
+     .priv = nullptr},
+    {.name = "EPC chip driver",
+     .id = "E2",
+     .ops = &g_torvi_driver_op_epc,
+     .dev = nullptr,
+     .priv = nullptr},
+    {.name = "EPC chip driver",
+     .id = "E3",
+     .ops = &g_torvi_driver_op_epc,
+     .dev = nullptr,
+     .priv = nullptr},
 }};
 
 }  // namespace
@@ -29,7 +45,8 @@ std::span<torvi_drv_t> driver_registry() { return g_registry; }
 
 torvi_drv_t *drv_instance_create(const torvi_drv_t *entry) {
   if (entry == nullptr) return nullptr;
-  auto *inst = new (std::nothrow) torvi_drv_t{entry->name, entry->id, entry->ops, nullptr, nullptr};
+  auto *inst = new (std::nothrow) torvi_drv_t{
+      .name = entry->name, .id = entry->id, .ops = entry->ops, .dev = nullptr, .priv = nullptr};
   return inst;
 }
 

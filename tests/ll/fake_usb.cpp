@@ -40,31 +40,36 @@ void drop_token(void *key) {
 }
 
 const usb::Backend kFake = {
-    "fake",
-    [](libusb_context **c) { return g_fake->init(c); },
-    [](libusb_context *c) { g_fake->exit(c); },
-    [](libusb_context *c, int l) { g_fake->set_debug(c, l); },
-    [](libusb_context *c, libusb_device ***l) { return g_fake->get_device_list(c, l); },
-    [](libusb_device **l, int u) { g_fake->free_device_list(l, u); },
-    [](libusb_device *d, libusb_device_descriptor *desc) {
-      return g_fake->get_device_descriptor(d, desc);
-    },
-    [](libusb_device *d) { return g_fake->dev_of(d)->bus; },
-    [](libusb_device *d) { return g_fake->dev_of(d)->port; },
-    [](libusb_device *d) { return g_fake->dev_of(d)->addr; },
-    [](libusb_device *d) { return g_fake->dev_of(d)->speed; },
-    [](libusb_device *d, libusb_device_handle **h) { return g_fake->open(d, h); },
-    [](libusb_device_handle *h) { g_fake->close(h); },
-    [](libusb_device_handle *, int) { return 0; },
-    [](libusb_device_handle *h, int c) { return g_fake->set_configuration(h, c); },
-    [](libusb_device_handle *h, int i) { return g_fake->claim_interface(h, i); },
-    [](libusb_device_handle *, int) { return 0; },
-    [](libusb_device_handle *h, unsigned char ep) { return g_fake->clear_halt(h, ep); },
-    [](int iso) { return g_fake->alloc_transfer(iso); },
-    [](libusb_transfer *t) { g_fake->free_transfer(t); },
-    [](libusb_transfer *t) { return g_fake->submit_transfer(t); },
-    [](libusb_transfer *t) { return g_fake->cancel_transfer(t); },
-    [](libusb_context *c, timeval *tv, int *done) { return g_fake->handle_events(c, tv, done); },
+    .name = "fake",
+    .init = [](libusb_context **c) { return g_fake->init(c); },
+    .exit = [](libusb_context *c) { g_fake->exit(c); },
+    .set_debug = [](libusb_context *c, int l) { g_fake->set_debug(c, l); },
+    .get_device_list = [](libusb_context *c,
+                          libusb_device ***l) { return g_fake->get_device_list(c, l); },
+    .free_device_list = [](libusb_device **l, int u) { g_fake->free_device_list(l, u); },
+    .get_device_descriptor =
+        [](libusb_device *d, libusb_device_descriptor *desc) {
+          return g_fake->get_device_descriptor(d, desc);
+        },
+    .get_bus_number = [](libusb_device *d) { return g_fake->dev_of(d)->bus; },
+    .get_port_number = [](libusb_device *d) { return g_fake->dev_of(d)->port; },
+    .get_device_address = [](libusb_device *d) { return g_fake->dev_of(d)->addr; },
+    .get_device_speed = [](libusb_device *d) { return g_fake->dev_of(d)->speed; },
+    .open = [](libusb_device *d, libusb_device_handle **h) { return g_fake->open(d, h); },
+    .close = [](libusb_device_handle *h) { g_fake->close(h); },
+    .set_auto_detach_kernel_driver = [](libusb_device_handle *, int) { return 0; },
+    .set_configuration = [](libusb_device_handle *h,
+                            int c) { return g_fake->set_configuration(h, c); },
+    .claim_interface = [](libusb_device_handle *h, int i) { return g_fake->claim_interface(h, i); },
+    .release_interface = [](libusb_device_handle *, int) { return 0; },
+    .clear_halt = [](libusb_device_handle *h,
+                     unsigned char ep) { return g_fake->clear_halt(h, ep); },
+    .alloc_transfer = [](int iso) { return g_fake->alloc_transfer(iso); },
+    .free_transfer = [](libusb_transfer *t) { g_fake->free_transfer(t); },
+    .submit_transfer = [](libusb_transfer *t) { return g_fake->submit_transfer(t); },
+    .cancel_transfer = [](libusb_transfer *t) { return g_fake->cancel_transfer(t); },
+    .handle_events_timeout_completed = [](libusb_context *c, timeval *tv,
+                                          int *done) { return g_fake->handle_events(c, tv, done); },
 };
 
 }  // namespace
