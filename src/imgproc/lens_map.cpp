@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "core/c_entry.h"
-#include "imgproc/alloc_seam.h"
+#include "core/test_hooks.h"
 #include "imgproc/lens_geometry.h"
 
 namespace torvi::lens {
@@ -78,7 +78,7 @@ namespace {
 using torvi::lens::RectF;
 
 float *alloc_table(std::size_t n) {
-  if (torvi::imgproc_alloc::should_fail()) return nullptr;
+  if (torvi::hooks::count_down(torvi::hooks::Knob::kImgprocFailNthAlloc)) return nullptr;
   return static_cast<float *>(std::malloc(n * sizeof(float)));
 }
 

@@ -4,11 +4,11 @@
 
 #include <torvi/kx_lens.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "core/c_entry.h"
+#include "core/test_hooks.h"
 
 namespace torvi::lens {
 
@@ -44,17 +44,14 @@ bool remap_avx512_supported() {
 }
 
 namespace {
-std::atomic<int> g_isa_cap{2};
-}  // namespace
 
-void cap_remap_isa(int level) { g_isa_cap.store(level); }
-
-namespace {
+// The widest remap path tests allow (0 generic, 1 AVX2, 2 AVX-512).
+int64_t isa_cap() { return hooks::get(hooks::Knob::kRemapIsaCap); }
 
 // One row through the widest vector code the CPU (and the test cap) allows.
 void remap_row_simd(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
                     int w, int h, uint16_t invalid, uint16_t *dst) {
-  if (remap_avx512_supported() && g_isa_cap.load(std::memory_order_relaxed) >= 2)
+  if (remap_avx512_supported() && isa_cap() >= 2)
     remap_row_u16_avx512(mx, my, n, dy, src, w, h, invalid, dst);
   else
     remap_row_u16_avx2(mx, my, n, dy, src, w, h, invalid, dst);
@@ -69,8 +66,7 @@ template <class T>
 void remap(const kx_calib_len_map_t &map, T *dst, const T *src, int w, int h, T invalid) {
   const int bx = map.width / w, by = map.height / h;
   const Divisor dx = make_divisor(bx), dy = make_divisor(by);
-  const bool simd =
-      bx == 1 && remap_avx2_supported() && g_isa_cap.load(std::memory_order_relaxed) >= 1;
+  const bool simd = bx == 1 && remap_avx2_supported() && isa_cap() >= 1;
   for (int y = 0; y < h; ++y) {
     const std::size_t mrow = static_cast<std::size_t>(y) * static_cast<std::size_t>(by) *
                              static_cast<std::size_t>(map.width);

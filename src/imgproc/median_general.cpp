@@ -5,31 +5,13 @@
 // node at the middle of the list.
 #include <torvi/kx_filter.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <vector>
 
 #include "core/c_entry.h"
-#include "imgproc/alloc_seam.h"
-
-namespace torvi::imgproc_alloc {
-
-namespace {
-std::atomic<int> g_fail_next{0};
-}
-
-void fail_nth(int n) { g_fail_next.store(n); }
-
-bool should_fail() {
-  int n = g_fail_next.load();
-  while (n > 0)
-    if (g_fail_next.compare_exchange_weak(n, n - 1)) return n == 1;
-  return false;
-}
-
-}  // namespace torvi::imgproc_alloc
+#include "core/test_hooks.h"
 
 namespace {
 
@@ -157,14 +139,16 @@ class MedianGeneral {
     const auto cells =
         static_cast<std::size_t>(w_ + 2 * r_) * static_cast<std::size_t>(h_ + 2 * r_);
     try {
-      if (torvi::imgproc_alloc::should_fail()) throw std::bad_alloc();
+      if (torvi::hooks::count_down(torvi::hooks::Knob::kImgprocFailNthAlloc))
+        throw std::bad_alloc();
       table_.assign(cells, kNil);
     } catch (const std::bad_alloc &) {
       KX_LOG_AT(KX_LOG_ERR, kWorkName, "malloc failed\n");
       return false;
     }
     try {
-      if (torvi::imgproc_alloc::should_fail()) throw std::bad_alloc();
+      if (torvi::hooks::count_down(torvi::hooks::Knob::kImgprocFailNthAlloc))
+        throw std::bad_alloc();
       nodes_.resize(static_cast<std::size_t>(k_) * static_cast<std::size_t>(k_));
       leaving_.resize(static_cast<std::size_t>(k_));
     } catch (const std::bad_alloc &) {

@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "core/test_hooks.h"
 #include "stream/frame_list.h"
 #include "stream_util.h"
 #include "tests/common/stream_gen.h"
@@ -399,12 +400,14 @@ TEST(StreamParser, OutOfMemoryDropsTheFrameAndRecovers) {
   StreamGen tail(small);
   tail.add_frame();
   auto s = tt::make_stream(10);
-  torvi::stream::set_node_alloc_limit(1000);
-  const std::string log = console_of([&] {
-    tt::feed(s.get(), big.bytes());
-    tt::feed(s.get(), tail.bytes());
-  });
-  torvi::stream::set_node_alloc_limit(SIZE_MAX);
+  std::string log;
+  {
+    torvi::hooks::ScopedKnob limit(torvi::hooks::Knob::kStreamNodeAllocLimit, 1000);
+    log = console_of([&] {
+      tt::feed(s.get(), big.bytes());
+      tt::feed(s.get(), tail.bytes());
+    });
+  }
   EXPECT_NE(log.find("[_fr_node_add_data] malloc failed: " +
                      std::to_string(5000 + torvi::stream::kNodeHead) + " bytes\n"),
             std::string::npos)
