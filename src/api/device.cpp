@@ -19,6 +19,7 @@
 #include "core/log_internal.h"
 #include "core/test_hooks.h"
 #include "drivers/registry_internal.h"
+#include "ll/link_desc.h"
 #include "stream/parser.h"
 
 extern "C" {
@@ -53,11 +54,11 @@ constexpr unsigned kMaxResetTarget = 8;
 // Link descriptor and `located` travel between the device record and the
 // connection record.
 void link_to_conn(const torvi_dev_t &dev, torvi_ll_t &ll) {
-  std::memcpy(&ll.if_type, &dev.if_type, 44);
+  torvi::ll::copy_link_desc(ll, dev);
   ll.located = dev.located;
 }
 void link_from_conn(const torvi_ll_t &ll, torvi_dev_t &dev) {
-  std::memcpy(&dev.if_type, &ll.if_type, 44);
+  torvi::ll::copy_link_desc(dev, ll);
   dev.located = ll.located;
 }
 
