@@ -6,6 +6,7 @@
 #include <string>
 
 #include "capture.h"
+#include "selftest.h"
 #include "session.h"
 
 namespace torvi_cli {
@@ -136,12 +137,23 @@ int run(int argc, char **argv) {
   CLI::App *list = app.add_subcommand("list", "list the attached cameras");
   CLI::App *info = app.add_subcommand("info", "identity, parameters and driver of a camera");
   CLI::App *capture = app.add_subcommand("capture", "capture raw frames into a file");
-  for (CLI::App *cmd : {list, info, capture}) add_common(cmd, common);
+  CLI::App *selftest =
+      app.add_subcommand("selftest", "depth accuracy against the virtual camera's ground truth");
+  for (CLI::App *cmd : {list, info, capture, selftest}) add_common(cmd, common);
   auto *frames = capture->add_option("-n,--frames", cap.frames, "number of frames to capture");
   auto *secs = capture->add_option("-t,--seconds", cap.seconds, "capture for this many seconds");
   frames->excludes(secs);
   capture->add_option("-o,--output", cap.output, "file for the raw frames, one after another")
       ->capture_default_str();
+  capture->add_option("--dist", cap.dist_file, "distance frame file (float metres, every frame)");
+  capture->add_option("--gray", cap.gray_file, "gray frame file (16-bit, every frame)");
+  capture->add_option("--png", cap.png, "16-bit depth PNG in millimetres (last frame)");
+  capture->add_option("--color-png", cap.color_png, "colourised depth PNG (last frame)");
+  capture->add_option("--color-range", cap.color_range, "colour range in metres: MIN MAX")
+      ->expected(2);
+  capture->add_option("--ply", cap.ply, "PLY point cloud (last frame)");
+  bool no_stats = false;
+  capture->add_flag("--no-stats", no_stats, "do not decode frames for statistics");
   bool no_save = false;
   bool quiet = false;
   capture->add_flag("--no-save", no_save, "do not keep the frames");
@@ -150,8 +162,14 @@ int run(int argc, char **argv) {
 
   if (list->parsed()) return run_list(common);
   if (info->parsed()) return run_info(common);
+  if (selftest->parsed()) return run_selftest(common);
   if (cap.frames == 0 && cap.seconds <= 0) cap.frames = 30;
   if (no_save) cap.output.clear();
+  cap.stats = !no_stats;
+  if (cap.color_range.size() == 2) {
+    cap.color_min_m = cap.color_range[0];
+    cap.color_max_m = cap.color_range[1];
+  }
   cap.progress = !quiet;
   return run_capture(common, cap);
 }

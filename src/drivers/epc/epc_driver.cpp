@@ -15,6 +15,7 @@
 
 #include "core/c_entry.h"
 #include "core/clock.h"
+#include "drivers/epc/epc_decode.h"
 #include "drivers/epc/epc_driver_internal.h"
 #include "drivers/epc/epc_state.h"
 #include "drivers/epc/lens_param.h"
@@ -137,6 +138,7 @@ void release_state(torvi_drv_t *drv) {
   if (st == nullptr) return;
   kx_calib_len_uninit_map(&st->lens_map);
   std::free(st->min_amp_mask);
+  decode_release(*st);
   delete st->chip;
   {
     std::lock_guard lock(default_device_mutex());

@@ -1,4 +1,5 @@
 // Operation table of the EPC entries.
+#include <torvi/epc_decode.h>
 #include <torvi/epc_driver.h>
 #include <torvi/torvi_drv.h>
 
@@ -10,7 +11,7 @@ const torvi_drv_ops_t g_torvi_driver_op_epc = {
     .init = epc_init,
     .uninit = torvi::epc::epc_uninit,
     .frame_get_info = epc_frame_get_info,
-    .frame_decode = nullptr,  // the frame decode plugs in here
+    .frame_decode = epc_frame_decode,
     .lens_param_get = epc_lens_param_get,
     .reserved5 = torvi::epc::epc_reserved5,
     .config_reset = torvi::epc::epc_config_reset,
