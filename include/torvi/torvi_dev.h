@@ -136,8 +136,10 @@ TORVI_API const char *torvi_error_name(int err);
 
 /* Register runs of reg_cnt 32-bit words from reg_base, written from or read
  * into the application's val_buf (4 * reg_cnt bytes); target is cut to 8
- * bits, reg_cnt to 16 bits. False with an ERR line for a closed device or a
- * NULL val_buf with a count, false when the transfer or the camera fails. */
+ * bits. reg_cnt must be 1 to 65535 for a read and 1 to 16382 for a write
+ * (what one transport call moves). False with an ERR line for a closed
+ * device, a NULL val_buf or a count outside those ranges; false when the
+ * transfer or the camera fails. */
 TORVI_API bool torvi_reg_batch_write(torvi_dev_t *dev, int target, int reg_base, void *val_buf,
                                      int reg_cnt);
 TORVI_API bool torvi_reg_batch_read(torvi_dev_t *dev, int target, int reg_base, void *val_buf,

@@ -1,8 +1,13 @@
 // USB discovery and connection: enumeration, open, the event thread, close.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <thread>
 
+#include "core/clock.h"
 #include "core/log_internal.h"
 #include "ll/usb/usb_ll.h"
 
@@ -124,10 +129,29 @@ bool find_and_open(torvi_ll_t *ll) {
   return open_matching(ll, p, devs);
 }
 
-// Releases what the private record holds: the handle (after its interfaces),
-// the context, the transfers and buffers, then the record itself.
-void release_all(torvi_ll_t *ll) {
-  usb_ll_dev_priv_t *p = usb_priv(ll);
+// The link registry lock: guards every link record's `priv` pointer while a
+// call looks it up or open and close change it, and the `closing` and
+// `users` fields of every private record. It lives for the whole process,
+// so a call can look a link up while another thread closes it.
+std::mutex &links_mu() {
+  static std::mutex mu;
+  return mu;
+}
+// Signalled when the last user of a closing link leaves.
+std::condition_variable &links_cv() {
+  static std::condition_variable cv;
+  return cv;
+}
+
+void set_priv(torvi_ll_t *ll, usb_ll_dev_priv_t *p) {
+  std::lock_guard lk(links_mu());
+  ll->priv = p;
+}
+
+// Releases the camera's handle (after its interfaces). Call it holding
+// cmd_mu, with the event thread stopped. The context stays for the life of
+// the record: transfers allocated for it are freed before it.
+void release_link(usb_ll_dev_priv_t *p) {
   const Backend &be = *p->be;
   if (p->handle != nullptr) {
     be.release_interface(p->handle, 0);
@@ -135,11 +159,21 @@ void release_all(torvi_ll_t *ll) {
     be.close(p->handle);
     p->handle = nullptr;
   }
+}
+
+// Releases what the private record holds: the handle, the transfers and
+// buffers, the context, then the record itself.
+void release_all(torvi_ll_t *ll) {
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  {
+    std::lock_guard cmd(p->cmd_mu);
+    release_link(p);
+  }
   for (libusb_transfer *&x : p->xfers) {
-    if (x != nullptr) be.free_transfer(x);
+    if (x != nullptr) p->be->free_transfer(x);
     x = nullptr;
   }
-  if (p->ctx != nullptr) be.exit(p->ctx);
+  if (p->ctx != nullptr) p->be->exit(p->ctx);
   p->ctx = nullptr;
   _usb_ll_dev_priv_free(ll);
 }
@@ -153,20 +187,111 @@ void stop_event_thread(usb_ll_dev_priv_t *p) {
   if (p->evt_thread.joinable()) p->evt_thread.join();
 }
 
-// Cancels every transfer still in flight and waits (bounded) for their last
-// completions, with the event thread still delivering them.
-bool drain_transfers(usb_ll_dev_priv_t *p) {
-  {
-    std::lock_guard lk(p->mu);
-    p->stopping.store(1);
-    for (int i = 0; i < torvi::usb::kXferCount; ++i) {
-      if (p->stream_inflight & (1u << i)) p->be->cancel_transfer(p->xfers[i]);
-    }
+// Stops streaming: no transfer is submitted again, and those in flight are
+// cancelled (their last completions still come on the event thread).
+void cancel_streaming(usb_ll_dev_priv_t *p) {
+  std::lock_guard lk(p->mu);
+  p->stopping.store(1);
+  for (int i = 0; i < torvi::usb::kXferCount; ++i) {
+    if (p->stream_inflight & (1u << i)) p->be->cancel_transfer(p->xfers[i]);
   }
-  return _usb_ll_wait_idle(p, torvi::usb::kDrainWaitMs);
+}
+
+// Ends everything the link runs on its camera: streaming, the event thread
+// (after the last completions of every transfer, waited for with a bound)
+// and the handle. The record, its context, transfers and buffers stay.
+// Call it holding cmd_mu. False when a transfer was still in flight: its
+// handle and context are then abandoned, never released under it.
+bool shut_link(usb_ll_dev_priv_t *p) {
+  cancel_streaming(p);
+  const bool idle = _usb_ll_wait_idle(p, torvi::usb::kDrainWaitMs);
+  stop_event_thread(p);
+  if (!idle) {
+    kx_log(KX_LOG_ERR, "ERR", "[%s] transfers still in flight after %u ms; link resources kept\n",
+           "usb_ll_dev_close", torvi::usb::kDrainWaitMs);
+    p->handle = nullptr;
+    p->ctx = nullptr;
+    return false;
+  }
+  release_link(p);
+  return true;
+}
+
+// Finds and opens the link's camera into the record, configures it and
+// starts the event thread. Call it holding cmd_mu. On failure the handle
+// is released again (the record and its context stay).
+bool open_link(torvi_ll_t *ll, usb_ll_dev_priv_t *p) {
+  if (!find_and_open(ll)) {
+    release_link(p);
+    return false;
+  }
+  const Backend &be = *p->be;
+  constexpr const char *kFn = "usb_ll_dev_open";
+  int rc = be.set_configuration(p->handle, 1);
+  if (rc != 0) {
+    LL_LOG(ERR, "[%s] libusb_set_configuration failed: %s\n", kFn, error_name(rc));
+    release_link(p);
+    return false;
+  }
+  be.set_auto_detach_kernel_driver(p->handle, 1);
+  rc = be.claim_interface(p->handle, 0);
+  if (rc != 0) rc = be.claim_interface(p->handle, 1);
+  if (rc != 0) {
+    LL_LOG(ERR, "[%s] libusb_claim_interface failed: %s\n", kFn, error_name(rc));
+    release_link(p);
+    return false;
+  }
+  p->evt_running.store(0);
+  std::atomic_ref<int>(p->evt_stop).store(0);
+  try {
+    // A lambda keeps the thread's state type local to the library.
+    p->evt_thread = std::thread([ll] { _usb_ll_evt_thread(ll); });
+  } catch (const std::system_error &) {
+    LL_LOG(ERR, "[%s]  create evt thread failed\n", kFn);
+    release_link(p);
+    return false;
+  }
+  return true;
+}
+
+// Waits (bounded) until no transport call runs on a closing link.
+bool wait_for_users(usb_ll_dev_priv_t *p) {
+  std::unique_lock lk(links_mu());
+  return links_cv().wait_for(lk, std::chrono::milliseconds(torvi::usb::kUsersWaitMs),
+                             [p] { return p->users == 0; });
 }
 
 }  // namespace
+
+LinkUse::LinkUse(torvi_ll_t *ll, const char *fn) {
+  bool closing = false;
+  {
+    std::lock_guard lk(links_mu());
+    usb_ll_dev_priv_t *p = usb_priv(ll);
+    if (p != nullptr && !p->closing) {
+      ++p->users;
+      p_ = p;
+      return;
+    }
+    closing = p != nullptr;
+  }
+  if (closing) {
+    KX_LOG_AT(KX_LOG_ERR, fn, "the link is closing: call refused\n");
+  } else {
+    KX_LOG_AT(KX_LOG_ERR, fn, " USB handler Is NULL!\r\n");
+  }
+}
+
+LinkUse::~LinkUse() {
+  if (p_ == nullptr) return;
+  std::lock_guard lk(links_mu());
+  if (--p_->users == 0 && p_->closing) links_cv().notify_all();
+}
+
+bool _usb_ll_closing(usb_ll_dev_priv_t *p) {
+  std::lock_guard lk(links_mu());
+  return p->closing;
+}
 
 bool _usb_ll_dev_priv_alloc(torvi_ll_t *ll) {
   usb_ll_dev_priv_t *p = nullptr;
@@ -176,8 +301,8 @@ bool _usb_ll_dev_priv_alloc(torvi_ll_t *ll) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_usb_ll_dev_priv_alloc");
     return false;
   }
-  ll->priv = p;
   p->be = &torvi::usb::active_backend();
+  set_priv(ll, p);
   for (int i = 0; i < torvi::usb::kXferCount; ++i) {
     p->xfers[i] = p->be->alloc_transfer(0);
     try {
@@ -198,13 +323,24 @@ bool _usb_ll_dev_priv_alloc(torvi_ll_t *ll) {
 void _usb_ll_dev_priv_free(torvi_ll_t *ll) {
   // The record was made by make_unique in _usb_ll_dev_priv_alloc.
   std::unique_ptr<usb_ll_dev_priv_t> owner(usb_priv(ll));
-  ll->priv = nullptr;
+  set_priv(ll, nullptr);
 }
 
 bool _usb_ll_wait_idle(usb_ll_dev_priv_t *p, unsigned timeout_ms) {
   std::unique_lock lk(p->mu);
   return p->cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
                         [p] { return p->stream_inflight == 0 && p->cmd_inflight == 0; });
+}
+
+bool _usb_ll_reopen(torvi_ll_t *ll, int tries, unsigned pause_ms) {
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  shut_link(p);
+  for (int i = 0; i < tries; ++i) {
+    torvi::sleep_ms(pause_ms);
+    if (_usb_ll_closing(p)) return false;  // a close is waiting for this call
+    if (open_link(ll, p)) return true;
+  }
+  return false;
 }
 
 int usb_ll_dev_list(torvi_ll_t *list, int max) {
@@ -257,34 +393,13 @@ torvi_ll_t *usb_ll_dev_open(torvi_ll_t *ll) {
     return ll;
   }
   if (usb_priv(ll) == nullptr && !_usb_ll_dev_priv_alloc(ll)) return nullptr;
-  if (!find_and_open(ll)) {
-    release_all(ll);
-    return nullptr;
-  }
   usb_ll_dev_priv_t *p = usb_priv(ll);
-  const Backend &be = *p->be;
-  constexpr const char *kFn = "usb_ll_dev_open";
-  int rc = be.set_configuration(p->handle, 1);
-  if (rc != 0) {
-    LL_LOG(ERR, "[%s] libusb_set_configuration failed: %s\n", kFn, error_name(rc));
-    release_all(ll);
-    return nullptr;
+  bool opened = false;
+  {
+    std::lock_guard cmd(p->cmd_mu);
+    opened = open_link(ll, p);
   }
-  be.set_auto_detach_kernel_driver(p->handle, 1);
-  rc = be.claim_interface(p->handle, 0);
-  if (rc != 0) rc = be.claim_interface(p->handle, 1);
-  if (rc != 0) {
-    LL_LOG(ERR, "[%s] libusb_claim_interface failed: %s\n", kFn, error_name(rc));
-    release_all(ll);
-    return nullptr;
-  }
-  p->evt_running.store(0);
-  std::atomic_ref<int>(p->evt_stop).store(0);
-  try {
-    // A lambda keeps the thread's state type local to the library.
-    p->evt_thread = std::thread([ll] { _usb_ll_evt_thread(ll); });
-  } catch (const std::system_error &) {
-    LL_LOG(ERR, "[%s]  create evt thread failed\n", kFn);
+  if (!opened) {
     release_all(ll);
     return nullptr;
   }
@@ -298,27 +413,61 @@ torvi_ll_t *usb_ll_dev_open_by_fd(torvi_ll_t *ll) {
   return usb_ll_dev_open(ll);
 }
 
+// The link is marked closing first (every new call is refused), streaming
+// ends, the calls still running leave (each stops at its next command), and
+// only then are the camera's handle, the context and the record released,
+// under the command lock.
 void usb_ll_dev_close(torvi_ll_t *ll) {
   if (ll == nullptr || ll->if_type != TORVI_LL_IF_USB) return;
-  usb_ll_dev_priv_t *p = usb_priv(ll);
-  if (p == nullptr || p->ctx == nullptr || p->handle == nullptr) {
-    kx_log(KX_LOG_WRN, "WRN", "[%s] device no need to closed!\n", "usb_ll_dev_close");
+  constexpr const char *kFn = "usb_ll_dev_close";
+  usb_ll_dev_priv_t *p = nullptr;
+  enum class Verdict { close, absent, twice, own_thread } verdict = Verdict::close;
+  {
+    std::lock_guard lk(links_mu());
+    p = usb_priv(ll);
+    if (p == nullptr) {
+      verdict = Verdict::absent;
+    } else if (p->closing) {
+      verdict = Verdict::twice;
+    } else if (std::this_thread::get_id() == p->evt_id.load()) {
+      verdict = Verdict::own_thread;
+    } else {
+      p->closing = true;
+    }
+  }
+  switch (verdict) {
+    case Verdict::absent:
+      kx_log(KX_LOG_WRN, "WRN", "[%s] device no need to closed!\n", kFn);
+      return;
+    case Verdict::twice:
+      kx_log(KX_LOG_ERR, "ERR", "[%s] another thread is closing the link: refused\n", kFn);
+      return;
+    case Verdict::own_thread:
+      // The event thread cannot wait for its own completions nor join itself.
+      kx_log(KX_LOG_ERR, "ERR", "[%s] called on the link's event thread: refused\n", kFn);
+      return;
+    case Verdict::close:
+      break;
+  }
+  cancel_streaming(p);
+  if (!wait_for_users(p)) {
+    // A call still holds the record: it must outlive the call. Keep it.
+    kx_log(KX_LOG_ERR, "ERR", "[%s] transport calls still running after %u ms; link kept\n", kFn,
+           torvi::usb::kUsersWaitMs);
+    set_priv(ll, nullptr);
     return;
   }
-  if (std::this_thread::get_id() == p->evt_thread.get_id()) {
-    // The event thread cannot wait for its own completions nor join itself.
-    kx_log(KX_LOG_ERR, "ERR", "[%s] called on the link's event thread: refused\n",
-           "usb_ll_dev_close");
-    return;
+  bool idle = true;
+  {
+    std::lock_guard cmd(p->cmd_mu);
+    if (p->handle == nullptr) {
+      // A reset of the USB interface that never found the camera again.
+      kx_log(KX_LOG_WRN, "WRN", "[%s] device no need to closed!\n", kFn);
+    }
+    idle = shut_link(p);
   }
-  const bool idle = drain_transfers(p);
-  stop_event_thread(p);
   if (!idle) {
-    // A transfer still belongs to libusb: freeing it, its buffer or the
-    // context now would let its completion touch freed memory. Keep them.
-    kx_log(KX_LOG_ERR, "ERR", "[%s] transfers still in flight after %u ms; link resources kept\n",
-           "usb_ll_dev_close", torvi::usb::kDrainWaitMs);
-    ll->priv = nullptr;
+    set_priv(ll, nullptr);  // a completion may still reach the record: keep it
     return;
   }
   release_all(ll);
@@ -328,6 +477,7 @@ void _usb_ll_evt_thread(torvi_ll_t *ll) {
   usb_ll_dev_priv_t *p = usb_priv(ll);
   const Backend &be = *p->be;
   kx_log(KX_LOG_DBG, "DBG", "[%s] enter\n", "_usb_ll_evt_thread");
+  p->evt_id.store(std::this_thread::get_id());
   p->evt_running.store(1);
   constexpr const char *kLoop = "_ll_event_loop";
   kx_log(KX_LOG_TRC, "TRC", "[%s] Enter ll event loop...\n", kLoop);
@@ -355,6 +505,7 @@ void _usb_ll_evt_thread(torvi_ll_t *ll) {
     break;
   }
   p->evt_running.store(0);
+  p->evt_id.store(std::thread::id{});
   kx_log(KX_LOG_TRC, "TRC", "[%s] Exit ll event loop...\n", kLoop);
   kx_log(KX_LOG_DBG, "DBG", "[%s] exit\n", "_usb_ll_evt_thread");
 }

@@ -1,4 +1,5 @@
 // USB streaming: the ring of bulk transfers on endpoint 0x81.
+#include <chrono>
 #include <mutex>
 
 #include "core/log_internal.h"
@@ -102,8 +103,12 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *x) {
 
 bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, void *cb_arg) {
   constexpr const char *kFn = "usb_ll_cap_start";
-  usb_ll_dev_priv_t *p = usb_priv(ll);
-  if (p == nullptr || p->handle == nullptr) {
+  LinkUse use(ll, kFn);
+  if (!use) return false;
+  usb_ll_dev_priv_t *p = use.get();
+  // The handle stays put while the command lock is held.
+  std::lock_guard cmd(p->cmd_mu);
+  if (p->handle == nullptr) {
     LL_LOG(ERR, "[%s]  USB handler Is NULL!\r\n", kFn);
     return false;
   }
@@ -117,10 +122,16 @@ bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, vo
       return false;
     }
   }
-  p->stopping.store(0);
   clear_stream_halt(p, kFn);
   {
     std::lock_guard lk(p->mu);
+    // A close that has begun cancels what is in flight under this lock; it
+    // must not find new transfers submitted after it.
+    if (_usb_ll_closing(p)) {
+      LL_LOG(ERR, "[%s] the link is closing: call refused\n", kFn);
+      return false;
+    }
+    p->stopping.store(0);
     p->cb = cb;
     p->cb_arg = cb_arg;
     for (int i = 0; i < kXferCount; ++i) {
@@ -138,12 +149,9 @@ bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, vo
   LL_LOG(TRC, "[%s] Enter\n", kFn);
   uint8_t word[4];
   for (int k = 0; k < 4; ++k) word[k] = static_cast<uint8_t>(cap_arg >> (8 * k));
-  {
-    std::lock_guard cmd(p->cmd_mu);
-    if (usb_ll_exe_cmd(ll, 1, kReqReg, kStart, word, 4, torvi::usb::kCmdTimeoutMs) &&
-        usb_ll_check_last_cmd(ll, kReqReg, kStart)) {
-      return true;
-    }
+  if (usb_ll_exe_cmd(ll, 1, kReqReg, kStart, word, 4, torvi::usb::kCmdTimeoutMs) &&
+      usb_ll_check_last_cmd(ll, kReqReg, kStart)) {
+    return true;
   }
   LL_LOG(WRN, "[%s] torvi_ll_cap_start failed\n", kFn);
   std::lock_guard lk(p->mu);
@@ -155,18 +163,20 @@ bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, vo
 
 bool usb_ll_cap_stop(torvi_ll_t *ll) {
   constexpr const char *kFn = "usb_ll_cap_stop";
-  usb_ll_dev_priv_t *p = usb_priv(ll);
-  if (p == nullptr || p->handle == nullptr) {
-    LL_LOG(ERR, "[%s]  USB handler Is NULL!\r\n", kFn);
-    return false;
-  }
+  LinkUse use(ll, kFn);
+  if (!use) return false;
+  usb_ll_dev_priv_t *p = use.get();
+  std::lock_guard cmd(p->cmd_mu);
   {
     std::lock_guard lk(p->mu);
     p->stopping.store(1);
     cancel_all(p, kFn);
   }
+  if (p->handle == nullptr) {
+    LL_LOG(ERR, "[%s]  USB handler Is NULL!\r\n", kFn);
+    return false;
+  }
   uint8_t stop_byte = kReqReg;
-  std::lock_guard cmd(p->cmd_mu);
   return usb_ll_exe_cmd(ll, 1, kReqReg, kStop, &stop_byte, 1, torvi::usb::kCmdTimeoutMs) &&
          usb_ll_check_last_cmd(ll, kReqReg, kStop);
 }
