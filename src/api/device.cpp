@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "api/dev_internal.h"
-#include "api/stream_glue_internal.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
+#include "core/test_hooks.h"
+#include "stream/parser.h"
 
 extern "C" {
 TORVI_API torvi_dev_t g_kx_dev;
@@ -45,8 +46,6 @@ namespace {
 
 constexpr uint32_t kOpenFrameBuffer = 10;
 constexpr int kCloseWaitTries = 30;
-constexpr unsigned kCloseWaitMs = 100;
-std::atomic<unsigned> g_close_wait_ms{kCloseWaitMs};
 constexpr unsigned kMaxResetTarget = 8;
 
 // Link descriptor and `located` travel between the device record and the
@@ -60,11 +59,20 @@ void link_from_conn(const torvi_ll_t &ll, torvi_dev_t &dev) {
   dev.located = ll.located;
 }
 
-std::atomic<int> g_fail_step{0};
+using torvi::hooks::Knob;
 
+// Whether a test asked the open to fail at `step` (1 condition, 2 mutex,
+// 3 parser); the request is used up by the failure.
 bool injected_failure(int step) {
-  int expected = step;
-  return g_fail_step.compare_exchange_strong(expected, 0);
+  if (torvi::hooks::get(Knob::kOpenFailStep) != step) return false;
+  torvi::hooks::reset(Knob::kOpenFailStep);
+  return true;
+}
+
+// One step of the close's wait for running calls (100 ms unless a test
+// shortens it).
+unsigned close_wait_step_ms() {
+  return static_cast<unsigned>(torvi::hooks::get(Knob::kCloseWaitStepMs));
 }
 
 // The frames-ready condition, its mutex and the parser.
@@ -83,8 +91,10 @@ bool create_sync_and_stream(torvi_dev_priv_t *priv) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] pthread_mutex_init failed\n", "torvi_dev_open");
     return false;
   }
-  priv->stream = injected_failure(3) ? nullptr : torvi::stream::create(kOpenFrameBuffer);
-  if (priv->stream == nullptr) {
+  try {
+    if (injected_failure(3)) throw std::bad_alloc();
+    priv->stream = new kx_stream(kOpenFrameBuffer);
+  } catch (const std::exception &) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] kx_stream_create failed\n", "torvi_dev_open");
     return false;
   }
@@ -96,7 +106,7 @@ void destroy_sync_and_stream(torvi_dev_priv_t *priv) {
   delete priv->mutex;
   priv->cond = nullptr;
   priv->mutex = nullptr;
-  if (priv->stream != nullptr) torvi::stream::destroy(priv->stream);
+  delete priv->stream;
   priv->stream = nullptr;
 }
 
@@ -117,13 +127,13 @@ bool busy(torvi_dev_t *dev) {
 // wake on the stop, transport calls end with the closed connection.
 void wait_for_calls(torvi_dev_t *dev) {
   for (int tries = 1; busy(dev); ++tries) {
-    torvi::sleep_ms(g_close_wait_ms.load());
+    torvi::sleep_ms(close_wait_step_ms());
     if (tries == kCloseWaitTries && busy(dev)) {
       kx_log(KX_LOG_WRN, "WRN", "[%s]  api wait timeout\n", "torvi_dev_close");
     } else if (tries % kCloseWaitTries == 0 && busy(dev)) {
       kx_log(KX_LOG_ERR, "ERR",
              "[%s] a call on the device still runs after %d ms; waiting for it\n",
-             "torvi_dev_close", static_cast<int>(tries * g_close_wait_ms.load()));
+             "torvi_dev_close", static_cast<int>(tries * close_wait_step_ms()));
     }
   }
 }
@@ -164,11 +174,6 @@ bool read_identity(torvi_dev_t *dev) {
 }
 
 }  // namespace
-
-namespace torvi {
-void fail_next_open_step(int step) { g_fail_step.store(step); }
-void set_close_wait_step_ms(unsigned ms) { g_close_wait_ms.store(ms); }
-}  // namespace torvi
 
 extern "C" {
 
