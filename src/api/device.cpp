@@ -17,6 +17,7 @@
 #include "core/clock.h"
 #include "core/log_internal.h"
 #include "core/test_hooks.h"
+#include "drivers/registry_internal.h"
 #include "stream/parser.h"
 
 extern "C" {
@@ -238,14 +239,21 @@ TORVI_API torvi_dev_t *torvi_dev_open(torvi_dev_t *dev) {
     torvi_ll_dev_close(&priv->ll);
     return fail_open(dev);
   }
-  priv->drv = torvi_drv_find(dev);
-  if (priv->drv == nullptr) {
+  const torvi_drv_t *entry = torvi_drv_find(dev);
+  if (entry == nullptr) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] cannot find driver for device: product=%s\n", kFn,
            dev->product);
     torvi_ll_dev_close(&priv->ll);
     return fail_open(dev);
   }
   if (!create_sync_and_stream(priv)) {
+    torvi_ll_dev_close(&priv->ll);
+    return fail_open(dev);
+  }
+  // The device's own driver record: its state stays with this camera.
+  priv->drv = torvi::drv_instance_create(entry);
+  if (priv->drv == nullptr) {
+    kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", kFn);
     torvi_ll_dev_close(&priv->ll);
     return fail_open(dev);
   }
@@ -289,6 +297,8 @@ TORVI_API void torvi_dev_close(torvi_dev_t *dev) {
   std::atomic_ref<torvi_dev_priv_t *>(dev->priv).store(nullptr, std::memory_order_seq_cst);
   wait_for_calls(dev);
   if (priv->drv != nullptr && priv->drv->ops->uninit != nullptr) priv->drv->ops->uninit(priv->drv);
+  torvi::drv_instance_destroy(priv->drv);
+  priv->drv = nullptr;
   destroy_sync_and_stream(priv);
   std::free(priv);
   if (dev->free_on_close != 0) std::free(dev);
