@@ -9,25 +9,31 @@
 #include "stream/parser.h"
 
 namespace torvi::capture {
-namespace {
 
-constexpr uint32_t kParamFrameRate = 12;
-
-// Stops a capture that runs (the steps shared by torvi_cap_stop and the
-// restart inside torvi_cap_start); nothing to do when none runs. False when
-// the transport refused the stop: the capture then still runs.
 bool stop_if_capturing(torvi_dev_priv_t *p) {
   KX_LOG_NAME("_torvi_cap_stop");
   if (!capturing(p)) return true;
   KX_TRC("Enter\n");
   torvi::store(p->stop, 1);
-  const bool stopped = torvi_ll_cap_stop(&p->ll);
+  bool stopped = torvi_ll_cap_stop(&p->ll);
+  const int32_t ended_by = p->mutex->stream_end.load();
+  if (!stopped && ended_by == TORVI_ERR_CAP_UNKNOWN) {
+    // The transport ended the stream (the camera left the bus): no transfer
+    // cycles any more, and a stop command can never reach the camera.
+    KX_WRN("the stream already ended (%s): capture counted as stopped\n",
+           torvi_error_name(ended_by));
+    stopped = true;
+  }
   // The capturing flag changes before the waiters wake, so that they see it.
   torvi::store<uint8_t>(p->capturing, stopped ? 0 : 1);
   wake_waiters(p);
   KX_TRC("Exit\n");
   return stopped;
 }
+
+namespace {
+
+constexpr uint32_t kParamFrameRate = 12;
 
 // Caches the camera's frame rate for the getters' deadlines; a failed read
 // keeps the cache.
@@ -64,7 +70,12 @@ bool start(torvi_dev_t *dev) {
     return false;
   }
   KX_TRC("Enter ... \n");
+  // A start that fails keeps the error that ended the last capture.
+  const int32_t last_err = torvi::load(p->pending_err);
+  const int32_t last_param = torvi::load(p->err_param);
+  const int32_t last_end = p->mutex->stream_end.load();
   reset_capture_state(p);
+  p->mutex->stream_end.store(0);
   torvi::store(p->stop, 0);
   KX_DBG("issue start cmd\n");
   const bool ok = torvi_ll_cap_start(&p->ll, p->cap_arg, on_capture_event, dev);
@@ -72,6 +83,11 @@ bool start(torvi_dev_t *dev) {
     torvi::store<uint8_t>(p->capturing, 1);
   } else {
     torvi::store(p->stop, 1);
+    if (last_err < 0) {
+      torvi::store(p->err_param, last_param);
+      torvi::store(p->pending_err, last_err);
+      p->mutex->stream_end.store(last_end);
+    }
   }
   return ok;
 }
@@ -117,7 +133,8 @@ TORVI_API bool torvi_cap_get_frame_buffer(torvi_dev_t *dev, void **frame_buf, in
 }
 
 TORVI_API void torvi_cap_set_callback_on_frame_ready(torvi_dev_t *dev, torvi_cap_frdy_cb_t cb) {
-  if (dev == nullptr || dev->priv == nullptr) {
+  torvi::BusyScope busy(dev);
+  if (!torvi::dev_is_open(dev)) {
     KX_ERR("wrong params: device not open\n");
     return;
   }
@@ -126,7 +143,8 @@ TORVI_API void torvi_cap_set_callback_on_frame_ready(torvi_dev_t *dev, torvi_cap
 }
 
 TORVI_API void torvi_cap_set_callback_on_error(torvi_dev_t *dev, torvi_cap_err_cb_t cb) {
-  if (dev == nullptr || dev->priv == nullptr) {
+  torvi::BusyScope busy(dev);
+  if (!torvi::dev_is_open(dev)) {
     KX_ERR("wrong params: device not open\n");
     return;
   }
@@ -135,7 +153,8 @@ TORVI_API void torvi_cap_set_callback_on_error(torvi_dev_t *dev, torvi_cap_err_c
 }
 
 TORVI_API bool torvi_cap_is_ongoing(torvi_dev_t *dev) {
-  return dev != nullptr && dev->priv != nullptr && capturing(dev->priv);
+  torvi::BusyScope busy(dev);
+  return torvi::dev_is_open(dev) && capturing(dev->priv);
 }
 
 TORVI_API bool torvi_cap_start(torvi_dev_t *dev) {

@@ -84,6 +84,7 @@ void handle_event(torvi_dev_priv_t *p, int32_t event, const uint8_t *data, int l
       break;
     }
     default:
+      p->mutex->stream_end.store(event);
       torvi::store(p->pending_err, event);
       torvi::store(p->err_param, 0);
       if (std::atomic_ref<int32_t>(p->stop).exchange(1) == 0) torvi_ll_cap_abort(&p->ll);

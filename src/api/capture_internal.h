@@ -43,6 +43,14 @@ int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void
 // Wakes every thread waiting on the device's frames-ready condition.
 void wake_waiters(torvi_dev_priv_t *p);
 
+// --- exported calls (capture_api.cpp) -------------------------------------
+
+// Stops a capture that runs; nothing to do when none runs. False when the
+// camera refused the stop while its stream still ran: the capture then still
+// runs. A stream the transport already ended (the camera left the bus)
+// counts as stopped even when the stop command cannot reach the camera.
+bool stop_if_capturing(torvi_dev_priv_t *p);
+
 // --- application threads (capture_handout.cpp) ----------------------------
 
 // Runs a pending error through the error callback, then hands up to `limit`

@@ -35,8 +35,7 @@ TEST_F(CaptureEnd, VanishedCameraCountsAsStopped) {
   EXPECT_FALSE(torvi_cap_start(&dev));
   EXPECT_FALSE(torvi_cap_is_ongoing(&dev));
   EXPECT_EQ(torvi_cap_get_frame(&dev, buf.data(), kFrameBytes, nullptr), TORVI_ERR_CAP_UNKNOWN);
-  EXPECT_EQ(torvi_cap_get_frames(&dev, 1, buf.data(), kFrameBytes, nullptr),
-            TORVI_ERR_CAP_UNKNOWN);
+  EXPECT_EQ(torvi_cap_get_frames(&dev, 1, buf.data(), kFrameBytes, nullptr), TORVI_ERR_CAP_UNKNOWN);
   finishes_within(15000ms, "close", [&] { torvi_dev_close(&dev); });
   // Opened again, the camera captures.
   ASSERT_TRUE(open());
