@@ -47,8 +47,10 @@ void read_frame_rate(torvi_dev_priv_t *p) {
   }
 }
 
-// Clears the capture state of the last capture and the parser.
-void reset_capture_state(torvi_dev_priv_t *p) {
+// Clears the capture state of the last capture and the parser, and numbers
+// the next capture; returns its number.
+uintptr_t reset_capture_state(torvi_dev_priv_t *p) {
+  const std::lock_guard lock(p->mutex->event_mu);
   torvi::store(p->timeout_cnt, 0u);
   torvi::store(p->stall_cnt, 0u);
   torvi::store(p->discard_cnt, 0u);
@@ -57,6 +59,7 @@ void reset_capture_state(torvi_dev_priv_t *p) {
   torvi::store(p->err_param, 0);
   std::memset(p->stream_state, 0, sizeof p->stream_state);
   p->stream->reset();
+  return ++p->mutex->capture_gen;
 }
 
 // The start steps after the device checks.
@@ -74,11 +77,12 @@ bool start(torvi_dev_t *dev) {
   const int32_t last_err = torvi::load(p->pending_err);
   const int32_t last_param = torvi::load(p->err_param);
   const int32_t last_end = p->mutex->stream_end.load();
-  reset_capture_state(p);
+  const uintptr_t capture = reset_capture_state(p);
   p->mutex->stream_end.store(0);
   torvi::store(p->stop, 0);
   KX_DBG("issue start cmd\n");
-  const bool ok = torvi_ll_cap_start(&p->ll, p->cap_arg, on_capture_event, dev);
+  const bool ok =
+      torvi_ll_cap_start(&p->ll, p->cap_arg, on_capture_event, reinterpret_cast<void *>(capture));
   if (ok) {
     torvi::store<uint8_t>(p->capturing, 1);
   } else {
@@ -159,7 +163,7 @@ TORVI_API bool torvi_cap_is_ongoing(torvi_dev_t *dev) {
 
 TORVI_API bool torvi_cap_start(torvi_dev_t *dev) {
   torvi::BusyScope busy(dev);
-  if (!torvi::dev_is_open(dev) || dev->priv->ll.priv == nullptr) {
+  if (!torvi::dev_is_open(dev)) {
     KX_ERR(" Device handler Is NULL!\r\n");
     return false;
   }

@@ -38,7 +38,7 @@ inline bool capturing(torvi_dev_priv_t *p) { return torvi::load(p->capturing) !=
 
 // The transport's completion handler for the capture of the private record
 // `ll` belongs to; never throws.
-int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void *dev);
+int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void *capture);
 
 // Wakes every thread waiting on the device's frames-ready condition.
 void wake_waiters(torvi_dev_priv_t *p);

@@ -20,6 +20,14 @@ struct torvi_cond {
 struct torvi_mutex {
   std::mutex mu;
   std::atomic<uint32_t> frame_rate{0};  // read from the camera at capture start; 0: not read yet
+  // Held by the event thread while it handles a completion (parser feed,
+  // counters, stream state) and by a capture start while it resets them: a
+  // late completion of the last capture never meets the reset.
+  std::mutex event_mu;
+  // Number of the current capture (guarded by event_mu), given to the
+  // transport with every start: completions of an earlier capture that come
+  // late carry an older number and are dropped.
+  uintptr_t capture_gen = 0;
   // The transport error that ended this capture's stream (0: none), kept
   // when the error callback clears the pending error; cleared at start.
   std::atomic<int32_t> stream_end{0};
@@ -90,14 +98,10 @@ class CallbackScope {
 // Whether the calling thread runs a callback of `dev` now.
 bool in_callback_of(const torvi_dev_t *dev);
 
-// Whether the device is open; call it inside a BusyScope of the device.
-inline bool dev_is_open(torvi_dev_t *dev) {
-  if (dev == nullptr) return false;
-  torvi_dev_priv_t *priv =
-      std::atomic_ref<torvi_dev_priv_t *>(dev->priv).load(std::memory_order_seq_cst);
-  return priv != nullptr &&
-         std::atomic_ref<uint8_t>(priv->open).load(std::memory_order_seq_cst) != 0;
-}
+// Whether the device is open for the calling thread: it holds an admitted
+// BusyScope of the device and no close has begun since. Without an
+// admission it is false and touches nothing behind the record.
+bool dev_is_open(torvi_dev_t *dev);
 
 // The device's cached frame rate (0: not read yet), behind the getters'
 // deadlines. `priv` must belong to an open device.

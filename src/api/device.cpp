@@ -139,6 +139,16 @@ std::condition_variable &calls_cv() {
 // The device whose callback the calling thread runs now, if any.
 thread_local const torvi_dev_t *t_callback_of = nullptr;
 
+// The admissions the calling thread holds, innermost last (calls nest: a
+// snapshot runs a getter).
+struct Admissions {
+  static constexpr int kMax = 16;
+  const torvi_dev_t *dev[kMax] = {};
+  torvi_dev_priv_t *priv[kMax] = {};
+  int n = 0;
+};
+thread_local Admissions t_admissions;
+
 // Releases the private record of a closed device (its link already closed)
 // and, when free_on_close is set, the record itself.
 void release_device(torvi_dev_t *dev, torvi_dev_priv_t *priv) {
@@ -220,6 +230,11 @@ BusyScope::BusyScope(torvi_dev_t *dev) : dev_(dev) {
   std::lock_guard lk(calls_mu());
   torvi_dev_priv_t *p = std::atomic_ref<torvi_dev_priv_t *>(dev->priv).load();
   if (p == nullptr || std::atomic_ref<uint8_t>(p->open).load() == 0 || p->mutex == nullptr) return;
+  Admissions &mine = t_admissions;
+  if (mine.n == Admissions::kMax) return;  // nested beyond any real call chain
+  mine.dev[mine.n] = dev;
+  mine.priv[mine.n] = p;
+  ++mine.n;
   priv_ = p;
   const unsigned calls = ++p->mutex->calls;
   std::atomic_ref<uint8_t>(dev->api_busy).store(static_cast<uint8_t>(std::min(calls, 255u)));
@@ -227,6 +242,7 @@ BusyScope::BusyScope(torvi_dev_t *dev) : dev_(dev) {
 
 BusyScope::~BusyScope() {
   if (priv_ == nullptr) return;
+  --t_admissions.n;
   bool release = false;
   {
     std::lock_guard lk(calls_mu());
@@ -249,6 +265,15 @@ CallbackScope::CallbackScope(const torvi_dev_t *dev) : saved_(t_callback_of) {
 CallbackScope::~CallbackScope() { t_callback_of = saved_; }
 
 bool in_callback_of(const torvi_dev_t *dev) { return dev != nullptr && t_callback_of == dev; }
+
+bool dev_is_open(torvi_dev_t *dev) {
+  const Admissions &mine = t_admissions;
+  for (int i = mine.n - 1; i >= 0; --i) {
+    if (mine.dev[i] == dev)
+      return std::atomic_ref<uint8_t>(mine.priv[i]->open).load(std::memory_order_seq_cst) != 0;
+  }
+  return false;
+}
 
 }  // namespace torvi
 
