@@ -5,7 +5,9 @@
 #include <mutex>
 
 #include "api/capture_internal.h"
+#include "core/c_entry.h"
 #include "core/log_internal.h"
+#include "ll/usb/protocol.h"
 #include "stream/parser.h"
 
 namespace torvi::capture {
@@ -33,7 +35,7 @@ bool stop_if_capturing(torvi_dev_priv_t *p) {
 
 namespace {
 
-constexpr uint32_t kParamFrameRate = 12;
+using torvi::usb::kParamFrameRate;
 
 // Caches the camera's frame rate for the getters' deadlines; a failed read
 // keeps the cache.
@@ -105,114 +107,129 @@ extern "C" {
 
 TORVI_API bool torvi_cap_set_frame_buffer(torvi_dev_t *dev, void * /*frame_buf*/,
                                           int frame_buf_size) {
-  if (dev == nullptr) return false;
-  torvi::BusyScope busy(dev);
-  if (!torvi::dev_is_open(dev) || capturing(dev->priv)) {
-    KX_ERR(" Set frame buffer is not allowed when device is not open or is capturing\n");
-    return false;
-  }
-  if (frame_buf_size < 0) {
-    KX_ERR("wrong params: frame_buf_size=%d\n", frame_buf_size);
-    return false;
-  }
-  const auto frames = static_cast<uint32_t>(frame_buf_size) / TORVI_CAP_FRAME_BYTES;
-  dev->priv->stream->set_capacity(frames);
-  KX_DBG("frame buffer: %d frames\n", static_cast<int>(frames));
-  dev->priv->cap_arg = 0;
-  return true;
+  return torvi::c_entry(__func__, false, [&] {
+    KX_LOG_NAME("torvi_cap_set_frame_buffer");
+    if (dev == nullptr) return false;
+    torvi::BusyScope busy(dev);
+    if (!torvi::dev_is_open(dev) || capturing(dev->priv)) {
+      KX_ERR(" Set frame buffer is not allowed when device is not open or is capturing\n");
+      return false;
+    }
+    torvi::check_arg(frame_buf_size >= 0, "frame_buf_size=%d", frame_buf_size);
+    const auto frames = static_cast<uint32_t>(frame_buf_size) / TORVI_CAP_FRAME_BYTES;
+    dev->priv->stream->set_capacity(frames);
+    KX_DBG("frame buffer: %d frames\n", static_cast<int>(frames));
+    dev->priv->cap_arg = 0;
+    return true;
+  });
 }
 
 TORVI_API bool torvi_cap_get_frame_buffer(torvi_dev_t *dev, void **frame_buf, int *frame_buf_size) {
-  torvi::BusyScope busy(dev);
-  if (!torvi::dev_is_open(dev)) {
-    KX_ERR("wrong params: device not open\n");
-    return false;
-  }
-  if (frame_buf != nullptr) *frame_buf = nullptr;
-  if (frame_buf_size != nullptr) {
-    const uint64_t bytes = uint64_t{dev->priv->stream->capacity()} * TORVI_CAP_FRAME_BYTES;
-    *frame_buf_size = static_cast<int>(std::min<uint64_t>(bytes, INT32_MAX));
-  }
-  return true;
+  return torvi::c_entry(__func__, false, [&] {
+    torvi::BusyScope busy(dev);
+    torvi::check_arg(torvi::dev_is_open(dev), "device not open");
+    if (frame_buf != nullptr) *frame_buf = nullptr;
+    if (frame_buf_size != nullptr) {
+      const uint64_t bytes = uint64_t{dev->priv->stream->capacity()} * TORVI_CAP_FRAME_BYTES;
+      *frame_buf_size = static_cast<int>(std::min<uint64_t>(bytes, INT32_MAX));
+    }
+    return true;
+  });
 }
 
 TORVI_API void torvi_cap_set_callback_on_frame_ready(torvi_dev_t *dev, torvi_cap_frdy_cb_t cb) {
-  torvi::BusyScope busy(dev);
-  if (!torvi::dev_is_open(dev)) {
-    KX_ERR("wrong params: device not open\n");
-    return;
-  }
-  dev->priv->on_frame_ready = cb;
-  KX_DBG("set on_cap_frdy to %p\n", reinterpret_cast<void *>(cb));
+  torvi::c_entry_void(__func__, [&] {
+    KX_LOG_NAME("torvi_cap_set_callback_on_frame_ready");
+    torvi::BusyScope busy(dev);
+    torvi::check_arg(torvi::dev_is_open(dev), "device not open");
+    dev->priv->on_frame_ready = cb;
+    KX_DBG("set on_cap_frdy to %p\n", reinterpret_cast<void *>(cb));
+  });
 }
 
 TORVI_API void torvi_cap_set_callback_on_error(torvi_dev_t *dev, torvi_cap_err_cb_t cb) {
-  torvi::BusyScope busy(dev);
-  if (!torvi::dev_is_open(dev)) {
-    KX_ERR("wrong params: device not open\n");
-    return;
-  }
-  dev->priv->on_error = cb;
-  KX_DBG("set on_cap_err to %p\n", reinterpret_cast<void *>(cb));
+  torvi::c_entry_void(__func__, [&] {
+    KX_LOG_NAME("torvi_cap_set_callback_on_error");
+    torvi::BusyScope busy(dev);
+    torvi::check_arg(torvi::dev_is_open(dev), "device not open");
+    dev->priv->on_error = cb;
+    KX_DBG("set on_cap_err to %p\n", reinterpret_cast<void *>(cb));
+  });
 }
 
 TORVI_API bool torvi_cap_is_ongoing(torvi_dev_t *dev) {
-  torvi::BusyScope busy(dev);
-  return torvi::dev_is_open(dev) && capturing(dev->priv);
+  return torvi::c_entry(__func__, false, [&] {
+    torvi::BusyScope busy(dev);
+    return torvi::dev_is_open(dev) && capturing(dev->priv);
+  });
 }
 
 TORVI_API bool torvi_cap_start(torvi_dev_t *dev) {
-  torvi::BusyScope busy(dev);
-  if (!torvi::dev_is_open(dev)) {
-    KX_ERR(" Device handler Is NULL!\r\n");
-    return false;
-  }
-  return torvi::capture::start(dev);
+  return torvi::c_entry(__func__, false, [&] {
+    KX_LOG_NAME("torvi_cap_start");
+    torvi::BusyScope busy(dev);
+    if (!torvi::dev_is_open(dev)) {
+      KX_ERR(" Device handler Is NULL!\r\n");
+      return false;
+    }
+    return torvi::capture::start(dev);
+  });
 }
 
 TORVI_API bool torvi_cap_stop(torvi_dev_t *dev) {
-  KX_DBG("Enter\n");
-  torvi::BusyScope busy(dev);
-  if (!torvi::dev_is_open(dev)) {
-    KX_ERR(" Device handler Is NULL!\r\n");
-    return false;
-  }
-  // A refused stop leaves the capture running (capturing stays set, the
-  // stop flag holds the getters) and is reported, so the caller can retry.
-  if (!torvi::capture::stop_if_capturing(dev->priv)) {
-    KX_ERR("the camera refused the stop command\n");
-    return false;
-  }
-  return true;
+  return torvi::c_entry(__func__, false, [&] {
+    KX_LOG_NAME("torvi_cap_stop");
+    KX_DBG("Enter\n");
+    torvi::BusyScope busy(dev);
+    if (!torvi::dev_is_open(dev)) {
+      KX_ERR(" Device handler Is NULL!\r\n");
+      return false;
+    }
+    // A refused stop leaves the capture running (capturing stays set, the
+    // stop flag holds the getters) and is reported, so the caller can retry.
+    if (!torvi::capture::stop_if_capturing(dev->priv)) {
+      KX_ERR("the camera refused the stop command\n");
+      return false;
+    }
+    return true;
+  });
 }
 
 TORVI_API int torvi_cap_get_frames(torvi_dev_t *dev, unsigned frame_num, void *frame_data,
                                    unsigned frame_dlen, torvi_frame_info_t *first_frame_info) {
-  return torvi::capture::get_frames(dev, frame_num, frame_data, frame_dlen, first_frame_info);
+  return torvi::c_entry(__func__, -1, [&] {
+    return torvi::capture::get_frames(dev, frame_num, frame_data, frame_dlen, first_frame_info);
+  });
 }
 
 TORVI_API int torvi_cap_get_frame(torvi_dev_t *dev, void *frame_data, unsigned frame_dlen,
                                   torvi_frame_info_t *frame_info) {
-  return torvi::capture::get_frame_now(dev, frame_data, frame_dlen, frame_info);
+  return torvi::c_entry(__func__, -1, [&] {
+    return torvi::capture::get_frame_now(dev, frame_data, frame_dlen, frame_info);
+  });
 }
 
 TORVI_API bool torvi_cap_snapshot(torvi_dev_t *dev, void *frame_data, unsigned frame_dlen,
                                   torvi_frame_info_t *frame_info) {
-  torvi::BusyScope busy(dev);
-  if (!torvi::dev_is_open(dev)) {
-    KX_ERR("wrong parameters\n");
-    return false;
-  }
-  using torvi::capture::get_frames;
-  if (capturing(dev->priv)) return get_frames(dev, 1, frame_data, frame_dlen, frame_info) > 0;
-  if (!torvi_cap_start(dev)) return false;
-  const int got = get_frames(dev, 1, frame_data, frame_dlen, frame_info);
-  torvi_cap_stop(dev);
-  return got > 0;
+  return torvi::c_entry(__func__, false, [&] {
+    KX_LOG_NAME("torvi_cap_snapshot");
+    torvi::BusyScope busy(dev);
+    if (!torvi::dev_is_open(dev)) {
+      KX_ERR("wrong parameters\n");
+      return false;
+    }
+    using torvi::capture::get_frames;
+    if (capturing(dev->priv)) return get_frames(dev, 1, frame_data, frame_dlen, frame_info) > 0;
+    if (!torvi_cap_start(dev)) return false;
+    const int got = get_frames(dev, 1, frame_data, frame_dlen, frame_info);
+    torvi_cap_stop(dev);
+    return got > 0;
+  });
 }
 
 TORVI_API bool torvi_cap_wait(torvi_dev_t *dev, int timeout_msec) {
-  return torvi::capture::wait_for_stop(dev, timeout_msec);
+  return torvi::c_entry(__func__, false,
+                        [&] { return torvi::capture::wait_for_stop(dev, timeout_msec); });
 }
 
 }  // extern "C"

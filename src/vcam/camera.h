@@ -13,17 +13,7 @@
 // Every public member is thread-safe (one internal mutex); nothing blocks
 // longer than it takes to synthesise one frame.
 //
-// Wire summary (all little-endian):
-//   status query   IN  0xB0 w0   63 bytes: status, t, v, 60-byte message
-//                                status 0x00 ok, 0xFE busy, 0xFF failed
-//   register write OUT 0xC2 w0   7-byte header (target u8, first u32,
-//                                bytes u16 = count*4) + count u32 values
-//   register read  OUT 0xC2 w1   7-byte header; then IN 0xC2 w1 count*4 bytes
-//   stream start   OUT 0xC2 w4   u32 capture start word
-//   stream stop    OUT 0xC2 w5   one byte 0xC2
-//   device reset   OUT 0xC0 w0   u32 target (3: leave the bus and come back)
-//   parameter set  OUT 0xC0 w3   n*20-byte records (id, len, 18 value bytes)
-//   parameter get  OUT 0xC0 w4   up to 3 records (ids); then IN 0xC0 w4
+// The wire protocol is summarised in ll/usb/protocol.h.
 #pragma once
 
 #include <libusb.h>
@@ -37,23 +27,25 @@
 #include <string>
 #include <vector>
 
+#include "ll/usb/protocol.h"
+#include "stream/wire_header.h"
+
 namespace torvi::vcam {
 
 using Clock = std::chrono::steady_clock;
 
-inline constexpr uint16_t kVendorId = 0x111B;
-inline constexpr uint16_t kProductId = 0x1238;
-inline constexpr uint8_t kBulkInEndpoint = 0x81;
-inline constexpr size_t kStatusReplyBytes = 63;
-inline constexpr size_t kStatusMessageBytes = 60;
-inline constexpr size_t kParamRecordBytes = 20;
-inline constexpr size_t kRegHeaderBytes = 7;
-inline constexpr size_t kStreamHeaderBytes = 36;
-
-// Status bytes of the status query.
-inline constexpr uint8_t kStatusOk = 0x00;
-inline constexpr uint8_t kStatusBusy = 0xFE;
-inline constexpr uint8_t kStatusFailed = 0xFF;
+// The protocol's constants, shared with the transport (ll/usb/protocol.h).
+using torvi::usb::kParamRecordBytes;
+using torvi::usb::kProductId;
+using torvi::usb::kRegHeaderBytes;
+using torvi::usb::kStatusBusy;
+using torvi::usb::kStatusFailed;
+using torvi::usb::kStatusMessageBytes;
+using torvi::usb::kStatusOk;
+using torvi::usb::kStatusReplyBytes;
+using torvi::usb::kVendorId;
+inline constexpr uint8_t kBulkInEndpoint = torvi::usb::kStreamEp;
+inline constexpr size_t kStreamHeaderBytes = torvi::stream::kHeaderSize;
 
 // Result of control() meaning "the device never answers this transfer": the
 // emulation leaves it pending until its time-out or a cancel.
@@ -95,8 +87,17 @@ struct Scene {
 struct SensorModel {
   uint16_t width = 320;
   uint16_t height = 240;
-  // Pinhole intrinsics of the rays, for width x height (no lens distortion).
+  // Lens of the rays, for width x height: intrinsics and the distortion
+  // coefficients k1, k2, p1, p2, k3 (all zero: a pinhole). The default is
+  // the library's default lens.
   double cx = 157.262, cy = 122.083, fx = 210.783, fy = 204.817;
+  double dcoeff[5] = {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954};
+  // Periodic phase non-linearity: a distance error of this peak (mm) that
+  // repeats `nonlinearity_periods` times per unambiguous range.
+  double nonlinearity_mm = 12.0;
+  int nonlinearity_periods = 4;
+  // Share of the ambient light left while ambient-light suppression is on.
+  double abs_ambient_share = 0.25;
   // Amplitude in sample units of a target at 1 m, reflectivity 1, 1000 us.
   double amplitude_gain = 1800.0;
   double dark_level = 2048.0;    // sample offset with no light
@@ -113,6 +114,28 @@ struct SensorModel {
   double board_temp_coef_mm = 0.33765;
 };
 
+// The factory calibration the camera carries: distance images of a flat
+// target at first_mm + k x step_mm (k < images), taken at calib_khz and at
+// the frame-0 temperatures, and the faults its package may have.
+struct CalibrationPlan {
+  enum class Fault : uint8_t {
+    none,
+    no_calibration,   // parameter 8 says no valid data
+    not_zipped,       // zip flag 0
+    truncated,        // payload length runs past the frame
+    corrupt_archive,  // archive bytes damaged
+    hostile_names,    // an entry named outside the folder
+    empty_split,      // calib_and_param file of whole 256-byte blocks
+  };
+  double step_mm = 298.2;
+  uint32_t first_mm = 295;
+  int images = 30;
+  uint32_t calib_khz = 12000;
+  uint32_t offset_phase = 8364;  // written to the parameter file
+  bool with_lens_file = true;
+  Fault fault = Fault::none;
+};
+
 // How the stream is cut into chunks and paced.
 struct StreamConfig {
   uint32_t chunk_payload = 61440;  // bytes of payload per chunk (multiple of 4)
@@ -125,7 +148,7 @@ struct StreamConfig {
 struct CameraConfig {
   Identity identity;
   std::string vendor = "TORVI";
-  std::string product = "VCAM-E2-1.4.3";                   // "%16[^-]-%16[^-]-%16[^-]"
+  std::string product = "VCAM-E2-1.4.3";                   // core/product_string.h
   std::string serial = "VC0000000001";                     // parameter 5
   std::vector<uint8_t> info6 = {1, 4, 3, 0, 0, 0, 0, 0};   // parameter 6
   uint16_t part_version = 3, chip_id = 17, wafer_id = 42;  // parameter 7
@@ -135,7 +158,9 @@ struct CameraConfig {
   Scene scene;
   SensorModel sensor;
   StreamConfig stream;
-  std::vector<uint8_t> upload_block;             // data-upload frame (format 171)
+  std::vector<uint8_t> upload_block;             // data-upload frame (format 171); empty:
+                                                 // the calibration package made from the model
+  CalibrationPlan calibration;                   // how the package is made
   uint32_t calib_version = 1;                    // parameter 8 version word
   std::chrono::milliseconds reset_absence{300};  // off the bus after reset 3
 };
@@ -260,6 +285,11 @@ class Camera {
   void set_seed(uint64_t seed);
   void set_sensor(const SensorModel &sensor);
   void set_upload_block(std::vector<uint8_t> block);
+  void set_calibration(const CalibrationPlan &plan);
+  void set_chip(uint16_t part_version, uint16_t chip_id, uint16_t wafer_id);
+  // The package the data-upload mode sends (the application's block, or the
+  // one made from the model).
+  std::vector<uint8_t> calibration_package();
 
   // --- faults --------------------------------------------------------------
 

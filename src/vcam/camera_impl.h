@@ -16,9 +16,9 @@ inline constexpr size_t kSensorRegisters = 256;
 inline constexpr uint32_t kBoardRegisters = 4096;
 inline constexpr uint32_t kBoardTargets = 8;  // targets 0..7; 1 is the sensor
 inline constexpr uint32_t kMaxRegReadBytes = 256;
-inline constexpr size_t kMaxParamGetRecords = 3;
-inline constexpr uint8_t kModeNormal = 0;
-inline constexpr uint8_t kModeDataUpload = 9;
+inline constexpr size_t kMaxParamGetRecords = torvi::usb::kParamsPerGet;
+using torvi::usb::kModeDataUpload;
+using torvi::usb::kModeNormal;
 
 struct Camera::Impl {
   explicit Impl(CameraConfig c);
@@ -31,6 +31,10 @@ struct Camera::Impl {
   void set_status(uint8_t status, const std::string &message);
   void fail(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
   TofModel &model();
+  // What the data-upload mode sends: the application's block, else the
+  // package made from the model (camera_calib.cpp), kept until the model,
+  // the chip or the calibration plan changes.
+  const std::vector<uint8_t> &upload_package();
   // Moves stream bytes into `buf` (the data path of bulk_in).
   BulkStep stream_into(std::span<uint8_t> buf, Clock::time_point now);
   uint32_t modulation_khz_locked() const;
@@ -62,7 +66,10 @@ struct Camera::Impl {
   CameraConfig cfg;
   Identity id;
   std::unique_ptr<TofModel> tof;
-  std::vector<uint8_t> frame_buf;  // the frame being encoded (kept to spare allocations)
+  uint64_t model_gen = 0;            // grows with every new model
+  std::vector<uint8_t> calib_pkg;    // the package made from the model
+  uint64_t calib_pkg_model_gen = 0;  // model it was made from (0: none)
+  std::vector<uint8_t> frame_buf;    // the frame being encoded (kept to spare allocations)
 
   // Bus presence.
   bool plugged = true;

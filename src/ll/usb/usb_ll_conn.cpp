@@ -66,17 +66,18 @@ bool open_matching(torvi_ll_t *ll, usb_ll_dev_priv_t *p, const DeviceList &devs)
     libusb_device *dev = devs[i];
     libusb_device_descriptor d{};
     if (be.get_device_descriptor(dev, &d) < 0) {
-      LL_LOG(ERR, "[%s]   Failed to get device desc of device %d\n", kFn, static_cast<int>(i));
+      KX_LOG_AT(KX_LOG_ERR, kFn, "  Failed to get device desc of device %d\n", static_cast<int>(i));
       continue;
     }
     const int speed = be.get_device_speed(dev);
     const unsigned port = be.get_port_number(dev), bus = be.get_bus_number(dev);
     const unsigned addr = be.get_device_address(dev);
     if (ll->located) {
-      LL_LOG(TRC, "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", kFn, static_cast<int>(i),
-             d.idVendor, d.idProduct, speed, port, bus, addr);
+      KX_LOG_AT(KX_LOG_TRC, kFn, "[%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n",
+                static_cast<int>(i), d.idVendor, d.idProduct, speed, port, bus, addr);
       if (!is_camera(d) || bus != ll->bus || port != ll->port) continue;
-      LL_LOG(DBG, "[%s] open torvi device @ %03d:%03d:%03d\n", kFn, ll->port, ll->bus, ll->addr);
+      KX_LOG_AT(KX_LOG_DBG, kFn, "open torvi device @ %03d:%03d:%03d\n", ll->port, ll->bus,
+                ll->addr);
       const int rc = be.open(dev, &p->handle);
       if (rc == 0) {
         ll->addr = static_cast<uint8_t>(addr);
@@ -84,14 +85,15 @@ bool open_matching(torvi_ll_t *ll, usb_ll_dev_priv_t *p, const DeviceList &devs)
         return true;
       }
       p->handle = nullptr;
-      LL_LOG(WRN, "[%s] failed to open this device: %s\n", kFn, error_name(rc));
+      KX_LOG_AT(KX_LOG_WRN, kFn, "failed to open this device: %s\n", error_name(rc));
     } else {
       if (!is_camera(d)) continue;
-      LL_LOG(DBG, "[%s] found torvi device (speed=%d) @ %03d:%03d:%03d\n", kFn, speed, port, bus,
-             addr);
+      KX_LOG_AT(KX_LOG_DBG, kFn, "found torvi device (speed=%d) @ %03d:%03d:%03d\n", speed, port,
+                bus, addr);
       if (speed < LIBUSB_SPEED_HIGH) {
-        LL_LOG(WRN, "[%s] found torvi device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", kFn,
-               speed, port, bus, addr);
+        KX_LOG_AT(KX_LOG_WRN, kFn,
+                  "found torvi device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", speed, port,
+                  bus, addr);
       }
       const int rc = be.open(dev, &p->handle);
       if (rc == 0) {
@@ -99,7 +101,8 @@ bool open_matching(torvi_ll_t *ll, usb_ll_dev_priv_t *p, const DeviceList &devs)
         return true;
       }
       p->handle = nullptr;
-      LL_LOG(WRN, "[%s]   failed to open this device: %s, try next ...\n", kFn, error_name(rc));
+      KX_LOG_AT(KX_LOG_WRN, kFn, "  failed to open this device: %s, try next ...\n",
+                error_name(rc));
     }
   }
   return false;
@@ -111,21 +114,22 @@ bool find_and_open(torvi_ll_t *ll) {
   const Backend &be = *p->be;
   constexpr const char *kFn = "_usb_ll_dev_open";
   if (p->ctx == nullptr) {
-    LL_LOG(DBG, "[%s]  create usb context\n", kFn);
+    KX_LOG_AT(KX_LOG_DBG, kFn, " create usb context\n");
     const int rc = be.init(&p->ctx);
     if (rc < 0) {
       p->ctx = nullptr;
-      LL_LOG(ERR, "[%s]  create usb context failed: %s\n", kFn, error_name(rc));
+      KX_LOG_AT(KX_LOG_ERR, kFn, " create usb context failed: %s\n", error_name(rc));
       return false;
     }
     be.set_debug(p->ctx, static_cast<int>(usb_ll_debug_level()));
   }
   DeviceList devs(be, p->ctx);
   if (devs.count() < 0) {
-    LL_LOG(ERR, "[%s]   enum libusb device failed: %d \n", kFn, static_cast<int>(devs.count()));
+    KX_LOG_AT(KX_LOG_ERR, kFn, "  enum libusb device failed: %d \n",
+              static_cast<int>(devs.count()));
     return false;
   }
-  LL_LOG(TRC, "[%s]   %d usb device found \n", kFn, static_cast<int>(devs.count()));
+  KX_LOG_AT(KX_LOG_TRC, kFn, "  %d usb device found \n", static_cast<int>(devs.count()));
   return open_matching(ll, p, devs);
 }
 
@@ -181,7 +185,7 @@ void release_all(torvi_ll_t *ll) {
 void stop_event_thread(usb_ll_dev_priv_t *p) {
   std::atomic_ref<int> stop(p->evt_stop);
   if (stop.load() == 0) {
-    kx_log(KX_LOG_DBG, "DBG", "[%s] stop evt thread...\n", "usb_ll_dev_close");
+    KX_LOG_AT(KX_LOG_DBG, "usb_ll_dev_close", "stop evt thread...\n");
     stop.store(1);
   }
   if (p->evt_thread.joinable()) p->evt_thread.join();
@@ -207,8 +211,9 @@ bool shut_link(usb_ll_dev_priv_t *p) {
   const bool idle = _usb_ll_wait_idle(p, torvi::usb::kDrainWaitMs);
   stop_event_thread(p);
   if (!idle) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] transfers still in flight after %u ms; link resources kept\n",
-           "usb_ll_dev_close", torvi::usb::kDrainWaitMs);
+    KX_LOG_AT(KX_LOG_ERR, "usb_ll_dev_close",
+              "transfers still in flight after %u ms; link resources kept\n",
+              torvi::usb::kDrainWaitMs);
     p->handle = nullptr;
     p->ctx = nullptr;
     return false;
@@ -229,7 +234,7 @@ bool open_link(torvi_ll_t *ll, usb_ll_dev_priv_t *p) {
   constexpr const char *kFn = "usb_ll_dev_open";
   int rc = be.set_configuration(p->handle, 1);
   if (rc != 0) {
-    LL_LOG(ERR, "[%s] libusb_set_configuration failed: %s\n", kFn, error_name(rc));
+    KX_LOG_AT(KX_LOG_ERR, kFn, "libusb_set_configuration failed: %s\n", error_name(rc));
     release_link(p);
     return false;
   }
@@ -237,7 +242,7 @@ bool open_link(torvi_ll_t *ll, usb_ll_dev_priv_t *p) {
   rc = be.claim_interface(p->handle, 0);
   if (rc != 0) rc = be.claim_interface(p->handle, 1);
   if (rc != 0) {
-    LL_LOG(ERR, "[%s] libusb_claim_interface failed: %s\n", kFn, error_name(rc));
+    KX_LOG_AT(KX_LOG_ERR, kFn, "libusb_claim_interface failed: %s\n", error_name(rc));
     release_link(p);
     return false;
   }
@@ -247,7 +252,7 @@ bool open_link(torvi_ll_t *ll, usb_ll_dev_priv_t *p) {
     // A lambda keeps the thread's state type local to the library.
     p->evt_thread = std::thread([ll] { _usb_ll_evt_thread(ll); });
   } catch (const std::system_error &) {
-    LL_LOG(ERR, "[%s]  create evt thread failed\n", kFn);
+    KX_LOG_AT(KX_LOG_ERR, kFn, " create evt thread failed\n");
     release_link(p);
     return false;
   }
@@ -298,7 +303,7 @@ bool _usb_ll_dev_priv_alloc(torvi_ll_t *ll) {
   try {
     p = std::make_unique<usb_ll_dev_priv_t>().release();
   } catch (const std::bad_alloc &) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_usb_ll_dev_priv_alloc");
+    KX_LOG_AT(KX_LOG_ERR, "_usb_ll_dev_priv_alloc", "malloc failed\n");
     return false;
   }
   p->be = &torvi::usb::active_backend();
@@ -312,7 +317,7 @@ bool _usb_ll_dev_priv_alloc(torvi_ll_t *ll) {
     }
     p->bufs[i] = p->buf_store[i].get();
     if (p->xfers[i] == nullptr || p->bufs[i] == nullptr) {
-      kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed!\n", "_usb_ll_dev_priv_alloc");
+      KX_LOG_AT(KX_LOG_ERR, "_usb_ll_dev_priv_alloc", "malloc failed!\n");
       release_all(ll);
       return false;
     }
@@ -351,35 +356,36 @@ int usb_ll_dev_list(torvi_ll_t *list, int max) {
   for (int i = 0; i < max; ++i) clear_record(&list[i]);
   const int rc = be.init(&ctx);
   if (rc < 0) {
-    LL_LOG(ERR, "[%s]  create usb context failed: %s\n", kFn, error_name(rc));
+    KX_LOG_AT(KX_LOG_ERR, kFn, " create usb context failed: %s\n", error_name(rc));
     return 0;
   }
   int found = 0;
   {
     DeviceList devs(be, ctx);
     if (devs.count() < 0) {
-      LL_LOG(ERR, "[%s]   enum usb device failed: %d \n", kFn, static_cast<int>(devs.count()));
+      KX_LOG_AT(KX_LOG_ERR, kFn, "  enum usb device failed: %d \n", static_cast<int>(devs.count()));
     } else {
-      LL_LOG(DBG, "[%s] probe torvi device (max=%d) in %d usb device\n", kFn, max,
-             static_cast<int>(devs.count()));
+      KX_LOG_AT(KX_LOG_DBG, kFn, "probe torvi device (max=%d) in %d usb device\n", max,
+                static_cast<int>(devs.count()));
     }
     for (ssize_t i = 0; i < devs.count() && found < max; ++i) {
       libusb_device_descriptor d{};
       if (be.get_device_descriptor(devs[i], &d) < 0) {
-        LL_LOG(ERR, "[%s]   Failed to get device desc of device %d\n", kFn, static_cast<int>(i));
+        KX_LOG_AT(KX_LOG_ERR, kFn, "  Failed to get device desc of device %d\n",
+                  static_cast<int>(i));
         continue;
       }
       const unsigned port = be.get_port_number(devs[i]), bus = be.get_bus_number(devs[i]);
       const unsigned addr = be.get_device_address(devs[i]);
-      LL_LOG(TRC, "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n", kFn, static_cast<int>(i), d.idVendor,
-             d.idProduct, port, bus, addr);
+      KX_LOG_AT(KX_LOG_TRC, kFn, "[%02d] %04x:%04x @ %03d:%03d:%03d\n", static_cast<int>(i),
+                d.idVendor, d.idProduct, port, bus, addr);
       if (!is_camera(d)) continue;
       torvi_ll_t *rec = &list[found++];
       clear_record(rec);
       fill_link(be, devs[i], rec);
       rec->ops = &ll_op_usb;
-      LL_LOG(DBG, "[%s]   TORVI device (speed=%d) found @ %03d:%03d:%03d, %p\n", kFn, rec->speed,
-             rec->port, rec->bus, rec->addr, static_cast<void *>(rec));
+      KX_LOG_AT(KX_LOG_DBG, kFn, "  TORVI device (speed=%d) found @ %03d:%03d:%03d, %p\n",
+                rec->speed, rec->port, rec->bus, rec->addr, static_cast<void *>(rec));
     }
   }
   be.exit(ctx);
@@ -389,7 +395,7 @@ int usb_ll_dev_list(torvi_ll_t *list, int max) {
 torvi_ll_t *usb_ll_dev_open(torvi_ll_t *ll) {
   if (ll == nullptr || ll->if_type != TORVI_LL_IF_USB) return nullptr;
   if (usb_priv(ll) != nullptr && usb_priv(ll)->handle != nullptr) {
-    kx_log(KX_LOG_WRN, "WRN", "[%s] device already open\n", "usb_ll_dev_open");
+    KX_LOG_AT(KX_LOG_WRN, "usb_ll_dev_open", "device already open\n");
     return ll;
   }
   if (usb_priv(ll) == nullptr && !_usb_ll_dev_priv_alloc(ll)) return nullptr;
@@ -437,14 +443,14 @@ void usb_ll_dev_close(torvi_ll_t *ll) {
   }
   switch (verdict) {
     case Verdict::absent:
-      kx_log(KX_LOG_WRN, "WRN", "[%s] device no need to closed!\n", kFn);
+      KX_LOG_AT(KX_LOG_WRN, kFn, "device no need to closed!\n");
       return;
     case Verdict::twice:
-      kx_log(KX_LOG_ERR, "ERR", "[%s] another thread is closing the link: refused\n", kFn);
+      KX_LOG_AT(KX_LOG_ERR, kFn, "another thread is closing the link: refused\n");
       return;
     case Verdict::own_thread:
       // The event thread cannot wait for its own completions nor join itself.
-      kx_log(KX_LOG_ERR, "ERR", "[%s] called on the link's event thread: refused\n", kFn);
+      KX_LOG_AT(KX_LOG_ERR, kFn, "called on the link's event thread: refused\n");
       return;
     case Verdict::close:
       break;
@@ -452,8 +458,8 @@ void usb_ll_dev_close(torvi_ll_t *ll) {
   cancel_streaming(p);
   if (!wait_for_users(p)) {
     // A call still holds the record: it must outlive the call. Keep it.
-    kx_log(KX_LOG_ERR, "ERR", "[%s] transport calls still running after %u ms; link kept\n", kFn,
-           torvi::usb::kUsersWaitMs);
+    KX_LOG_AT(KX_LOG_ERR, kFn, "transport calls still running after %u ms; link kept\n",
+              torvi::usb::kUsersWaitMs);
     set_priv(ll, nullptr);
     return;
   }
@@ -462,7 +468,7 @@ void usb_ll_dev_close(torvi_ll_t *ll) {
     std::lock_guard cmd(p->cmd_mu);
     if (p->handle == nullptr) {
       // A reset of the USB interface that never found the camera again.
-      kx_log(KX_LOG_WRN, "WRN", "[%s] device no need to closed!\n", kFn);
+      KX_LOG_AT(KX_LOG_WRN, kFn, "device no need to closed!\n");
     }
     idle = shut_link(p);
   }
@@ -476,11 +482,11 @@ void usb_ll_dev_close(torvi_ll_t *ll) {
 void _usb_ll_evt_thread(torvi_ll_t *ll) {
   usb_ll_dev_priv_t *p = usb_priv(ll);
   const Backend &be = *p->be;
-  kx_log(KX_LOG_DBG, "DBG", "[%s] enter\n", "_usb_ll_evt_thread");
+  KX_LOG_AT(KX_LOG_DBG, "_usb_ll_evt_thread", "enter\n");
   p->evt_id.store(std::this_thread::get_id());
   p->evt_running.store(1);
   constexpr const char *kLoop = "_ll_event_loop";
-  kx_log(KX_LOG_TRC, "TRC", "[%s] Enter ll event loop...\n", kLoop);
+  KX_LOG_AT(KX_LOG_TRC, kLoop, "Enter ll event loop...\n");
   std::atomic_ref<int> stop(p->evt_stop);
   for (;;) {
     timeval tv{0, torvi::usb::kEventPassUs};
@@ -489,13 +495,13 @@ void _usb_ll_evt_thread(torvi_ll_t *ll) {
       if (stop.load() != 0) break;
       continue;
     }
-    kx_log(KX_LOG_ERR, "ERR", "[%s] libusb reports error: %s\n", kLoop, error_name(rc));
+    KX_LOG_AT(KX_LOG_ERR, kLoop, "libusb reports error: %s\n", error_name(rc));
     if (rc == LIBUSB_ERROR_INTERRUPTED) {
-      kx_log(KX_LOG_WRN, "WRN", "[%s] libusb_handle_events LIBUSB_ERROR_INTERRUPTED \n", kLoop);
+      KX_LOG_AT(KX_LOG_WRN, kLoop, "libusb_handle_events LIBUSB_ERROR_INTERRUPTED \n");
       break;
     }
     if (rc == LIBUSB_ERROR_TIMEOUT) {
-      kx_log(KX_LOG_WRN, "WRN", "[%s] libusb_handle_events timeout \n", kLoop);
+      KX_LOG_AT(KX_LOG_WRN, kLoop, "libusb_handle_events timeout \n");
       break;
     }
     if (rc == LIBUSB_ERROR_BUSY || rc == LIBUSB_ERROR_OVERFLOW) {
@@ -506,6 +512,6 @@ void _usb_ll_evt_thread(torvi_ll_t *ll) {
   }
   p->evt_running.store(0);
   p->evt_id.store(std::thread::id{});
-  kx_log(KX_LOG_TRC, "TRC", "[%s] Exit ll event loop...\n", kLoop);
-  kx_log(KX_LOG_DBG, "DBG", "[%s] exit\n", "_usb_ll_evt_thread");
+  KX_LOG_AT(KX_LOG_TRC, kLoop, "Exit ll event loop...\n");
+  KX_LOG_AT(KX_LOG_DBG, "_usb_ll_evt_thread", "exit\n");
 }

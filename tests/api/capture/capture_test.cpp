@@ -332,6 +332,29 @@ TEST_F(CaptureTest, DiscardsAreReportedWithTheirCount) {
   EXPECT_TRUE(torvi_cap_is_ongoing(&dev));
 }
 
+// An error callback during which the camera damages one more frame.
+StreamWriter *g_writer = nullptr;
+bool on_error_while_more_damage(torvi_dev_t *, int err, int param) {
+  g_seen->errors.emplace_back(err, param);
+  if (g_seen->errors.size() == 1) deliver(0, g_writer->frame(2, true));
+  return true;
+}
+
+TEST_F(CaptureTest, ADiscardReportedDuringTheErrorCallbackIsNotLost) {
+  g_writer = &writer;
+  torvi_cap_set_callback_on_error(&dev, on_error_while_more_damage);
+  start();
+  send(0);
+  send(1, true);
+  std::vector<uint8_t> buf(kFrame);
+  ASSERT_EQ(torvi_cap_get_frames(&dev, 1, buf.data(), kFrame, nullptr), 1);
+  g_writer = nullptr;
+  // The second report came while the callback ran on the first: the callback
+  // learns the newer total before the getter returns.
+  EXPECT_EQ(seen.errors, (std::vector<std::pair<int, int>>{{3, 1}, {3, 2}}));
+  EXPECT_EQ(dev.priv->pending_err, 0);
+}
+
 TEST_F(CaptureTest, ErrorCallbackReturningFalseStopsDelivery) {
   seen.error_answer = false;
   torvi_cap_set_callback_on_error(&dev, on_error);

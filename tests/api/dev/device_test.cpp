@@ -351,8 +351,8 @@ TEST_F(DeviceTest, RegisterCountsOutsideWhatOneCallMovesAreRefused) {
     EXPECT_FALSE(torvi_reg_batch_write(&dev, 2, 0, one.data(), 0));
     EXPECT_FALSE(torvi_reg_batch_read(&dev, 2, 0, one.data(), INT32_MIN));
   });
-  EXPECT_NE(log.find("[torvi_reg_batch_write] wrong params:"), std::string::npos) << log;
-  EXPECT_NE(log.find("[torvi_reg_batch_read] wrong params:"), std::string::npos) << log;
+  EXPECT_NE(log.find("[torvi_reg_batch_write] bad argument:"), std::string::npos) << log;
+  EXPECT_NE(log.find("[torvi_reg_batch_read] bad argument:"), std::string::npos) << log;
   EXPECT_EQ(cam.reg_cnt, 0u);  // nothing reached the transport
   EXPECT_EQ(one[0], 5u);
   // The largest counts one transport call moves pass; one more is refused.
