@@ -7,12 +7,13 @@
 #include "api/capture_internal.h"
 #include "core/c_entry.h"
 #include "core/log_internal.h"
+#include "ll/usb/protocol.h"
 #include "stream/parser.h"
 
 namespace torvi::capture {
 namespace {
 
-constexpr uint32_t kParamFrameRate = 12;
+using torvi::usb::kParamFrameRate;
 
 // Stops a capture that runs (the steps shared by torvi_cap_stop and the
 // restart inside torvi_cap_start); nothing to do when none runs. False when

@@ -18,6 +18,8 @@
 #include "core/clock.h"
 #include "core/log_internal.h"
 #include "core/test_hooks.h"
+#include "drivers/registry_internal.h"
+#include "ll/link_desc.h"
 #include "stream/parser.h"
 
 extern "C" {
@@ -33,11 +35,11 @@ constexpr unsigned kMaxResetTarget = 8;
 // Link descriptor and `located` travel between the device record and the
 // connection record.
 void link_to_conn(const torvi_dev_t &dev, torvi_ll_t &ll) {
-  std::memcpy(&ll.if_type, &dev.if_type, 44);
+  torvi::ll::copy_link_desc(ll, dev);
   ll.located = dev.located;
 }
 void link_from_conn(const torvi_ll_t &ll, torvi_dev_t &dev) {
-  std::memcpy(&dev.if_type, &ll.if_type, 44);
+  torvi::ll::copy_link_desc(dev, ll);
   dev.located = ll.located;
 }
 
@@ -200,6 +202,8 @@ void close_device(torvi_dev_t *dev) {
   std::atomic_ref<torvi_dev_priv_t *>(dev->priv).store(nullptr, std::memory_order_seq_cst);
   wait_for_calls(dev);
   if (priv->drv != nullptr && priv->drv->ops->uninit != nullptr) priv->drv->ops->uninit(priv->drv);
+  torvi::drv_instance_destroy(priv->drv);
+  priv->drv = nullptr;
   destroy_sync_and_stream(priv);
   std::free(priv);
   if (dev->free_on_close != 0) std::free(dev);
@@ -246,13 +250,20 @@ torvi_dev_t *open_device(torvi_dev_t *dev) {
     torvi_ll_dev_close(&priv->ll);
     return fail_open(dev);
   }
-  priv->drv = torvi_drv_find(dev);
-  if (priv->drv == nullptr) {
+  const torvi_drv_t *entry = torvi_drv_find(dev);
+  if (entry == nullptr) {
     KX_ERR("cannot find driver for device: product=%s\n", dev->product);
     torvi_ll_dev_close(&priv->ll);
     return fail_open(dev);
   }
   if (!create_sync_and_stream(priv)) {
+    torvi_ll_dev_close(&priv->ll);
+    return fail_open(dev);
+  }
+  // The device's own driver record: its state stays with this camera.
+  priv->drv = torvi::drv_instance_create(entry);
+  if (priv->drv == nullptr) {
+    KX_ERR("malloc failed\n");
     torvi_ll_dev_close(&priv->ll);
     return fail_open(dev);
   }

@@ -12,10 +12,11 @@
 #include "api/dev_internal.h"
 #include "core/c_entry.h"
 #include "core/log_internal.h"
+#include "ll/usb/protocol.h"
 
 namespace {
 
-constexpr uint32_t kParamFrameRate = 12;
+using torvi::usb::kParamFrameRate;
 
 void log_no_device(const char *who) { KX_LOG_AT(KX_LOG_ERR, who, " Device handler Is NULL!\r\n"); }
 
