@@ -18,6 +18,7 @@
 #define TORVI_DEV_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <torvi/torvi_drv.h>
 #include <torvi/torvi_export.h>
@@ -62,6 +63,26 @@ typedef struct torvi_dev {
                             failed open) then free()s the record itself */
   uint8_t api_busy;      /* library-owned: public calls working on the device now */
 } torvi_dev_t;
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, if_type) == sizeof(void *), "link descriptor after priv");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, product) - offsetof(torvi_dev_t, if_type) == 44,
+                    "44-byte link descriptor");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, vendor) == offsetof(torvi_dev_t, product) + 32,
+                    "product is 32 bytes");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, info5) == offsetof(torvi_dev_t, vendor) + 32,
+                    "vendor is 32 bytes");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, info6) == offsetof(torvi_dev_t, info5) + 32,
+                    "info5 is 32 bytes");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, reserved) ==
+                        offsetof(torvi_dev_t, path_prefix) + sizeof(void *),
+                    "reserved after path_prefix");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, located) == offsetof(torvi_dev_t, reserved) + 12,
+                    "12 reserved bytes");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, free_on_close) == offsetof(torvi_dev_t, located) + 1,
+                    "free_on_close after located");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, api_busy) == offsetof(torvi_dev_t, located) + 2,
+                    "api_busy after free_on_close");
+TORVI_STATIC_ASSERT(sizeof(void *) != 8 || sizeof(torvi_dev_t) == 184,
+                    "184 bytes with 64-bit pointers");
 
 /* A parameter item: number (only its low byte travels), value length and
  * value (little-endian for numbers; 18 bytes travel). 24 bytes, packed. */
@@ -70,6 +91,9 @@ typedef struct torvi_param {
   uint8_t len;
   uint8_t value[19];
 } torvi_param_t;
+TORVI_STATIC_ASSERT(sizeof(torvi_param_t) == 24, "24 bytes, packed");
+TORVI_STATIC_ASSERT(offsetof(torvi_param_t, len) == 4 && offsetof(torvi_param_t, value) == 5,
+                    "number, len, value");
 
 /* The default device, used by torvi_dev_open(NULL): a library global that
  * the application may read and pass to the other calls, and closes with

@@ -30,25 +30,6 @@ extern "C" {
 TORVI_API torvi_dev_t g_kx_dev;
 }
 
-static_assert(sizeof(void *) != 8 || sizeof(torvi_dev_t) == 184);
-static_assert(offsetof(torvi_dev_t, if_type) == sizeof(void *));
-static_assert(offsetof(torvi_dev_t, product) - offsetof(torvi_dev_t, if_type) == 44);
-static_assert(offsetof(torvi_dev_t, vendor) == offsetof(torvi_dev_t, product) + 32);
-static_assert(offsetof(torvi_dev_t, info5) == offsetof(torvi_dev_t, vendor) + 32);
-static_assert(offsetof(torvi_dev_t, info6) == offsetof(torvi_dev_t, info5) + 32);
-static_assert(offsetof(torvi_dev_t, reserved) ==
-              offsetof(torvi_dev_t, path_prefix) + sizeof(void *));
-static_assert(offsetof(torvi_dev_t, located) == offsetof(torvi_dev_t, reserved) + 12);
-static_assert(offsetof(torvi_dev_t, free_on_close) == offsetof(torvi_dev_t, located) + 1);
-static_assert(offsetof(torvi_dev_t, api_busy) == offsetof(torvi_dev_t, located) + 2);
-static_assert(offsetof(torvi_dev_priv_t, ll) == 0);
-static_assert(offsetof(torvi_dev_priv_t, drv) == sizeof(torvi_ll_t));
-static_assert(offsetof(torvi_dev_priv_t, capturing) == offsetof(torvi_dev_priv_t, open) + 1);
-static_assert(sizeof(torvi_frame_hdr_t) == 20 && sizeof(torvi_frame_info_t) == 20);
-static_assert(offsetof(torvi_frame_info_t, pixel_bytes) == 16);
-static_assert(sizeof(torvi_drv_ops_t) == 16 * sizeof(void (*)(void)));
-static_assert(offsetof(torvi_drv_t, priv) == 4 * sizeof(void *));
-
 namespace {
 
 constexpr uint32_t kOpenFrameBuffer = 10;
