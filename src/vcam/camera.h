@@ -24,6 +24,7 @@
 //   device reset   OUT 0xC0 w0   u32 target (3: leave the bus and come back)
 //   parameter set  OUT 0xC0 w3   n*20-byte records (id, len, 18 value bytes)
 //   parameter get  OUT 0xC0 w4   up to 3 records (ids); then IN 0xC0 w4
+//   data blocks    OUT/IN 0xCC w<action>   see flash_store.h
 #pragma once
 
 #include <libusb.h>
@@ -36,6 +37,8 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include "vcam/flash_store.h"
 
 namespace torvi::vcam {
 
@@ -287,6 +290,17 @@ class Camera {
   // The format-2 payload (8 * width * height bytes) of frame `frame_number`
   // of a capture at the current frequency and integration time.
   std::vector<uint8_t> raw_frame(uint32_t frame_number) const;
+
+  // --- data blocks in flash (flash_store.h) --------------------------------
+
+  void set_flash_block(uint8_t type, uint16_t version, std::vector<uint8_t> data);
+  void erase_flash_block(uint8_t type);  // no valid data, version 0xFFFF
+  FlashBlock flash_block(uint8_t type) const;
+  void set_flash_faults(const FlashFaults &faults);
+  FlashFaults flash_faults() const;
+  FlashStats flash_stats() const;
+  // Firmware version of the running firmware (product string's third field).
+  uint16_t firmware_version() const;
 
   struct Impl;
 

@@ -9,6 +9,7 @@
 
 #include "core/log_internal.h"
 #include "vcam/camera_ptr.h"
+#include "vcam/handles.h"
 #include "vcam/usb_virtual.h"
 #include "vcam/virtual_bus.h"
 
@@ -45,6 +46,8 @@ bool product_ok(const char *product) {
 }
 
 }  // namespace
+
+torvi::vcam::CameraPtr torvi::vcam::camera_of_handle(torvi_vcam_t *h) { return camera_of(h); }
 
 #define CAM_OR_FAIL(h)                                     \
   auto cam = camera_of(h);                                 \
