@@ -52,9 +52,9 @@ enum {
   TORVI_DATA_ACK_ERASING = 4  /* flash erase in progress */
 };
 
-#define TORVI_DATA_CHUNK_BYTES 1018u      /* data bytes of a full chunk */
-#define TORVI_DATA_PIECE_BYTES 450u       /* most bytes of one payload piece */
-#define TORVI_DATA_NO_DATA 0xFFFFFFFFu    /* size meaning "no valid block" */
+#define TORVI_DATA_CHUNK_BYTES 1018u        /* data bytes of a full chunk */
+#define TORVI_DATA_PIECE_BYTES 450u         /* most bytes of one payload piece */
+#define TORVI_DATA_NO_DATA 0xFFFFFFFFu      /* size meaning "no valid block" */
 #define TORVI_DATA_DEFAULT_PATH "calib.bin" /* read target when the path is NULL */
 
 /* Wire records: little-endian, packed without gaps. */
@@ -116,8 +116,8 @@ typedef void (*torvi_xfer_progress_cb_t)(uint64_t done, uint64_t total, int stag
 
 /* Writes the file at `path` into the camera's block `type` as `version`.
  * `reserved` is ignored. 1 or -1. */
-TORVI_API int torvi_bin_data_write(torvi_ll_t *ll, uint8_t type, uint16_t version, uint32_t reserved,
-                                   const char *path);
+TORVI_API int torvi_bin_data_write(torvi_ll_t *ll, uint8_t type, uint16_t version,
+                                   uint32_t reserved, const char *path);
 /* Reads block `type` into the file `path` (NULL: TORVI_DATA_DEFAULT_PATH in the
  * working directory). 1 or -1. */
 TORVI_API int torvi_bin_data_read(torvi_ll_t *ll, uint8_t type, const char *path);

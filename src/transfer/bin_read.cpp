@@ -92,8 +92,7 @@ int read_block(torvi_ll_t *ll, uint8_t type, const char *path, const Progress &p
   for (uint32_t done = 0; done < info.size;) {
     const uint32_t n = info.size - done < kPieceBytes ? info.size - done : kPieceBytes;
     if (!get_payload(ll, std::span<uint8_t>(piece.data(), n))) {
-      KX_ERR("bytes %u..%u of %u did not arrive: no file written\n", done, done + n - 1,
-             info.size);
+      KX_ERR("bytes %u..%u of %u did not arrive: no file written\n", done, done + n - 1, info.size);
       return -1;
     }
     if (std::fwrite(piece.data(), 1, n, part.get()) != n) {

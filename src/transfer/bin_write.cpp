@@ -111,9 +111,10 @@ class Writer {
         return false;
       }
       if (ack.status != TORVI_DATA_ACK_ERASING) break;
-      const auto waited = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                    std::chrono::steady_clock::now() - start)
-                                                    .count());
+      const auto waited =
+          static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - start)
+                                    .count());
       progress_(TORVI_XFER_ERASE, waited, limit_ms);
       if (waited >= limit_ms) {
         KX_ERR("flash erase still running after %u ms: given up\n", limit_ms);

@@ -58,18 +58,20 @@ extern "C" {
 
 TORVI_API int torvi_data_download(torvi_dev_t *dev, const char *path, uint8_t type,
                                   uint16_t version, uint32_t /*reserved*/) {
-  return torvi::c_entry(__func__, -1,
-                        [&] { return download(dev, "torvi_data_download", path, type, version, {}); });
+  return torvi::c_entry(
+      __func__, -1, [&] { return download(dev, "torvi_data_download", path, type, version, {}); });
 }
 
 TORVI_API int torvi_firmware_upgrade(torvi_dev_t *dev, uint8_t type, uint16_t version,
                                      const char *path) {
-  return torvi::c_entry(__func__, -1,
-                        [&] { return download(dev, "torvi_firmware_upgrade", path, type, version, {}); });
+  return torvi::c_entry(__func__, -1, [&] {
+    return download(dev, "torvi_firmware_upgrade", path, type, version, {});
+  });
 }
 
 TORVI_API int torvi_data_upload(torvi_dev_t *dev, uint8_t type, const char *path) {
-  return torvi::c_entry(__func__, -1, [&] { return upload(dev, "torvi_data_upload", type, path, {}); });
+  return torvi::c_entry(__func__, -1,
+                        [&] { return upload(dev, "torvi_data_upload", type, path, {}); });
 }
 
 TORVI_API int torvi_data_download_progress(torvi_dev_t *dev, const char *path, uint8_t type,
@@ -90,8 +92,9 @@ TORVI_API int torvi_firmware_upgrade_progress(torvi_dev_t *dev, uint8_t type, ui
 
 TORVI_API int torvi_data_upload_progress(torvi_dev_t *dev, uint8_t type, const char *path,
                                          torvi_xfer_progress_cb_t cb, void *arg) {
-  return torvi::c_entry(__func__, -1,
-                        [&] { return upload(dev, "torvi_data_upload_progress", type, path, Progress{cb, arg}); });
+  return torvi::c_entry(__func__, -1, [&] {
+    return upload(dev, "torvi_data_upload_progress", type, path, Progress{cb, arg});
+  });
 }
 
 }  // extern "C"

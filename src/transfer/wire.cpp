@@ -15,7 +15,8 @@ static_assert(offsetof(torvi_data_announce_t, version) == 2 &&
               offsetof(torvi_data_announce_t, size) == 4);
 static_assert(sizeof(torvi_data_erase_t) == 13);
 static_assert(offsetof(torvi_data_erase_t, size) == 1 &&
-              offsetof(torvi_data_erase_t, chunk_size) == 5 && offsetof(torvi_data_erase_t, zero) == 9);
+              offsetof(torvi_data_erase_t, chunk_size) == 5 &&
+              offsetof(torvi_data_erase_t, zero) == 9);
 static_assert(sizeof(torvi_data_chunk_t) == 6 && offsetof(torvi_data_chunk_t, len) == 2);
 static_assert(sizeof(torvi_data_ack_t) == 13);
 static_assert(offsetof(torvi_data_ack_t, status) == 4 && offsetof(torvi_data_ack_t, rest) == 5);
@@ -123,8 +124,9 @@ std::array<uint8_t, kPayloadRequestBytes> encode_payload_request(uint32_t n) {
 ChunkVerdict judge_chunk_ack(uint32_t next, uint32_t i, uint32_t count) {
   if (next == i) return ChunkVerdict::not_taken;
   if (uint64_t{next} == uint64_t{i} + 1) {
-    return next == count ? ChunkVerdict::finished : next < count ? ChunkVerdict::go_on
-                                                                  : ChunkVerdict::bad_next;
+    return next == count  ? ChunkVerdict::finished
+           : next < count ? ChunkVerdict::go_on
+                          : ChunkVerdict::bad_next;
   }
   return ChunkVerdict::bad_next;
 }

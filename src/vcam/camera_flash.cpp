@@ -96,7 +96,8 @@ int Camera::Impl::data_action(bool in, uint16_t action, std::span<uint8_t> data)
   }
   switch (action) {
     case kActInfo:
-      if (data.size() != kInfoBytes) return fail("info request of %zu bytes", data.size()), accepted;
+      if (data.size() != kInfoBytes)
+        return fail("info request of %zu bytes", data.size()), accepted;
       ++flash.stats.info_requests;
       flash.info_type = data[0];
       flash.read_pos = 0;
@@ -236,8 +237,7 @@ bool Camera::Impl::chunk(std::span<const uint8_t> data) {
   std::vector<uint8_t> body(data.begin() + kChunkHeadBytes, data.end());
   if (take(flash.faults.corrupt_chunk, i) && !body.empty()) body[body.size() / 2] ^= 0x10;
   const bool ok = start < flash.size && body.size() == expected &&
-                  crc16_xmodem(body) == get_le16(&data[0]) &&
-                  !take(flash.faults.refuse_chunk, i);
+                  crc16_xmodem(body) == get_le16(&data[0]) && !take(flash.faults.refuse_chunk, i);
   if (!ok) {
     ++flash.stats.chunks_refused;
     return true;
@@ -263,8 +263,7 @@ bool Camera::Impl::chunk(std::span<const uint8_t> data) {
 void Camera::Impl::payload_request(std::span<const uint8_t> data) {
   flash.pending_piece = 0;
   if (data.size() != kPayloadRequestBytes) return fail("payload request of %zu bytes", data.size());
-  if (!flash.info_type || *flash.info_type >= kFlashTypes ||
-      !flash.blocks[*flash.info_type].valid)
+  if (!flash.info_type || *flash.info_type >= kFlashTypes || !flash.blocks[*flash.info_type].valid)
     return fail("payload: no valid block selected");
   const uint32_t n = get_le32(&data[4]);
   const FlashBlock &b = flash.blocks[*flash.info_type];

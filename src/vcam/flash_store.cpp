@@ -56,7 +56,8 @@ void FlashStore::end_session() {
 uint16_t firmware_version_of(const std::string &product) {
   unsigned major = 0, minor = 0, patch = 0;
   char a[17], b[17];
-  const int n = std::sscanf(product.c_str(), "%16[^-]-%16[^-]-%u.%u.%u", a, b, &major, &minor, &patch);
+  const int n =
+      std::sscanf(product.c_str(), "%16[^-]-%16[^-]-%u.%u.%u", a, b, &major, &minor, &patch);
   if (n < 4 || major > 255 || minor > 15 || patch > 15) return 0x0100;
   return static_cast<uint16_t>(major << 8 | minor << 4 | patch);
 }

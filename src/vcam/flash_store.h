@@ -83,10 +83,10 @@ struct FlashStore {
   uint32_t pending_piece = 0;  // bytes a payload request asked for
 
   // Restarts.
-  bool firmware_pending = false;      // a firmware block waits for a reset of target 0
+  bool firmware_pending = false;         // a firmware block waits for a reset of target 0
   std::optional<uint16_t> new_firmware;  // version that type 0 brings at the restart
-  bool restart_after_ack = false;     // types 2 and 3: restart once the last ack is read
-  bool reboot_after_verdict = false;  // restart after the next status query
+  bool restart_after_ack = false;        // types 2 and 3: restart once the last ack is read
+  bool reboot_after_verdict = false;     // restart after the next status query
 
   FlashFaults faults;
   FlashStats stats;

@@ -29,8 +29,8 @@ TORVI_API int torvi_vcam_set_block(torvi_vcam_t *h, uint8_t type, uint16_t versi
     check_arg(type < torvi::vcam::kFlashTypes, "type %u (0..%u)", type,
               torvi::vcam::kFlashTypes - 1);
     check_arg(data != nullptr || len == 0, "no data for %u bytes", len);
-    check_arg(len <= torvi::vcam::FlashStore::capacity_of(type), "%u bytes do not fit type %u",
-              len, type);
+    check_arg(len <= torvi::vcam::FlashStore::capacity_of(type), "%u bytes do not fit type %u", len,
+              type);
     const auto *p = static_cast<const uint8_t *>(data);
     cam->set_flash_block(type, version, std::vector<uint8_t>(p, p + len));
     return 0;
@@ -47,8 +47,8 @@ TORVI_API int torvi_vcam_erase_block(torvi_vcam_t *h, uint8_t type) {
   });
 }
 
-TORVI_API int64_t torvi_vcam_get_block(torvi_vcam_t *h, uint8_t type, uint16_t *version,
-                                       void *dst, uint32_t cap) {
+TORVI_API int64_t torvi_vcam_get_block(torvi_vcam_t *h, uint8_t type, uint16_t *version, void *dst,
+                                       uint32_t cap) {
   return torvi::c_entry(__func__, int64_t{-1}, [&] {
     auto cam = camera(h);
     check_arg(type < torvi::vcam::kFlashTypes, "type %u (0..%u)", type,
@@ -103,7 +103,8 @@ TORVI_API int torvi_vcam_flash_fault(torvi_vcam_t *h, int kind, uint32_t a) {
 }
 
 TORVI_API int torvi_vcam_firmware_version(torvi_vcam_t *h) {
-  return torvi::c_entry(__func__, -1, [&] { return static_cast<int>(camera(h)->firmware_version()); });
+  return torvi::c_entry(__func__, -1,
+                        [&] { return static_cast<int>(camera(h)->firmware_version()); });
 }
 
 }  // extern "C"
