@@ -250,7 +250,9 @@ bool Camera::Impl::chunk(std::span<const uint8_t> data) {
     flash.blocks[flash.type] = {flash.version, true, std::move(flash.incoming)};
     flash.incoming.clear();
     flash.phase = FlashStore::Phase::complete;
-    if (flash.type <= 1) {
+    if (flash.faults.no_restart) {
+      // The restart is lost: nothing changes until the next one.
+    } else if (flash.type <= 1) {
       flash.firmware_pending = true;
       if (flash.type == 0) flash.new_firmware = flash.version;
     } else if (flash.type <= 3) {

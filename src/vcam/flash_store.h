@@ -46,6 +46,7 @@ struct FlashFaults {
   std::optional<uint32_t> fail_payload_piece;  // this payload request fails (status 0xFF)
   bool endless_erase = false;                  // the erase never ends
   bool stay_away = false;                      // after a restart the camera does not come back
+  bool no_restart = false;                     // a finished write restarts nothing
   uint32_t erase_acks = 3;                     // "erasing" acknowledgements before "ready"
 };
 
