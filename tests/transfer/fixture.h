@@ -62,7 +62,8 @@ class TransferFixture : public ::testing::Test {
   std::string put(const std::string &name, const std::vector<uint8_t> &bytes) {
     const std::string path = dir.file(name);
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char *>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path;
   }
   std::string log() const { return read_file(log_path_); }
