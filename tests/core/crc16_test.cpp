@@ -1,12 +1,12 @@
 // CRC-16/XMODEM: the standard check value, the table form against the
 // bit-by-bit reference, and continuation over pieces.
+#include "core/crc16.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
-
-#include "core/crc16.h"
 
 namespace torvi {
 namespace {

@@ -1,11 +1,11 @@
 // The data-transfer records on the wire and the host's reading of replies.
+#include "transfer/wire.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
-
-#include "transfer/wire.h"
 
 namespace torvi::transfer {
 namespace {
@@ -45,8 +45,12 @@ TEST(Wire, RecordsSurviveEncodeAndDecode) {
   std::mt19937 gen(3);
   auto rng = [&gen] { return static_cast<uint32_t>(gen()); };
   for (int i = 0; i < 200; ++i) {
-    torvi_data_info_t info{static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()),
-                           static_cast<uint16_t>(rng()), rng(), rng(), rng()};
+    torvi_data_info_t info{static_cast<uint8_t>(rng()),
+                           static_cast<uint8_t>(rng()),
+                           static_cast<uint16_t>(rng()),
+                           rng(),
+                           rng(),
+                           rng()};
     const auto d = decode_info(encode_info(info));
     ASSERT_EQ(std::memcmp(&d, &info, sizeof d), 0);
     torvi_data_announce_t an{static_cast<uint8_t>(rng()), 0, static_cast<uint16_t>(rng()), rng(),
@@ -86,7 +90,7 @@ TEST(Wire, ChunksOfABlock) {
   EXPECT_EQ(chunk_len(1019, 1), 1u);
   EXPECT_EQ(chunk_len(1019, 2), 0u);
   EXPECT_EQ(chunk_len(0xFFFFFFFE, 0xFFFFFFFF), 0u);  // no overflow past the end
-  EXPECT_EQ(chunk_count(0xFFFFFFFE), 4219025u);  // no overflow in the rounding
+  EXPECT_EQ(chunk_count(0xFFFFFFFE), 4219025u);      // no overflow in the rounding
 }
 
 TEST(Wire, ChunkAcknowledgementVerdicts) {
@@ -95,7 +99,7 @@ TEST(Wire, ChunkAcknowledgementVerdicts) {
   EXPECT_EQ(judge_chunk_ack(10, 9, 10), ChunkVerdict::finished);
   EXPECT_EQ(judge_chunk_ack(5, 3, 10), ChunkVerdict::bad_next);
   EXPECT_EQ(judge_chunk_ack(2, 3, 10), ChunkVerdict::bad_next);
-  EXPECT_EQ(judge_chunk_ack(11, 10, 10), ChunkVerdict::bad_next);  // past the end
+  EXPECT_EQ(judge_chunk_ack(11, 10, 10), ChunkVerdict::bad_next);        // past the end
   EXPECT_EQ(judge_chunk_ack(0, 0xFFFFFFFF, 5), ChunkVerdict::bad_next);  // no wrap-around
   EXPECT_EQ(judge_chunk_ack(1, 0, 1), ChunkVerdict::finished);
 }
