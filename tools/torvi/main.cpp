@@ -7,6 +7,7 @@
 
 #include "capture.h"
 #include "session.h"
+#include "transfer.h"
 
 namespace torvi_cli {
 namespace {
@@ -96,6 +97,8 @@ int run(int argc, char **argv) {
   CLI::App *info = app.add_subcommand("info", "identity, parameters and driver of a camera");
   CLI::App *capture = app.add_subcommand("capture", "capture raw frames into a file");
   for (CLI::App *cmd : {list, info, capture}) add_common(cmd, common);
+  TransferCommands transfer(app);
+  for (CLI::App *cmd : transfer.commands()) add_common(cmd, common);
   auto *frames = capture->add_option("-n,--frames", cap.frames, "number of frames to capture");
   auto *secs = capture->add_option("-t,--seconds", cap.seconds, "capture for this many seconds");
   frames->excludes(secs);
@@ -109,6 +112,7 @@ int run(int argc, char **argv) {
 
   if (list->parsed()) return run_list(common);
   if (info->parsed()) return run_info(common);
+  if (const int rc = transfer.run(common); rc >= 0) return rc;
   if (cap.frames == 0 && cap.seconds <= 0) cap.frames = 30;
   if (no_save) cap.output.clear();
   cap.progress = !quiet;
