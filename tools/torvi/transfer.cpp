@@ -12,11 +12,16 @@ namespace {
 
 const char *stage_name(int stage) {
   switch (stage) {
-    case TORVI_XFER_ANNOUNCE: return "announce";
-    case TORVI_XFER_ERASE: return "erase";
-    case TORVI_XFER_TRANSFER: return "transfer";
-    case TORVI_XFER_RESTART: return "restart";
-    default: return "?";
+    case TORVI_XFER_ANNOUNCE:
+      return "announce";
+    case TORVI_XFER_ERASE:
+      return "erase";
+    case TORVI_XFER_TRANSFER:
+      return "transfer";
+    case TORVI_XFER_RESTART:
+      return "restart";
+    default:
+      return "?";
   }
 }
 
@@ -124,8 +129,8 @@ int run_read(const CommonOptions &common, unsigned type, const std::string &outp
                                           ProgressView::callback, &view);
     }
     if (result == 1) {
-      std::printf("read: %u bytes of type %u, version %u, into %s\n", info.size, type,
-                  info.version, output.c_str());
+      std::printf("read: %u bytes of type %u, version %u, into %s\n", info.size, type, info.version,
+                  output.c_str());
     } else {
       std::fprintf(stderr, "torvi: reading block %u failed; %s was not written (see the log)\n",
                    type, output.c_str());
@@ -166,12 +171,11 @@ int run_write(const CommonOptions &common, unsigned type, uint16_t version, cons
     int result = 0;
     {
       ProgressView view(quiet);
-      result = firmware ? torvi_firmware_upgrade_progress(&dev, static_cast<uint8_t>(type), version,
-                                                          file.c_str(), ProgressView::callback,
-                                                          &view)
-                        : torvi_data_download_progress(&dev, file.c_str(),
-                                                       static_cast<uint8_t>(type), version,
-                                                       ProgressView::callback, &view);
+      result = firmware
+                   ? torvi_firmware_upgrade_progress(&dev, static_cast<uint8_t>(type), version,
+                                                     file.c_str(), ProgressView::callback, &view)
+                   : torvi_data_download_progress(&dev, file.c_str(), static_cast<uint8_t>(type),
+                                                  version, ProgressView::callback, &view);
     }
     if (result != 1) {
       std::fprintf(stderr,
