@@ -169,7 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       __builtin_trap();
     }
   } else {
-    if ((mode & 2) != 0) cam.set_flash_block(type < 8 ? type : 4, 1, std::vector<uint8_t>(in.u16() % 3000, 0x5A));
+    if ((mode & 2) != 0)
+      cam.set_flash_block(type < 8 ? type : 4, 1, std::vector<uint8_t>(in.u16() % 3000, 0x5A));
     const std::string out = g_dir + "/out.bin";
     std::remove(out.c_str());
     const int rc = torvi_bin_data_read(&ll, type < 8 ? type : 4, out.c_str());

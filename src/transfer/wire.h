@@ -9,19 +9,30 @@
 #include <cstdint>
 #include <span>
 
+#include "ll/usb/data_protocol.h"
+
 namespace torvi::transfer {
 
-inline constexpr uint8_t kRequest = 0xCC;
-inline constexpr size_t kInfoBytes = 16;
-inline constexpr size_t kAnnounceBytes = 12;
-inline constexpr size_t kEraseBytes = 13;
-inline constexpr size_t kChunkHeadBytes = 6;
-inline constexpr size_t kAckBytes = 13;
-inline constexpr size_t kShortAckBytes = 9;
-inline constexpr size_t kPayloadRequestBytes = 12;
-inline constexpr uint32_t kChunkBytes = TORVI_DATA_CHUNK_BYTES;
-inline constexpr uint32_t kPieceBytes = TORVI_DATA_PIECE_BYTES;
-inline constexpr uint32_t kNoData = TORVI_DATA_NO_DATA;
+inline constexpr uint8_t kRequest = usb::kReqData;
+using usb::kAckBytes;
+using usb::kAnnounceBytes;
+using usb::kChunkBytes;
+using usb::kChunkHeadBytes;
+using usb::kEraseBytes;
+using usb::kInfoBytes;
+using usb::kNoData;
+using usb::kPayloadRequestBytes;
+using usb::kPieceBytes;
+using usb::kShortAckBytes;
+static_assert(kChunkBytes == TORVI_DATA_CHUNK_BYTES && kPieceBytes == TORVI_DATA_PIECE_BYTES &&
+              kNoData == TORVI_DATA_NO_DATA);
+static_assert(usb::kActGetInfo == TORVI_DATA_ACT_GET_INFO &&
+              usb::kActAnnounce == TORVI_DATA_ACT_ANNOUNCE && usb::kActAck == TORVI_DATA_ACT_ACK &&
+              usb::kActShortAck == TORVI_DATA_ACT_ACK_SHORT &&
+              usb::kActChunk == TORVI_DATA_ACT_CHUNK && usb::kActErase == TORVI_DATA_ACT_ERASE &&
+              usb::kActPayload == TORVI_DATA_ACT_PAYLOAD);
+static_assert(usb::kAckReady == TORVI_DATA_ACK_READY && usb::kAckInfoOk == TORVI_DATA_ACK_INFO_OK &&
+              usb::kAckErasing == TORVI_DATA_ACK_ERASING);
 
 // Transfer time-out of each action, in ms.
 inline constexpr unsigned kInfoTimeoutMs = 1000;

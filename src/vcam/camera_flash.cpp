@@ -5,28 +5,29 @@
 
 #include "core/byte_order.h"
 #include "core/crc16.h"
+#include "ll/usb/data_protocol.h"
 #include "vcam/camera_impl.h"
 
 namespace torvi::vcam {
 namespace {
 
-constexpr uint16_t kActInfo = 0;
-constexpr uint16_t kActAnnounce = 1;
-constexpr uint16_t kActAck = 4;
-constexpr uint16_t kActShortAck = 5;
-constexpr uint16_t kActChunk = 6;
-constexpr uint16_t kActErase = 7;
-constexpr uint16_t kActPayload = 17;
-constexpr size_t kInfoBytes = 16;
-constexpr size_t kAnnounceBytes = 12;
-constexpr size_t kAckBytes = 13;
-constexpr size_t kShortAckBytes = 9;
-constexpr size_t kEraseBytes = 13;
-constexpr size_t kChunkHeadBytes = 6;
-constexpr size_t kPayloadRequestBytes = 12;
-constexpr uint8_t kAckInfoOk = 3;
-constexpr uint8_t kAckErasing = 4;
-constexpr uint8_t kAckReady = 1;
+using usb::kAckBytes;
+using usb::kAckErasing;
+using usb::kAckInfoOk;
+using usb::kAckReady;
+using usb::kActAck;
+using usb::kActAnnounce;
+using usb::kActChunk;
+using usb::kActErase;
+using usb::kActPayload;
+using usb::kActShortAck;
+using usb::kAnnounceBytes;
+using usb::kChunkHeadBytes;
+using usb::kEraseBytes;
+using usb::kInfoBytes;
+using usb::kPayloadRequestBytes;
+using usb::kShortAckBytes;
+constexpr uint16_t kActInfo = usb::kActGetInfo;
 
 uint32_t chunk_count(uint32_t size) { return (size + kFlashChunkBytes - 1) / kFlashChunkBytes; }
 

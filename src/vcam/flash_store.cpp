@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "core/product_string.h"
+
 namespace torvi::vcam {
 namespace {
 
@@ -54,20 +56,21 @@ void FlashStore::end_session() {
 }
 
 uint16_t firmware_version_of(const std::string &product) {
+  const auto fields = parse_product(product);
   unsigned major = 0, minor = 0, patch = 0;
-  char a[17], b[17];
   const int n =
-      std::sscanf(product.c_str(), "%16[^-]-%16[^-]-%u.%u.%u", a, b, &major, &minor, &patch);
-  if (n < 4 || major > 255 || minor > 15 || patch > 15) return 0x0100;
+      fields ? std::sscanf(fields->firmware.c_str(), "%u.%u.%u", &major, &minor, &patch) : 0;
+  if (n < 2 || major > 255 || minor > 15 || patch > 15) return 0x0100;
   return static_cast<uint16_t>(major << 8 | minor << 4 | patch);
 }
 
 std::string product_with_firmware(const std::string &product, uint16_t version) {
-  const size_t second = product.find('-', product.find('-') + 1);
+  const auto fields = parse_product(product);
+  if (!fields) return product;
   char field[16];
   std::snprintf(field, sizeof field, "%u.%u.%u", version >> 8u, (version >> 4u) & 0xFu,
                 version & 0xFu);
-  return (second == std::string::npos ? product + "-" : product.substr(0, second + 1)) + field;
+  return fields->model + "-" + fields->chip + "-" + field;
 }
 
 }  // namespace torvi::vcam

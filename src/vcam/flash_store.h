@@ -20,13 +20,15 @@
 #include <string>
 #include <vector>
 
+#include "ll/usb/data_protocol.h"
+
 namespace torvi::vcam {
 
-inline constexpr uint8_t kReqData = 0xCC;
+inline constexpr uint8_t kReqData = usb::kReqData;
 inline constexpr uint32_t kFlashTypes = 8;
-inline constexpr uint32_t kFlashNoData = 0xFFFFFFFF;
-inline constexpr uint32_t kFlashChunkBytes = 1018;
-inline constexpr uint32_t kFlashPieceBytes = 450;
+inline constexpr uint32_t kFlashNoData = usb::kNoData;
+inline constexpr uint32_t kFlashChunkBytes = usb::kChunkBytes;
+inline constexpr uint32_t kFlashPieceBytes = usb::kPieceBytes;
 inline constexpr uint16_t kFlashErasedVersion = 0xFFFF;
 
 struct FlashBlock {
