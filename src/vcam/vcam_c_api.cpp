@@ -10,6 +10,7 @@
 #include "core/c_entry.h"
 #include "core/product_string.h"
 #include "vcam/camera_ptr.h"
+#include "vcam/handles.h"
 #include "vcam/usb_virtual.h"
 #include "vcam/virtual_bus.h"
 
@@ -56,6 +57,8 @@ CameraPtr known_camera(torvi_vcam_t *h) {
 }
 
 }  // namespace
+
+torvi::vcam::CameraPtr torvi::vcam::camera_of_handle(torvi_vcam_t *h) { return camera_of(h); }
 
 extern "C" {
 

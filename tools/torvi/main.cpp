@@ -8,6 +8,7 @@
 #include "capture.h"
 #include "selftest.h"
 #include "session.h"
+#include "transfer.h"
 
 namespace torvi_cli {
 namespace {
@@ -140,6 +141,8 @@ int run(int argc, char **argv) {
   CLI::App *selftest =
       app.add_subcommand("selftest", "depth accuracy against the virtual camera's ground truth");
   for (CLI::App *cmd : {list, info, capture, selftest}) add_common(cmd, common);
+  TransferCommands transfer(app);
+  for (CLI::App *cmd : transfer.commands()) add_common(cmd, common);
   auto *frames = capture->add_option("-n,--frames", cap.frames, "number of frames to capture");
   auto *secs = capture->add_option("-t,--seconds", cap.seconds, "capture for this many seconds");
   frames->excludes(secs);
@@ -163,6 +166,7 @@ int run(int argc, char **argv) {
   if (list->parsed()) return run_list(common);
   if (info->parsed()) return run_info(common);
   if (selftest->parsed()) return run_selftest(common);
+  if (const int rc = transfer.run(common); rc >= 0) return rc;
   if (cap.frames == 0 && cap.seconds <= 0) cap.frames = 30;
   if (no_save) cap.output.clear();
   cap.stats = !no_stats;

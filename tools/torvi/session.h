@@ -14,7 +14,8 @@ enum Exit : int {
   kNoCamera = 2,    // no camera found
   kOpenFailed = 3,  // a camera is there but cannot be opened
   kMisbehaved = 4,  // the camera failed a command or the capture
-  kFileError = 5,   // the output file cannot be written
+  kFileError = 5,   // the output file cannot be written (or the input read, or it is empty)
+  kRefused = 6,     // the camera refused: same or newer version stored, or no data to read
 };
 
 struct CommonOptions {
