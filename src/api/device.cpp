@@ -38,10 +38,6 @@ static_assert(offsetof(torvi_dev_t, api_busy) == offsetof(torvi_dev_t, located) 
 static_assert(offsetof(torvi_dev_priv_t, ll) == 0);
 static_assert(offsetof(torvi_dev_priv_t, drv) == sizeof(torvi_ll_t));
 static_assert(offsetof(torvi_dev_priv_t, capturing) == offsetof(torvi_dev_priv_t, open) + 1);
-static_assert(sizeof(torvi_frame_hdr_t) == 20 && sizeof(torvi_frame_info_t) == 20);
-static_assert(offsetof(torvi_frame_info_t, pixel_bytes) == 16);
-static_assert(sizeof(torvi_drv_ops_t) == 16 * sizeof(void (*)(void)));
-static_assert(offsetof(torvi_drv_t, priv) == 4 * sizeof(void *));
 
 namespace {
 

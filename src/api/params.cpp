@@ -77,7 +77,6 @@ bool param_get_wire(torvi_dev_priv_t *priv, torvi_ll_param_t *records, int count
 
 static_assert(sizeof(torvi_param_t) == 24);
 static_assert(offsetof(torvi_param_t, len) == 4 && offsetof(torvi_param_t, value) == 5);
-static_assert(sizeof(torvi_ll_param_t) == 20);
 
 extern "C" {
 
