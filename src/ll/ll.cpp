@@ -1,29 +1,7 @@
 // Dispatch of the torvi_ll_ calls to the transport that owns each link.
 #include <torvi/torvi_ll.h>
 
-#include <cstddef>
-
 #include "core/c_entry.h"
-
-// The connection record's layout is part of the public interface.
-static_assert(offsetof(torvi_ll_t, priv) == 0);
-static_assert(offsetof(torvi_ll_t, if_type) == sizeof(void *));
-static_assert(offsetof(torvi_ll_t, bus) == offsetof(torvi_ll_t, if_type) + 4);
-static_assert(offsetof(torvi_ll_t, port) == offsetof(torvi_ll_t, bus) + 1);
-static_assert(offsetof(torvi_ll_t, addr) == offsetof(torvi_ll_t, port) + 1);
-static_assert(offsetof(torvi_ll_t, speed) == offsetof(torvi_ll_t, addr) + 1);
-static_assert(offsetof(torvi_ll_t, reserved) == offsetof(torvi_ll_t, speed) + 1);
-// The link descriptor: if_type to the end of the reserved bytes, 44 bytes.
-static_assert(offsetof(torvi_ll_t, reserved) + sizeof(torvi_ll_t::reserved) -
-                  offsetof(torvi_ll_t, if_type) ==
-              44);
-static_assert(offsetof(torvi_ll_t, ops) ==
-              (offsetof(torvi_ll_t, reserved) + 36 + alignof(void *) - 1) / alignof(void *) *
-                  alignof(void *));
-static_assert(offsetof(torvi_ll_t, located) == offsetof(torvi_ll_t, ops) + sizeof(void *));
-static_assert(sizeof(torvi_ll_param_t) == 20);
-// 17 operations and the NULL end slot, all pointer-sized.
-static_assert(sizeof(torvi_ll_op_t) == 18 * sizeof(void (*)()));
 
 namespace {
 
