@@ -24,6 +24,9 @@ struct CommonOptions {
   int index = 0;
   bool verbose = false;
   std::string log_file;
+  std::string replay;        // a recording to open as the camera
+  bool replay_fast = false;  // replay as fast as frames are taken
+  bool replay_loop = false;  // start the replay again at its end
 };
 
 // Starts the library (and the virtual camera when asked) for one command.
@@ -39,6 +42,8 @@ class Session {
   // Opens camera `index`, printing a clear message on failure. Returns the
   // exit code (kOk when `dev` is open).
   int open(torvi_dev_t &dev) const;
+  // Whether the replayed camera has sent its last frame.
+  bool replay_ended(torvi_dev_t &dev) const;
 
  private:
   const CommonOptions &opt_;
