@@ -80,6 +80,9 @@ int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void
     case TORVI_LL_CAP_CANCELLED:
       torvi::store(p->stop, 1);
       torvi_ll_cap_abort(ll);
+      // A getter waiting for frames that will not come wakes now, not at its
+      // deadline.
+      signal_waiters(p);
       break;
     case TORVI_LL_CAP_TIMEOUT: {
       // A timed-out transfer may still carry the bytes received before the
