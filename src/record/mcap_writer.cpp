@@ -1,6 +1,7 @@
 // The MCAP writer.
 #include "record/mcap_writer.h"
 
+#include <zlib.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -47,10 +48,12 @@ void McapWriter::require_open() const {
   if (finished_ || f_ == nullptr) throw std::logic_error("the recording is already finished");
 }
 
-void McapWriter::write_raw(std::span<const uint8_t> bytes) {
+void McapWriter::write_raw(std::span<const uint8_t> bytes, const uint32_t *known_crc) {
   if (bytes.empty()) return;
   if (std::fwrite(bytes.data(), 1, bytes.size(), f_) != bytes.size()) fail("write failed");
-  data_crc_ = crc32_of(bytes, data_crc_);
+  data_crc_ = known_crc != nullptr ? static_cast<uint32_t>(crc32_combine(
+                                         data_crc_, *known_crc, static_cast<z_off_t>(bytes.size())))
+                                   : crc32_of(bytes, data_crc_);
   offset_ += bytes.size();
 }
 
@@ -138,7 +141,8 @@ void McapWriter::flush_chunk() {
   Put(rec_head).u8(static_cast<uint8_t>(Op::chunk)).u64(head.size() + body.size());
   write_raw(rec_head);
   write_raw(head);
-  write_raw(body);
+  // A stored chunk's body is its records, whose CRC is known.
+  write_raw(body, opt_.compress ? nullptr : &crc);
   e.length = offset_ - e.offset;
   const uint64_t index_start = offset_;
   for (const auto &[channel, entries] : chunk_index_) {

@@ -81,7 +81,9 @@ class McapWriter {
     std::string name;
   };
 
-  void write_raw(std::span<const uint8_t> bytes);
+  // Writes bytes to the file; `known_crc` is their CRC-32 when the caller
+  // has it already (the data-section CRC then needs no second pass).
+  void write_raw(std::span<const uint8_t> bytes, const uint32_t *known_crc = nullptr);
   // Writes one record to the file; returns its offset.
   uint64_t write_record(Op op, std::span<const uint8_t> content);
   static void append_record(Bytes &out, Op op, std::span<const uint8_t> content);
