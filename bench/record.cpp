@@ -158,7 +158,7 @@ void BM_WriterPerFrame(benchmark::State &state) {
   w.add_channel({kRawChannelId, kRawSchemaId, kRawTopic, "cdr", {}});
   w.add_schema({kImageSchemaId, kImageSchemaName, "ros2msg", image_definition()});
   w.add_channel({kDepthChannelId, kImageSchemaId, kDepthTopic, "cdr", {}});
-  const DepthStep depth = driver_depth_step(torvi_dev_get_drv(&rig.dev));
+  const DepthStep depth = distance_depth_step(&rig.dev);
   DepthImage img;
   uint64_t t = 1;
   std::vector<uint8_t> copy(frame.size());

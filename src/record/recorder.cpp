@@ -4,11 +4,14 @@
 
 #include <torvi/kx_lens.h>
 #include <torvi/torvi_drv.h>
+#include <torvi/torvi_frame.h>
 #include <torvi/torvi_version.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -115,23 +118,28 @@ bool is_calibration_file(const std::string &name) {
 
 }  // namespace
 
-DepthStep driver_depth_step(torvi_drv_t *drv) {
+DepthStep distance_depth_step(torvi_dev_t *dev) {
+  torvi_drv_t *drv = torvi_dev_get_drv(dev);
   if (drv == nullptr || drv->ops == nullptr || drv->ops->frame_decode == nullptr ||
       drv->ops->frame_get_info == nullptr)
     return {};
-  return [drv](const torvi_frame_hdr_t &hdr, std::span<const uint8_t> bytes, DepthImage &out) {
+  auto metres = std::make_shared<std::vector<float>>();
+  return [dev, drv, metres](const torvi_frame_hdr_t &hdr, std::span<const uint8_t> bytes,
+                            DepthImage &out) {
     torvi_frame_info_t info{};
     if (!drv->ops->frame_get_info(drv, &info, &hdr) || info.width == 0 || info.height == 0)
       return false;
+    const std::size_t pixels = std::size_t{info.width} * info.height;
+    metres->resize(pixels);
+    const int n = torvi_frame_get_distance(dev, metres->data(), static_cast<int>(pixels),
+                                           bytes.data(), static_cast<int>(bytes.size()), &info);
+    if (n <= 0) return false;
     out.width = info.width;
     out.height = info.height;
-    out.mm.resize(std::size_t{info.width} * info.height);
-    const int n =
-        drv->ops->frame_decode(drv, out.mm.data(), static_cast<int>(out.mm.size() * 2),
-                               TORVI_DECODE_DIST, reinterpret_cast<const uint16_t *>(bytes.data()),
-                               static_cast<unsigned>(bytes.size()), &info);
-    if (n <= 0) return false;
-    out.mm.resize(static_cast<std::size_t>(n) / 2);
+    out.mm.resize(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < out.mm.size(); ++i)
+      out.mm[i] =
+          static_cast<uint16_t>(std::clamp(std::lround((*metres)[i] * 1000.0f), 0L, 65535L));
     return true;
   };
 }
@@ -168,7 +176,7 @@ Recorder::Recorder(torvi_dev_t *dev, const std::string &path, const torvi_record
   wo.library = std::string("libtorvi ") + TORVI_VERSION_STRING;
   wo.compress = opt.no_compress == 0;
   writer_ = std::make_unique<McapWriter>(path, wo);
-  if (opt.no_depth == 0) depth_ = driver_depth_step(dev->priv->drv);
+  if (opt.no_depth == 0) depth_ = distance_depth_step(dev);
   write_header_records(dev, opt);
   thread_ = std::thread([this] { writer_loop(); });
   auto sink = sink_;
@@ -191,11 +199,12 @@ void Recorder::write_header_records(torvi_dev_t *dev, const torvi_record_opts_t 
   writer_->add_metadata("torvi.device", device_metadata(*dev));
   uint32_t fps = 0;
   writer_->add_metadata("torvi.parameters", parameter_metadata(dev, fps));
-  writer_->add_metadata("torvi.recording", {{"start_time_ns", std::to_string(t0)},
-                                            {"frame_rate", std::to_string(fps)},
-                                            {"depth", depth_ ? "driver decode" : "none"},
-                                            {"queue_frames", std::to_string(sink_->max_queue)},
-                                            {"compression", opt.no_compress ? "none" : "zstd"}});
+  writer_->add_metadata("torvi.recording",
+                        {{"start_time_ns", std::to_string(t0)},
+                         {"frame_rate", std::to_string(fps)},
+                         {"depth", depth_ ? "torvi_frame_get_distance, millimetres" : "none"},
+                         {"queue_frames", std::to_string(sink_->max_queue)},
+                         {"compression", opt.no_compress ? "none" : "zstd"}});
   // Calibration files under the path prefix, and the driver's lens record.
   namespace fs = std::filesystem;
   std::error_code ec;

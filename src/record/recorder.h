@@ -34,9 +34,10 @@ struct DepthImage {
 using DepthStep =
     std::function<bool(const torvi_frame_hdr_t &, std::span<const uint8_t>, DepthImage &)>;
 
-// The depth step of a device: its driver's distance decode, or an empty
-// step when the driver has none.
-DepthStep driver_depth_step(torvi_drv_t *drv);
+// The depth step of an open device: the library's distance image
+// (torvi_frame_get_distance, with the device's filters) in millimetres, or
+// an empty step when the device's driver cannot decode distances.
+DepthStep distance_depth_step(torvi_dev_t *dev);
 
 class Recorder {
  public:
@@ -82,7 +83,7 @@ class Recorder {
   std::shared_ptr<Sink> sink_;
   std::unique_ptr<McapWriter> writer_;  // writer thread only, after the start
   DepthStep depth_;
-  DepthImage depth_img_;
+  DepthImage depth_img_;  // writer thread only
   std::thread thread_;
   bool stopped_ = false;
   bool finished_ok_ = false;
