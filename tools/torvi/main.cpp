@@ -133,7 +133,8 @@ int run(int argc, char **argv) {
 
   if (list->parsed()) return run_list(common);
   if (info->parsed()) return run_info(common);
-  if (cap.frames == 0 && cap.seconds <= 0) cap.frames = 30;
+  // A replay runs to the end of the recording unless told otherwise.
+  if (cap.frames == 0 && cap.seconds <= 0 && common.replay.empty()) cap.frames = 30;
   if (no_save) cap.output.clear();
   cap.progress = !quiet;
   return run_capture(common, cap);
