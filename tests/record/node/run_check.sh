@@ -5,7 +5,6 @@ set -euo pipefail
 cli=${1:?torvi program}
 dir=${2:?folder of check_mcap.mjs}
 work=${3:?work folder}
-frames=20
 if ! command -v node >/dev/null 2>&1; then
   echo "node is not installed: skipped"
   exit 77
@@ -17,5 +16,11 @@ fi
 mkdir -p "$work"
 cd "$work"
 rm -f node_check.mcap
-"$cli" record --virtual --frames "$frames" -q -o node_check.mcap
+out=$("$cli" record --virtual --frames 20 -q -o node_check.mcap --log node_check.log)
+echo "$out"
+# The recording holds every frame the stream completed: at least the 20 the
+# program took.
+frames=$(sed -n 's/^frames recorded: //p' <<<"$out")
+[ "$frames" -ge 20 ]
+grep -q '^frames dropped: 0$' <<<"$out"
 node "$dir/check_mcap.mjs" node_check.mcap "$frames"
