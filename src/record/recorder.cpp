@@ -178,12 +178,14 @@ Recorder::Recorder(torvi_dev_t *dev, const std::string &path, const torvi_record
   writer_ = std::make_unique<McapWriter>(path, wo);
   if (opt.no_depth == 0) depth_ = distance_depth_step(dev);
   write_header_records(dev, opt);
-  thread_ = std::thread([this] { writer_loop(); });
   auto sink = sink_;
-  stream_->set_observer(std::make_shared<const kx_stream::FrameObserver>(
+  auto observer = std::make_shared<const kx_stream::FrameObserver>(
       [sink](const torvi_frame_hdr_t &hdr, const uint8_t *data, uint32_t len) {
         sink->offer(hdr, data, len);
-      }));
+      });
+  thread_ = std::thread([this] { writer_loop(); });
+  // Nothing after the thread's start can throw.
+  stream_->set_observer(std::move(observer));
 }
 
 Recorder::~Recorder() { stop(); }
