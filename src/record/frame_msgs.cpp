@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "core/byte_order.h"
+
 namespace torvi::record {
 namespace {
 
@@ -34,18 +36,6 @@ class Cdr {
   }
   Bytes &b_;
 };
-
-void put16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint16_t get16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t get32(const uint8_t *p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 const char *const kTimeDefinition =
     "================================================================================\n"
@@ -96,17 +86,17 @@ RawPrefix encode_raw_prefix(uint64_t host_time_ns, const torvi_frame_hdr_t &hdr,
   RawPrefix p{};
   std::memcpy(p.data(), kCdrLittleEndian, 4);
   uint8_t *b = p.data() + 4;
-  put32(b + 0, static_cast<uint32_t>(host_time_ns / kNsPerSecond));
-  put32(b + 4, static_cast<uint32_t>(host_time_ns % kNsPerSecond));
-  put32(b + 8, hdr.frlen);
-  put16(b + 12, hdr.fridx);
-  put16(b + 14, hdr.frfmt);
-  put16(b + 16, hdr.width);
-  put16(b + 18, hdr.height);
-  put16(b + 20, static_cast<uint16_t>(hdr.sensor_temp));
-  put16(b + 22, static_cast<uint16_t>(hdr.illum_temp));
-  put32(b + 24, hdr.extra);
-  put32(b + 28, frame_bytes);
+  torvi::put_le32(b + 0, static_cast<uint32_t>(host_time_ns / kNsPerSecond));
+  torvi::put_le32(b + 4, static_cast<uint32_t>(host_time_ns % kNsPerSecond));
+  torvi::put_le32(b + 8, hdr.frlen);
+  torvi::put_le16(b + 12, hdr.fridx);
+  torvi::put_le16(b + 14, hdr.frfmt);
+  torvi::put_le16(b + 16, hdr.width);
+  torvi::put_le16(b + 18, hdr.height);
+  torvi::put_le16(b + 20, static_cast<uint16_t>(hdr.sensor_temp));
+  torvi::put_le16(b + 22, static_cast<uint16_t>(hdr.illum_temp));
+  torvi::put_le32(b + 24, hdr.extra);
+  torvi::put_le32(b + 28, frame_bytes);
   return p;
 }
 
@@ -114,18 +104,18 @@ std::optional<RawFrame> decode_raw(std::span<const uint8_t> msg) {
   if (msg.size() < kRawPrefix || std::memcmp(msg.data(), kCdrLittleEndian, 4) != 0)
     return std::nullopt;
   const uint8_t *b = msg.data() + 4;
-  const uint32_t n = get32(b + 28);
+  const uint32_t n = torvi::get_le32(b + 28);
   if (n != msg.size() - kRawPrefix) return std::nullopt;
   RawFrame f;
-  f.host_time_ns = uint64_t{get32(b)} * kNsPerSecond + get32(b + 4);
-  f.hdr.frlen = get32(b + 8);
-  f.hdr.fridx = get16(b + 12);
-  f.hdr.frfmt = get16(b + 14);
-  f.hdr.width = get16(b + 16);
-  f.hdr.height = get16(b + 18);
-  f.hdr.sensor_temp = static_cast<int16_t>(get16(b + 20));
-  f.hdr.illum_temp = static_cast<int16_t>(get16(b + 22));
-  f.hdr.extra = get32(b + 24);
+  f.host_time_ns = uint64_t{torvi::get_le32(b)} * kNsPerSecond + torvi::get_le32(b + 4);
+  f.hdr.frlen = torvi::get_le32(b + 8);
+  f.hdr.fridx = torvi::get_le16(b + 12);
+  f.hdr.frfmt = torvi::get_le16(b + 14);
+  f.hdr.width = torvi::get_le16(b + 16);
+  f.hdr.height = torvi::get_le16(b + 18);
+  f.hdr.sensor_temp = static_cast<int16_t>(torvi::get_le16(b + 20));
+  f.hdr.illum_temp = static_cast<int16_t>(torvi::get_le16(b + 22));
+  f.hdr.extra = torvi::get_le32(b + 24);
   f.bytes = msg.subspan(kRawPrefix);
   return f;
 }
@@ -146,7 +136,7 @@ Bytes encode_depth_image(uint64_t stamp_ns, uint32_t width, uint32_t height,
       .u32(static_cast<uint32_t>(mm.size() * 2));
   const std::size_t at = out.size();
   out.resize(at + mm.size() * 2);
-  for (std::size_t i = 0; i < mm.size(); ++i) put16(out.data() + at + 2 * i, mm[i]);
+  for (std::size_t i = 0; i < mm.size(); ++i) torvi::put_le16(out.data() + at + 2 * i, mm[i]);
   return out;
 }
 

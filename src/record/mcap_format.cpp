@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "core/byte_order.h"
+
 namespace torvi::record {
 
 uint32_t crc32_of(std::span<const uint8_t> bytes, uint32_t crc) {
@@ -38,8 +40,7 @@ uint64_t Get::le(int n) {
     ok_ = false;
     return 0;
   }
-  uint64_t v = 0;
-  for (int i = 0; i < n; ++i) v |= uint64_t{p_[at_ + static_cast<std::size_t>(i)]} << (8 * i);
+  const uint64_t v = get_le(p_.data() + at_, static_cast<std::size_t>(n));
   at_ += static_cast<std::size_t>(n);
   return v;
 }

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/byte_order.h"
+
 namespace torvi::record {
 
 enum class Op : uint8_t {
@@ -68,7 +70,9 @@ class Put {
 
  private:
   Put &le(uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) b_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    const std::size_t at = b_.size();
+    b_.resize(at + static_cast<std::size_t>(n));
+    put_le(b_.data() + at, v, static_cast<std::size_t>(n));
     return *this;
   }
   Bytes &b_;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "core/log_internal.h"
+#include "ll/link_desc.h"
 #include "ll/transports.h"
 #include "record/frame_msgs.h"
 #include "stream/kernels.h"
@@ -410,7 +411,7 @@ torvi_dev_t *open_replay(std::unique_ptr<Recording> rec, unsigned flags, torvi_d
     id = g_next_id++;
     g_pending[id] = {std::move(rec), flags};
   }
-  std::memset(&dev->if_type, 0, 44);
+  std::memset(&dev->if_type, 0, ll::kLinkDescBytes);
   dev->if_type = TORVI_LL_IF_REPLAY;
   std::memcpy(dev->link_reserved, &id, sizeof id);
   dev->located = 1;
