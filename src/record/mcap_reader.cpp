@@ -3,6 +3,7 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -122,17 +123,15 @@ bool McapCursor::open_chunk(std::span<const uint8_t> content, uint64_t at) {
     note_damage(at, "chunk too large");
     return false;
   }
-  chunk_.resize(size);
   if (compression.empty()) {
     if (body.size() != size) {
       note_damage(at, "chunk size mismatch");
       return false;
     }
-    std::memcpy(chunk_.data(), body.data(), size);
+    chunk_.assign(body.begin(), body.end());
   } else if (compression == "zstd") {
-    const size_t n = ZSTD_decompress(chunk_.data(), size, body.data(), body.size());
-    if (ZSTD_isError(n) || n != size) {
-      note_damage(at, "chunk does not decompress");
+    if (!inflate_zstd(body, size)) {
+      note_damage(at, "chunk does not decompress to its stated size");
       return false;
     }
   } else {
@@ -148,6 +147,43 @@ bool McapCursor::open_chunk(std::span<const uint8_t> content, uint64_t at) {
   chunk_at_ = at;
   return true;
 }
+
+bool McapCursor::inflate_zstd(std::span<const uint8_t> body, uint64_t size) {
+  // The output grows with what really comes out, so a chunk that only claims
+  // a huge size costs no more memory than it holds.
+  if (dctx_ == nullptr) {
+    dctx_ = ZSTD_createDCtx();
+    if (dctx_ == nullptr) return false;
+  }
+  auto *d = static_cast<ZSTD_DCtx *>(dctx_);
+  ZSTD_DCtx_reset(d, ZSTD_reset_session_only);
+  chunk_.clear();
+  ZSTD_inBuffer in{body.data(), body.size(), 0};
+  std::size_t produced = 0;
+  for (;;) {
+    if (produced == chunk_.size()) {
+      if (chunk_.size() >= size) {
+        // Full: the frame must end here with no byte left over.
+        uint8_t probe = 0;
+        ZSTD_outBuffer out{&probe, 1, 0};
+        const size_t rc = ZSTD_decompressStream(d, &out, &in);
+        return !ZSTD_isError(rc) && rc == 0 && out.pos == 0;
+      }
+      chunk_.resize(std::min<uint64_t>(size, std::max<uint64_t>(chunk_.size() * 2, 1u << 16)));
+    }
+    ZSTD_outBuffer out{chunk_.data(), chunk_.size(), produced};
+    const size_t rc = ZSTD_decompressStream(d, &out, &in);
+    if (ZSTD_isError(rc)) return false;
+    produced = out.pos;
+    if (rc == 0) {  // the frame ended
+      chunk_.resize(produced);
+      return produced == size;
+    }
+    if (in.pos == in.size && out.pos < out.size) return false;  // input ran out
+  }
+}
+
+McapCursor::~McapCursor() { ZSTD_freeDCtx(static_cast<ZSTD_DCtx *>(dctx_)); }
 
 std::optional<Record> McapCursor::next_in_chunk() {
   while (!chunk_view_.empty()) {

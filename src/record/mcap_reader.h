@@ -50,6 +50,9 @@ class McapCursor {
   static constexpr uint64_t kMaxChunk = 1ull << 30;
 
   explicit McapCursor(std::span<const uint8_t> file);
+  ~McapCursor();
+  McapCursor(const McapCursor &) = delete;
+  McapCursor &operator=(const McapCursor &) = delete;
   // The next record; nullopt when reading has ended (see status()).
   std::optional<Record> next();
   const ReadStatus &status() const { return st_; }
@@ -57,6 +60,7 @@ class McapCursor {
  private:
   std::optional<Record> next_in_chunk();
   bool open_chunk(std::span<const uint8_t> content, uint64_t at);
+  bool inflate_zstd(std::span<const uint8_t> body, uint64_t size);
   void note_damage(uint64_t at, const std::string &why);
   void stop(ReadStatus::State s, uint64_t at, const std::string &why);
   bool check_footer(std::span<const uint8_t> content, uint64_t at);
@@ -69,6 +73,7 @@ class McapCursor {
   std::span<const uint8_t> chunk_view_;
   uint64_t chunk_pos_ = 0;
   uint64_t chunk_at_ = 0;  // file offset of the open chunk
+  void *dctx_ = nullptr;   // ZSTD_DCtx, made on the first compressed chunk
 };
 
 }  // namespace torvi::record

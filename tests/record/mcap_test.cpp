@@ -1,6 +1,7 @@
 // The MCAP writer and cursor: what is written reads back, and damaged,
 // truncated and foreign files are read as far as they are intact.
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -291,6 +292,23 @@ TEST(McapForeign, AChunkClaimingAHugeSizeIsDamagedNotAllocated) {
   McapCursor cur(f);
   EXPECT_FALSE(cur.next().has_value());
   EXPECT_EQ(cur.status().damaged_chunks, 1u);
+}
+
+TEST(McapForeign, AChunkLargerThanItsDataIsDamaged) {
+  // Real zstd data of 100 bytes in a chunk that claims 500 MiB, and one that
+  // claims fewer bytes than it holds.
+  const Bytes plain(100, 7);
+  Bytes z(ZSTD_compressBound(plain.size()));
+  z.resize(ZSTD_compress(z.data(), z.size(), plain.data(), plain.size(), 1));
+  for (uint64_t claim : {uint64_t{500} << 20, uint64_t{99}}) {
+    Bytes content;
+    Put(content).u64(0).u64(0).u64(claim).u32(0).str("zstd").u64(z.size()).bytes(z);
+    Bytes f(kMagic, kMagic + 8);
+    Put(f).u8(static_cast<uint8_t>(Op::chunk)).u64(content.size()).bytes(content);
+    McapCursor cur(f);
+    EXPECT_FALSE(cur.next().has_value());
+    EXPECT_EQ(cur.status().damaged_chunks, 1u) << claim;
+  }
 }
 
 TEST(RawFrameMessage, HeaderFieldsAndBytesSurviveTheMessage) {
