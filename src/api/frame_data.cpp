@@ -112,7 +112,15 @@ int frame_get_points(const char *fn, torvi_dev_t *dev, float *pcl, int pcl_len, 
     torvi::pcl::RayKey key;
     key.width = img_w;
     key.height = img_h;
-    key.lens = {intr->cx, intr->cy, intr->fx, intr->fy, 0, 0, 0, 0, 0};
+    key.lens = {static_cast<double>(intr->cx),
+                static_cast<double>(intr->cy),
+                static_cast<double>(intr->fx),
+                static_cast<double>(intr->fy),
+                0,
+                0,
+                0,
+                0,
+                0};
     rays = torvi::pcl::rays_for(key);
     scale = intr->dist_scale;
   } else {
@@ -148,7 +156,10 @@ int filter_switch(const char *fn, torvi_dev_t *dev, int filter_id, torvi_filter_
   // A driver without filter operations refuses every switch.
   if (enable) {
     if (ops == nullptr || ops->filter_enable == nullptr) return 0;
-    return ops->filter_enable(drv, filter_id, arg, static_cast<int>(reserved)) ? 1 : 0;
+    // The slot's last argument is the size of the argument record.
+    (void)reserved;
+    const int arg_size = arg != nullptr ? static_cast<int>(sizeof *arg) : 0;
+    return ops->filter_enable(drv, filter_id, arg, arg_size) ? 1 : 0;
   }
   if (ops == nullptr || ops->filter_disable == nullptr) return 0;
   return ops->filter_disable(drv, filter_id) ? 1 : 0;

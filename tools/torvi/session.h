@@ -19,7 +19,7 @@ enum Exit : int {
 
 struct CommonOptions {
   bool virtual_camera = false;
-  std::string virtual_product = "VCAM-T0-1.0";
+  std::string virtual_product = "VCAM-E2-1.4.3";
   bool unpaced = false;
   int index = 0;
   bool verbose = false;
@@ -27,7 +27,13 @@ struct CommonOptions {
   std::string replay;        // a recording to open as the camera
   bool replay_fast = false;  // replay as fast as frames are taken
   bool replay_loop = false;  // start the replay again at its end
+  // Where calibration files are kept (empty: the per-user cache folder).
+  std::string calib_dir;
 };
+
+// The per-user folder for calibration files: $XDG_CACHE_HOME/torvi/, else
+// $HOME/.cache/torvi/, else "./" (always ending in '/').
+std::string default_calib_dir();
 
 // Starts the library (and the virtual camera when asked) for one command.
 class Session {
