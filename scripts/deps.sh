@@ -5,13 +5,14 @@ set -euo pipefail
 
 PKGS=(
   build-essential cmake ninja-build pkg-config git
-  libusb-1.0-0-dev zlib1g-dev libminizip-dev
+  libusb-1.0-0-dev zlib1g-dev libminizip-dev libzstd-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev
   libpng-dev
   umockdev libumockdev-dev
   zip unzip
   clang libclang-rt-dev clang-format clang-tidy
+  nodejs
 )
 
 missing=()
@@ -21,17 +22,26 @@ for p in "${PKGS[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+# npm from Debian, unless the installed nodejs already brings its own.
+if ! command -v npm >/dev/null 2>&1; then missing+=(npm); fi
+
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null 2>&1; then SUDO="sudo"; else
+      echo "deps: need root to install: ${missing[*]}" >&2; exit 1
+    fi
+  fi
+  echo "deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then
-  if command -v sudo >/dev/null 2>&1; then SUDO="sudo"; else
-    echo "deps: need root to install: ${missing[*]}" >&2; exit 1
-  fi
+# The independent MCAP reader that the test suite runs on recordings
+# (tests/record/node): npm packages from its package.json and lock file.
+node_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/record/node"
+if [ ! -d "$node_dir/node_modules/@mcap/core" ]; then
+  echo "deps: installing the npm packages of $node_dir"
+  (cd "$node_dir" && npm ci --no-audit --no-fund)
 fi
-echo "deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

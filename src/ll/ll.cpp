@@ -1,15 +1,37 @@
 // Dispatch of the torvi_ll_ calls to the transport that owns each link.
 #include <torvi/torvi_ll.h>
 
+#include <array>
+#include <atomic>
+#include <cstddef>
+
 #include "core/c_entry.h"
+#include "ll/transports.h"
 
 namespace {
 
+// Tables of the transports besides USB, by if_type.
+std::array<std::atomic<const torvi_ll_op_t *>, torvi::ll::kMaxIfType + 1> g_transports{};
+
 const torvi_ll_op_t &ops_of(const torvi_ll_t *ll) {
-  return ll->ops != nullptr ? *ll->ops : ll_op_usb;
+  if (ll->ops != nullptr) return *ll->ops;
+  if (ll->if_type != TORVI_LL_IF_USB && ll->if_type <= torvi::ll::kMaxIfType) {
+    if (const torvi_ll_op_t *t = g_transports[ll->if_type].load()) return *t;
+  }
+  return ll_op_usb;
 }
 
 }  // namespace
+
+namespace torvi::ll {
+
+bool register_transport(uint32_t if_type, const torvi_ll_op_t *ops) {
+  if (if_type == TORVI_LL_IF_USB || if_type > kMaxIfType) return false;
+  g_transports[if_type].store(ops);
+  return true;
+}
+
+}  // namespace torvi::ll
 
 extern "C" {
 

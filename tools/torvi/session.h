@@ -25,6 +25,9 @@ struct CommonOptions {
   int index = 0;
   bool verbose = false;
   std::string log_file;
+  std::string replay;        // a recording to open as the camera
+  bool replay_fast = false;  // replay as fast as frames are taken
+  bool replay_loop = false;  // start the replay again at its end
   // Where calibration files are kept (empty: the per-user cache folder).
   std::string calib_dir;
 };
@@ -46,6 +49,8 @@ class Session {
   // Opens camera `index`, printing a clear message on failure. Returns the
   // exit code (kOk when `dev` is open).
   int open(torvi_dev_t &dev) const;
+  // Whether the replayed camera has sent its last frame.
+  bool replay_ended(torvi_dev_t &dev) const;
 
  private:
   const CommonOptions &opt_;
