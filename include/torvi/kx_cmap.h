@@ -10,9 +10,9 @@
 #ifndef KX_CMAP_H
 #define KX_CMAP_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <torvi/torvi_export.h>
-#include <stddef.h>
 
 TORVI_BEGIN_DECLS
 

@@ -15,9 +15,9 @@
 #ifndef KX_LENS_H
 #define KX_LENS_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <torvi/torvi_export.h>
-#include <stddef.h>
 
 TORVI_BEGIN_DECLS
 

@@ -24,9 +24,9 @@
 #define TORVI_LL_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <torvi/torvi_export.h>
-#include <stddef.h>
 
 TORVI_BEGIN_DECLS
 
