@@ -265,6 +265,16 @@ class Streamer {
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
     while (data.size() < bytes && Clock::now() < end) pump(20);
   }
+  // Runs event handling until `done()` holds or `ms` passed; whether it holds.
+  template <class Done>
+  bool collect_until(Done done, int ms) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+      if (Clock::now() >= end) return false;
+      pump(20);
+    }
+    return true;
+  }
 
   std::vector<uint8_t> data;
   std::vector<int> lengths;        // actual_length of each completed transfer
