@@ -47,7 +47,8 @@ inline double plane_residual(const std::vector<float> &xyz, size_t n) {
   if (n < 3) return 1.0;
   double s[3][3] = {}, r[3] = {}, mz = 0;
   for (size_t i = 0; i < n; ++i) {
-    const double x = xyz[3 * i], y = xyz[3 * i + 1], z = xyz[3 * i + 2];
+    const double x = static_cast<double>(xyz[3 * i]), y = static_cast<double>(xyz[3 * i + 1]),
+                 z = static_cast<double>(xyz[3 * i + 2]);
     const double v[3] = {x, y, 1.0};
     for (int a = 0; a < 3; ++a) {
       for (int b = 0; b < 3; ++b) s[a][b] += v[a] * v[b];
@@ -73,7 +74,8 @@ inline double plane_residual(const std::vector<float> &xyz, size_t n) {
   }
   double ss = 0;
   for (size_t i = 0; i < n; ++i) {
-    const double x = xyz[3 * i], y = xyz[3 * i + 1], z = xyz[3 * i + 2];
+    const double x = static_cast<double>(xyz[3 * i]), y = static_cast<double>(xyz[3 * i + 1]),
+                 z = static_cast<double>(xyz[3 * i + 2]);
     const double e = z - (coef[0] * x + coef[1] * y + coef[2]);
     ss += e * e;
   }
@@ -173,7 +175,7 @@ inline Result measure(const Scenario &sc) {
         const double t = truth_img[i];
         if (t <= 0 || t >= 60000) continue;
         ++with_truth;
-        const double d = dist[i];
+        const double d = static_cast<double>(dist[i]);
         if (!(d > 0 && d < 60)) continue;
         ++valid;
         const double e = d * 1000.0 - t;
