@@ -14,6 +14,7 @@
 
 #include "api/dev_internal.h"
 #include "api/stream_glue_internal.h"
+#include "core/c_entry.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
 
@@ -138,6 +139,9 @@ void describe_frame(torvi_dev_priv_t *p, const torvi_frame_hdr_t &hdr) {
     kx_log(KX_LOG_ERR, "ERR", "[%s]  driver frame_get_info failed!\n", "_cap_handle_rdy_data");
     p->frame_info = torvi_frame_info_t{};
   }
+  const std::lock_guard lock(p->mutex->hdr_mu);
+  p->mutex->last_hdr = hdr;
+  p->mutex->has_hdr = true;
 }
 
 void call_frame_ready(torvi_dev_t *dev, torvi_dev_priv_t *p, void *frame_data) {
@@ -431,6 +435,20 @@ TORVI_API void torvi_cap_set_callback_on_error(torvi_dev_t *dev, torvi_cap_err_c
   dev->priv->on_error = cb;
   kx_log(KX_LOG_DBG, "DBG", "[%s] set on_cap_err to %p\n", "torvi_cap_set_callback_on_error",
          reinterpret_cast<void *>(cb));
+}
+
+TORVI_API bool torvi_cap_get_frame_hdr(torvi_dev_t *dev, torvi_frame_hdr_t *hdr) {
+  return torvi::c_entry(__func__, false, [&] {
+    torvi::check_arg(dev != nullptr && hdr != nullptr, "dev=%p, hdr=%p", static_cast<void *>(dev),
+                     static_cast<void *>(hdr));
+    torvi::BusyScope busy(dev);
+    torvi::check_arg(torvi::dev_is_open(dev), "device not open");
+    torvi_mutex *m = dev->priv->mutex;
+    const std::lock_guard lock(m->hdr_mu);
+    if (!m->has_hdr) return false;
+    *hdr = m->last_hdr;
+    return true;
+  });
 }
 
 TORVI_API bool torvi_cap_is_ongoing(torvi_dev_t *dev) {

@@ -19,6 +19,11 @@ struct torvi_cond {
 struct torvi_mutex {
   std::mutex mu;
   std::atomic<uint32_t> frame_rate{0};  // read from the camera at capture start; 0: not read yet
+  // The stream header of the last frame handed out (torvi_cap_get_frame_hdr).
+  // hdr_mu guards last_hdr and has_hdr: the getter writes them, any thread reads.
+  std::mutex hdr_mu;
+  torvi_frame_hdr_t last_hdr{};
+  bool has_hdr = false;
 };
 
 // A getter's frame request, on its stack while it waits.
