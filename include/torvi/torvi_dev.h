@@ -127,8 +127,10 @@ TORVI_API void torvi_dev_close(torvi_dev_t *dev);
 /* Resets the camera part named by target (0 to 8). False with an ERR line
  * for a closed device or a target above 8, false when the camera refuses. */
 TORVI_API bool torvi_dev_reset(torvi_dev_t *dev, unsigned target);
-/* The driver entry of an open device (a library-owned registry entry,
- * shared by devices of the same product; never free it), or NULL. */
+/* The driver record of an open device, or NULL: the device's own copy of its
+ * registry entry (same name, id and ops; dev is this device and priv this
+ * device's driver state), owned by the library until the device closes;
+ * never free it. */
 TORVI_API torvi_drv_t *torvi_dev_get_drv(torvi_dev_t *dev);
 /* Name of a capture error code ("OK" for 0), "**UNKNOWN**" for other values.
  * Returns a static string: never free it. Any thread. */

@@ -74,9 +74,11 @@ typedef struct torvi_drv_ops {
 } torvi_drv_ops_t;
 
 /* Registry entry, owned by the library (static storage, never freed). The
- * entries are process-wide: every open device with the same product key
- * shares one entry with its dev and priv, so `dev` names the device whose
- * open ran init last. `name` and `id` are static strings. */
+ * entries are process-wide; their dev and priv describe the device whose
+ * open ran init last (the default device). Every open device also has its
+ * own record of this form (torvi_dev_get_drv), which the library passes to
+ * the driver's operations, so that each camera keeps its own driver state.
+ * `name` and `id` are static strings. */
 typedef struct torvi_drv {
   const char *name;
   const char *id;

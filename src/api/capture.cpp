@@ -13,10 +13,10 @@
 #include <new>
 
 #include "api/dev_internal.h"
-#include "api/stream_glue_internal.h"
 #include "core/c_entry.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
+#include "stream/parser.h"
 
 namespace {
 
@@ -51,10 +51,12 @@ void stop_with_error(torvi_dev_priv_t *p, int32_t err) {
 // Reports frames that the parser discarded since the last event. A discard
 // report never replaces an error that stopped the capture.
 void report_discards(torvi_dev_priv_t *p) {
-  uint32_t st[10];
-  torvi::stream::state(p->stream, st);
-  const uint32_t seen = p->stream_state[torvi::stream::kStateDiscarded];
-  const uint32_t now = st[torvi::stream::kStateDiscarded];
+  static_assert(sizeof(kx_stream_state_t) == sizeof p->stream_state);
+  const kx_stream_state_t st = p->stream->state();
+  kx_stream_state_t last{};
+  std::memcpy(&last, p->stream_state, sizeof last);
+  const uint32_t seen = last.frames_discarded;
+  const uint32_t now = st.frames_discarded;
   if (now > seen) {
     kx_log(KX_LOG_DBG, "DBG", "[%s] trans discard %d frames\n", "on_capture_event",
            static_cast<int>(now - seen));
@@ -66,7 +68,7 @@ void report_discards(torvi_dev_priv_t *p) {
       torvi::store(p->pending_err, int32_t{TORVI_ERR_CAP_FRAME_DISCARD});
     }
   }
-  std::memcpy(p->stream_state, st, sizeof st);
+  std::memcpy(p->stream_state, &st, sizeof st);
 }
 
 // Runs on the transport's event thread for every completed transfer.
@@ -75,7 +77,7 @@ int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void
   switch (event) {
     case TORVI_LL_CAP_OK:
       torvi::store(p->stall_cnt, 0u);
-      if (data != nullptr && len > 0 && torvi::stream::feed(p->stream, data, len))
+      if (data != nullptr && len > 0 && p->stream->feed(data, static_cast<size_t>(len)))
         signal_waiters(p);
       break;
     case TORVI_LL_CAP_CANCELLED:
@@ -85,7 +87,7 @@ int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void
     case TORVI_LL_CAP_TIMEOUT: {
       // A timed-out transfer may still carry the bytes received before the
       // time ran out: they belong to the stream.
-      if (data != nullptr && len > 0 && torvi::stream::feed(p->stream, data, len))
+      if (data != nullptr && len > 0 && p->stream->feed(data, static_cast<size_t>(len)))
         signal_waiters(p);
       const uint32_t n = std::atomic_ref<uint32_t>(p->timeout_cnt).fetch_add(1) + 1;
       if (torvi::load(p->stop) == 0 && n > kMaxTimeouts) {
@@ -196,7 +198,7 @@ class Scratch {
 uint32_t next_frame_len(torvi_dev_priv_t *p) {
   torvi_frame_hdr_t hdr{};
   uint8_t none = 0;  // a peek copies no byte into a zero-length destination
-  return torvi::stream::fetch(p->stream, &none, 0, 1, &hdr, true) != 0 ? hdr.frlen : 0;
+  return p->stream->fetch(&none, 0, 1, &hdr, true) != 0 ? hdr.frlen : 0;
 }
 
 // Hands ready frames to the active request and the frame-ready callback.
@@ -209,7 +211,7 @@ void handle_ready(torvi_dev_t *dev, uint32_t limit) {
     kx_log(KX_LOG_TRC, "TRC", "[%s] error callback force cap to stop\n", "_cap_handle_rdy_data");
     return;
   }
-  if (limit == 0 || torvi::stream::ready(p->stream) == 0) return;
+  if (limit == 0 || p->stream->ready_frames() == 0) return;
   Scratch scratch;
   unsigned taken = 0;
   while (has_consumer(p)) {
@@ -232,7 +234,7 @@ void handle_ready(torvi_dev_t *dev, uint32_t limit) {
       dst_len = req->left;
     }
     torvi_frame_hdr_t hdr{};
-    if (torvi::stream::fetch(p->stream, dst, dst_len, 1, &hdr, false) == 0) break;
+    if (p->stream->fetch(dst, dst_len, 1, &hdr, false) == 0) break;
     ++taken;
     describe_frame(p, hdr);
     if (req != nullptr) {
@@ -261,7 +263,7 @@ void handle_ready(torvi_dev_t *dev, uint32_t limit) {
 bool wake_reason(torvi_dev_priv_t *p) {
   if (torvi::load(p->stop) != 0) return true;
   if (p->on_error != nullptr && torvi::load(p->pending_err) != 0) return true;
-  return has_consumer(p) && torvi::stream::ready(p->stream) > 0;
+  return has_consumer(p) && p->stream->ready_frames() > 0;
 }
 
 // Sleeps until something happens or the deadline passes. False on timeout.
@@ -395,7 +397,7 @@ TORVI_API bool torvi_cap_set_frame_buffer(torvi_dev_t *dev, void * /*frame_buf*/
     return false;
   }
   const auto frames = static_cast<uint32_t>(frame_buf_size) / TORVI_CAP_FRAME_BYTES;
-  torvi::stream::set_capacity(dev->priv->stream, frames);
+  dev->priv->stream->set_capacity(frames);
   kx_log(KX_LOG_DBG, "DBG", "[%s] frame buffer: %d frames\n", "torvi_cap_set_frame_buffer",
          static_cast<int>(frames));
   dev->priv->cap_arg = 0;
@@ -410,8 +412,7 @@ TORVI_API bool torvi_cap_get_frame_buffer(torvi_dev_t *dev, void **frame_buf, in
   }
   if (frame_buf != nullptr) *frame_buf = nullptr;
   if (frame_buf_size != nullptr) {
-    const uint64_t bytes =
-        uint64_t{torvi::stream::capacity(dev->priv->stream)} * TORVI_CAP_FRAME_BYTES;
+    const uint64_t bytes = uint64_t{dev->priv->stream->capacity()} * TORVI_CAP_FRAME_BYTES;
     *frame_buf_size = static_cast<int>(std::min<uint64_t>(bytes, INT32_MAX));
   }
   return true;
@@ -470,7 +471,7 @@ TORVI_API bool torvi_cap_start(torvi_dev_t *dev) {
     std::memcpy(&fps, rate.val, sizeof fps);
     torvi::cached_frame_rate(p).store(fps);
   }
-  if (p->stream == nullptr || torvi::stream::capacity(p->stream) < 2) {
+  if (p->stream == nullptr || p->stream->capacity() < 2) {
     kx_log(KX_LOG_ERR, "ERR", "[%s]  capture buffer not set or size is not correct \n",
            "_torvi_cap_start");
     return false;
@@ -483,7 +484,7 @@ TORVI_API bool torvi_cap_start(torvi_dev_t *dev) {
   torvi::store<uint8_t>(p->forced_stop, 0);
   torvi::store(p->err_param, 0);
   std::memset(p->stream_state, 0, sizeof p->stream_state);
-  torvi::stream::reset(p->stream);
+  p->stream->reset();
   torvi::store(p->stop, 0);
   kx_log(KX_LOG_DBG, "DBG", "[%s] issue start cmd\n", "_torvi_cap_start");
   const bool ok = torvi_ll_cap_start(&p->ll, p->cap_arg, on_capture_event, dev);

@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "api/dev_internal.h"
-#include "api/stream_glue_internal.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
+#include "drivers/registry_internal.h"
+#include "stream/parser.h"
 
 extern "C" {
 TORVI_API torvi_dev_t g_kx_dev;
@@ -83,8 +84,10 @@ bool create_sync_and_stream(torvi_dev_priv_t *priv) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] pthread_mutex_init failed\n", "torvi_dev_open");
     return false;
   }
-  priv->stream = injected_failure(3) ? nullptr : torvi::stream::create(kOpenFrameBuffer);
-  if (priv->stream == nullptr) {
+  try {
+    if (injected_failure(3)) throw std::bad_alloc();
+    priv->stream = new kx_stream(kOpenFrameBuffer);
+  } catch (const std::exception &) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] kx_stream_create failed\n", "torvi_dev_open");
     return false;
   }
@@ -96,7 +99,7 @@ void destroy_sync_and_stream(torvi_dev_priv_t *priv) {
   delete priv->mutex;
   priv->cond = nullptr;
   priv->mutex = nullptr;
-  if (priv->stream != nullptr) torvi::stream::destroy(priv->stream);
+  delete priv->stream;
   priv->stream = nullptr;
 }
 
@@ -233,14 +236,21 @@ TORVI_API torvi_dev_t *torvi_dev_open(torvi_dev_t *dev) {
     torvi_ll_dev_close(&priv->ll);
     return fail_open(dev);
   }
-  priv->drv = torvi_drv_find(dev);
-  if (priv->drv == nullptr) {
+  const torvi_drv_t *entry = torvi_drv_find(dev);
+  if (entry == nullptr) {
     kx_log(KX_LOG_ERR, "ERR", "[%s] cannot find driver for device: product=%s\n", kFn,
            dev->product);
     torvi_ll_dev_close(&priv->ll);
     return fail_open(dev);
   }
   if (!create_sync_and_stream(priv)) {
+    torvi_ll_dev_close(&priv->ll);
+    return fail_open(dev);
+  }
+  // The device's own driver record: its state stays with this camera.
+  priv->drv = torvi::drv_instance_create(entry);
+  if (priv->drv == nullptr) {
+    kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", kFn);
     torvi_ll_dev_close(&priv->ll);
     return fail_open(dev);
   }
@@ -284,6 +294,8 @@ TORVI_API void torvi_dev_close(torvi_dev_t *dev) {
   std::atomic_ref<torvi_dev_priv_t *>(dev->priv).store(nullptr, std::memory_order_seq_cst);
   wait_for_calls(dev);
   if (priv->drv != nullptr && priv->drv->ops->uninit != nullptr) priv->drv->ops->uninit(priv->drv);
+  torvi::drv_instance_destroy(priv->drv);
+  priv->drv = nullptr;
   destroy_sync_and_stream(priv);
   std::free(priv);
   if (dev->free_on_close != 0) std::free(dev);

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "core/log_internal.h"
 #include "drivers/registry_internal.h"
@@ -25,6 +26,21 @@ namespace torvi {
 
 // The registry, for white-box checks.
 std::span<torvi_drv_t> driver_registry() { return g_registry; }
+
+torvi_drv_t *drv_instance_create(const torvi_drv_t *entry) {
+  if (entry == nullptr) return nullptr;
+  auto *inst = new (std::nothrow) torvi_drv_t{entry->name, entry->id, entry->ops, nullptr, nullptr};
+  return inst;
+}
+
+void drv_instance_destroy(torvi_drv_t *instance) { delete instance; }
+
+torvi_drv_t *registry_entry_of(const torvi_drv_t *drv) {
+  if (drv == nullptr || drv->id == nullptr) return nullptr;
+  for (torvi_drv_t &e : g_registry)
+    if (std::strcmp(e.id, drv->id) == 0) return &e;
+  return nullptr;
+}
 
 }  // namespace torvi
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/log_internal.h"
+#include "drivers/registry_internal.h"
 
 namespace {
 
@@ -19,7 +20,9 @@ constexpr uint8_t kTiPixelBytes = 4;
 constexpr double kTiRangeM = 3.122838;
 
 bool ti_init(torvi_drv_t *drv, torvi_dev_t *dev) {
-  if (drv != nullptr) drv->dev = dev;
+  if (drv == nullptr) return true;
+  drv->dev = dev;
+  if (torvi_drv_t *entry = torvi::registry_entry_of(drv); entry != nullptr) entry->dev = dev;
   return true;
 }
 

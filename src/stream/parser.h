@@ -28,6 +28,8 @@ struct kx_stream {
   unsigned fetch(uint8_t *dst, unsigned dst_len, unsigned max_frames, torvi_frame_hdr_t *first,
                  bool peek);
   kx_stream_state_t state() const;
+  // Frames ready to be taken now.
+  unsigned ready_frames() const;
   // True once a header has given the frame length to cut payload by.
   bool header_known() const { return cur_.frlen != 0; }
   // Appends payload bytes of the current chunk to the frames being built,
@@ -48,7 +50,6 @@ struct kx_stream {
   void complete_frames();
   void skip(std::size_t n);
   bool frame_in_progress() const;
-  unsigned ready_frames() const;
 
   // The record's fields, in order.
   std::atomic<uint32_t> capacity_;

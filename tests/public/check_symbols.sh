@@ -5,7 +5,7 @@ set -euo pipefail
 lib=$1
 syms=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRVW]$/ {print $3}' | sort -u)
 status=0
-mangled=$(printf '%s\n' "$syms" | grep -E '^_Z' || true)
+mangled=$(grep -E '^_Z' <<<"$syms" || true)
 if [ -n "$mangled" ]; then
   echo "mangled C++ symbols are exported:"; printf '  %s\n' $mangled; status=1
 fi
@@ -16,14 +16,14 @@ clash=$(comm -12 <(printf '%s\n' "$syms") \
 if [ -n "$clash" ]; then
   echo "symbols that replace C library functions are exported:"; printf '  %s\n' $clash; status=1
 fi
-if printf '%s\n' "$syms" | grep -qx gettimeofday; then
+if grep -qx gettimeofday <<<"$syms"; then
   echo "gettimeofday is exported"; status=1
 fi
 for required in kx_log kx_log_raw kx_log_enable kx_log_disable torvi_log_cfg; do
-  if ! printf '%s\n' "$syms" | grep -qx "$required"; then
+  if ! grep -qx "$required" <<<"$syms"; then
     echo "missing export: $required"; status=1
   fi
 done
-count=$(printf '%s\n' "$syms" | grep -c . || true)
+count=$(grep -c . <<<"$syms" || true)
 echo "$count exported symbols checked"
 exit $status
