@@ -11,6 +11,8 @@ PKGS=(
   umockdev libumockdev-dev
   zip unzip
   clang libclang-rt-dev clang-format clang-tidy
+  python3-dev python3-venv pybind11-dev python3-pybind11 python3-numpy python3-pytest
+  python3-setuptools python3-wheel python3-pip
 )
 
 missing=()

@@ -38,8 +38,7 @@ void clear_last_message();
 // clear_last_message(), without the line end; empty when none.
 std::string last_message();
 // Throws Error: `what` and, after ": ", the library's last message.
-[[noreturn]] void fail(const std::string &what, ErrorKind kind = ErrorKind::kGeneric,
-                       int code = 0);
+[[noreturn]] void fail(const std::string &what, ErrorKind kind = ErrorKind::kGeneric, int code = 0);
 
 // Starts the library once per process (log file, path prefix, callback
 // sink). Every entry point that needs the library calls it.

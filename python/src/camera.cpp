@@ -55,9 +55,7 @@ uint32_t le32(const uint8_t *p) {
 }
 uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
-std::string cut_string(const char *s, size_t max) {
-  return std::string(s, strnlen(s, max));
-}
+std::string cut_string(const char *s, size_t max) { return std::string(s, strnlen(s, max)); }
 
 // --- one open camera ----------------------------------------------------------
 
@@ -159,7 +157,8 @@ class Frame {
 
  private:
   void check_decodable() const {
-    if (truncated()) throw Error(ErrorKind::kGeneric, "the frame was cut short; it cannot be decoded");
+    if (truncated())
+      throw Error(ErrorKind::kGeneric, "the frame was cut short; it cannot be decoded");
     if (width() <= 0 || height() <= 0)
       throw Error(ErrorKind::kUnsupported,
                   "the camera's driver does not describe this frame (no width or height)");
@@ -399,9 +398,12 @@ class Stream : public std::enable_shared_from_this<Stream> {
         return std::nullopt;
       }
       if (PyErr_CheckSignals() != 0) {
-        py::gil_scoped_release unlocked;
-        stop();
-        throw py::error_already_set();
+        py::error_already_set interrupted;  // takes the pending exception, under the GIL
+        {
+          py::gil_scoped_release unlocked;
+          stop();
+        }
+        throw interrupted;
       }
     }
   }
@@ -616,8 +618,9 @@ class Camera {
     // The product string is "<name>-<chip>-<firmware>".
     const auto first = id.product.find('-');
     const auto second = first == std::string::npos ? first : id.product.find('-', first + 1);
-    d["firmware"] = second == std::string::npos ? py::object(py::none())
-                                                : py::object(py::str(id.product.substr(second + 1)));
+    d["firmware"] = second == std::string::npos
+                        ? py::object(py::none())
+                        : py::object(py::str(id.product.substr(second + 1)));
     const torvi_drv_t *drv = torvi_dev_get_drv(rec);
     d["driver"] = drv != nullptr ? py::object(py::str(drv->name)) : py::object(py::none());
     d["chip"] = chip_info();
@@ -775,9 +778,8 @@ class Camera {
     }
     if (!ok) return py::none();
     return py::dict("cx"_a = lens.cx, "cy"_a = lens.cy, "fx"_a = lens.fx, "fy"_a = lens.fy,
-                    "distortion"_a = py::make_tuple(lens.dcoeff[0], lens.dcoeff[1],
-                                                    lens.dcoeff[2], lens.dcoeff[3],
-                                                    lens.dcoeff[4]),
+                    "distortion"_a = py::make_tuple(lens.dcoeff[0], lens.dcoeff[1], lens.dcoeff[2],
+                                                    lens.dcoeff[3], lens.dcoeff[4]),
                     "width"_a = lens.img_w, "height"_a = lens.img_h);
   }
 
@@ -820,7 +822,8 @@ void Camera::enable_filter(const std::string &name, std::optional<int> value) {
     clear_last_message();
     r = torvi_filter_enable(dev_->record(), id, &arg, 0);
   }
-  if (r < 0) fail("filter '" + name + "': the camera has no driver for it", ErrorKind::kUnsupported);
+  if (r < 0)
+    fail("filter '" + name + "': the camera has no driver for it", ErrorKind::kUnsupported);
   if (r == 0) fail("the driver refused to enable filter '" + name + "'");
 }
 
@@ -834,7 +837,8 @@ void Camera::disable_filter(const std::string &name) {
     clear_last_message();
     r = torvi_filter_disable(dev_->record(), id);
   }
-  if (r < 0) fail("filter '" + name + "': the camera has no driver for it", ErrorKind::kUnsupported);
+  if (r < 0)
+    fail("filter '" + name + "': the camera has no driver for it", ErrorKind::kUnsupported);
   if (r == 0) fail("the driver refused to disable filter '" + name + "'");
 }
 #else
@@ -956,8 +960,8 @@ void bind_camera(py::module_ &m) {
   py::class_<Camera>(m, "Camera",
                      "An open camera. Camera(index=0) or Camera(serial='...'); close() or use it "
                      "as a context manager.")
-      .def(py::init<std::optional<int>, std::optional<std::string>>(), py::arg("index") = py::none(),
-           py::arg("serial") = py::none())
+      .def(py::init<std::optional<int>, std::optional<std::string>>(),
+           py::arg("index") = py::none(), py::arg("serial") = py::none())
       .def("close", &Camera::close, "Stops a running stream and closes the camera. Idempotent.")
       .def_property_readonly("closed", &Camera::closed)
       .def("__enter__", [](py::object self) { return self; })
@@ -981,8 +985,7 @@ void bind_camera(py::module_ &m) {
            py::arg("target") = 0, "Writes 32-bit register values from `base` on.")
       .def_property("frame_rate", &Camera::frame_rate, &Camera::set_frame_rate,
                     "Frames per second (device parameter 12).")
-      .def_property("integration_time", &Camera::integration_time,
-                    &Camera::set_integration_time,
+      .def_property("integration_time", &Camera::integration_time, &Camera::set_integration_time,
                     "Integration time in microseconds (device parameter 13).")
       .def("temperatures", &Camera::temperatures,
            "(sensor, board) temperatures in degrees Celsius, read from the camera now.")

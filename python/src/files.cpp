@@ -74,10 +74,12 @@ py::object load(int fd, bool gray) {
 
 void bind_files(py::module_ &m) {
   m.def(
-      "_save_distance", [](int fd, const FloatArray &a, const std::string &fmt) { save(fd, a, fmt, false); },
+      "_save_distance",
+      [](int fd, const FloatArray &a, const std::string &fmt) { save(fd, a, fmt, false); },
       py::arg("fd"), py::arg("distance"), py::arg("format"));
   m.def(
-      "_save_gray", [](int fd, const FloatArray &a, const std::string &fmt) { save(fd, a, fmt, true); },
+      "_save_gray",
+      [](int fd, const FloatArray &a, const std::string &fmt) { save(fd, a, fmt, true); },
       py::arg("fd"), py::arg("gray"), py::arg("format"));
   m.def(
       "_load_distance", [](int fd) { return load(fd, false); }, py::arg("fd"));

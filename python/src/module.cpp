@@ -55,8 +55,8 @@ py::object make_error_class(const char *name, const char *doc, py::tuple bases) 
   py::dict ns;
   ns["__doc__"] = doc;
   ns["__module__"] = "torvi";
-  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
-      name, bases, ns);
+  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(name, bases,
+                                                                                        ns);
 }
 
 const py::object &class_of(ErrorKind kind) {
@@ -87,7 +87,8 @@ void define_errors(py::module_ &m) {
       "NoCameraError", "No camera matches (none attached, index out of range, unknown serial).",
       py::make_tuple(g_errors->base, py::reinterpret_borrow<py::object>(PyExc_LookupError)));
   g_errors->capture = make_error_class(
-      "CaptureError", "The capture stopped on an error; `code` is the library's capture error code.",
+      "CaptureError",
+      "The capture stopped on an error; `code` is the library's capture error code.",
       py::make_tuple(g_errors->base));
   g_errors->timeout = make_error_class(
       "TimeoutError", "No frame came before the deadline.",
@@ -97,7 +98,8 @@ void define_errors(py::module_ &m) {
       py::make_tuple(g_errors->base, py::reinterpret_borrow<py::object>(PyExc_ValueError)));
   g_errors->unsupported = make_error_class(
       "NotSupportedError", "The library or the camera's driver does not offer this.",
-      py::make_tuple(g_errors->base, py::reinterpret_borrow<py::object>(PyExc_NotImplementedError)));
+      py::make_tuple(g_errors->base,
+                     py::reinterpret_borrow<py::object>(PyExc_NotImplementedError)));
   m.attr("Error") = g_errors->base;
   m.attr("NoCameraError") = g_errors->no_camera;
   m.attr("CaptureError") = g_errors->capture;

@@ -2,9 +2,9 @@
 // sees on a virtual bus while at least one VirtualCamera lives.
 #include <algorithm>
 #include <mutex>
-#include <utility>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding.h"
@@ -178,7 +178,8 @@ void bind_vcam(py::module_ &m) {
       .def(
           "set_wall",
           [](VC &v, double mm, double reflectivity) {
-            v.call("set_wall", [&](torvi_vcam_t *c) { return torvi_vcam_set_wall(c, mm, reflectivity); });
+            v.call("set_wall",
+                   [&](torvi_vcam_t *c) { return torvi_vcam_set_wall(c, mm, reflectivity); });
           },
           py::arg("mm"), py::arg("reflectivity") = 0.6, "A flat wall at z = mm.")
       .def(
@@ -198,12 +199,13 @@ void bind_vcam(py::module_ &m) {
               return torvi_vcam_add_box(c, x0, y0, z0, x1, y1, z1, reflectivity);
             });
           },
-          py::arg("x0"), py::arg("y0"), py::arg("z0"), py::arg("x1"), py::arg("y1"),
-          py::arg("z1"), py::arg("reflectivity") = 0.6,
-          "An axis-aligned box between two corners (mm).")
+          py::arg("x0"), py::arg("y0"), py::arg("z0"), py::arg("x1"), py::arg("y1"), py::arg("z1"),
+          py::arg("reflectivity") = 0.6, "An axis-aligned box between two corners (mm).")
       .def(
           "clear_shapes",
-          [](VC &v) { v.call("clear_shapes", [](torvi_vcam_t *c) { return torvi_vcam_clear_shapes(c); }); },
+          [](VC &v) {
+            v.call("clear_shapes", [](torvi_vcam_t *c) { return torvi_vcam_clear_shapes(c); });
+          },
           "Removes every sphere and box.")
       .def(
           "set_noise",
@@ -217,20 +219,23 @@ void bind_vcam(py::module_ &m) {
       .def(
           "set_drift",
           [](VC &v, double sensor, double board) {
-            v.call("set_drift", [&](torvi_vcam_t *c) { return torvi_vcam_set_drift(c, sensor, board); });
+            v.call("set_drift",
+                   [&](torvi_vcam_t *c) { return torvi_vcam_set_drift(c, sensor, board); });
           },
           py::arg("sensor_per_frame"), py::arg("board_per_frame") = 0.0,
           "Temperature rise per frame (tenths of a degree C) of sensor and board.")
       .def(
           "set_frame_rate",
           [](VC &v, unsigned fps) {
-            v.call("set_frame_rate", [&](torvi_vcam_t *c) { return torvi_vcam_set_frame_rate(c, fps); });
+            v.call("set_frame_rate",
+                   [&](torvi_vcam_t *c) { return torvi_vcam_set_frame_rate(c, fps); });
           },
           py::arg("fps"), "Frames per second, 1..120.")
       .def(
           "set_paced",
           [](VC &v, bool paced) {
-            v.call("set_paced", [&](torvi_vcam_t *c) { return torvi_vcam_set_paced(c, paced ? 1 : 0); });
+            v.call("set_paced",
+                   [&](torvi_vcam_t *c) { return torvi_vcam_set_paced(c, paced ? 1 : 0); });
           },
           py::arg("paced"), "False: frames as fast as the host reads them (benchmarks).")
       .def(
@@ -246,6 +251,13 @@ void bind_vcam(py::module_ &m) {
                    [&](torvi_vcam_t *c) { return torvi_vcam_set_product(c, product.c_str()); });
           },
           py::arg("product"))
+      .def(
+          "set_serial",
+          [](VC &v, const std::string &serial) {
+            v.call("set_serial",
+                   [&](torvi_vcam_t *c) { return torvi_vcam_set_serial(c, serial.c_str()); });
+          },
+          py::arg("serial"), "The serial number the camera reports (at most 18 characters).")
       .def(
           "set_location",
           [](VC &v, uint8_t bus, uint8_t port, uint8_t address, int speed,

@@ -18,6 +18,9 @@ struct torvi_vcam {
 
 namespace {
 
+// Parameter 5 carries at most this many characters of the serial.
+constexpr size_t kMaxSerialChars = 18;
+
 using torvi::vcam::CameraConfig;
 using torvi::vcam::CameraPtr;
 
@@ -123,6 +126,17 @@ TORVI_API int torvi_vcam_set_product(torvi_vcam_t *h, const char *product) {
     return -1;
   }
   cam->set_product(product);
+  return 0;
+}
+
+TORVI_API int torvi_vcam_set_serial(torvi_vcam_t *h, const char *serial) {
+  CAM_OR_FAIL(h);
+  if (serial == nullptr || std::strlen(serial) > kMaxSerialChars) {
+    KX_ERR("bad serial \"%s\" (at most %zu characters)\n", serial ? serial : "(null)",
+           kMaxSerialChars);
+    return -1;
+  }
+  cam->set_serial(serial);
   return 0;
 }
 

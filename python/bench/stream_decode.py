@@ -1,0 +1,63 @@
+"""Frames per second of `cam.stream()` + `frame.distance()` from Python,
+against the same loop in C++ (bench/stream_decode.cpp, bench_stream_decode).
+
+    PYTHONPATH=build/normal/python /usr/bin/python3 python/bench/stream_decode.py \
+        [--cxx build/normal/bench/bench_stream_decode] [--seconds 3]
+
+Both use an unpaced virtual camera, so they run as fast as the host can
+take and decode frames; the product string (TORVI_BENCH_PRODUCT, default the
+TI entry that decodes without calibration) is the same for both.
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+import torvi
+
+
+def python_fps(seconds: float, product: str) -> float:
+    with torvi.VirtualCamera(seed=1, product=product, plugged=False) as vc:
+        vc.set_wall(1500)
+        vc.set_paced(False)
+        vc.plug()
+        with torvi.open() as cam:
+            with cam.stream() as s:
+                for _ in range(20):  # warm up
+                    next(s).distance()
+                n = 0
+                t0 = time.perf_counter()
+                while time.perf_counter() - t0 < seconds:
+                    next(s).distance()
+                    n += 1
+                return n / (time.perf_counter() - t0)
+
+
+def cxx_fps(binary: str) -> float:
+    out = subprocess.run([binary, "--benchmark_format=json"], check=True, capture_output=True,
+                         text=True).stdout
+    bench = json.loads(out)["benchmarks"][0]
+    return float(bench["items_per_second"])
+
+
+def main() -> int:
+    p = argparse.ArgumentParser()
+    p.add_argument("--cxx", help="path of bench_stream_decode (the C++ loop)")
+    p.add_argument("--seconds", type=float, default=3.0)
+    args = p.parse_args()
+    product = os.environ.get("TORVI_BENCH_PRODUCT", "VCAM-T0-1.0")
+    py = python_fps(args.seconds, product)
+    print(f"python stream+distance: {py:8.1f} frames/s ({product})")
+    if args.cxx:
+        cx = cxx_fps(args.cxx)
+        print(f"C++    stream+distance: {cx:8.1f} frames/s")
+        print(f"Python costs {100.0 * (cx / py - 1.0):+.1f} % time per frame over C++ "
+              f"(ratio {py / cx:.3f})")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
