@@ -94,9 +94,6 @@ def _start() -> None:
 
 _start()
 
-_builtin_list = list
-
-
 def list(identify: bool = True) -> List[Dict[str, Any]]:  # noqa: A001 - the package's own name
     """The attached cameras: dicts with index, bus, port, address, speed,
     serial, product and vendor. With ``identify=True`` every camera is
