@@ -4,8 +4,9 @@
 // frames per second; python/bench/stream_decode.py runs the same loop through
 // the Python package and compares.
 //
-// The product string picks the driver: "VCAM-T0-1.0" (TI entry, decodes
-// without calibration) by default, TORVI_BENCH_PRODUCT to change it.
+// The product string picks the driver: the virtual camera's default (the
+// EPC camera, decoded with its calibration) unless TORVI_BENCH_PRODUCT names
+// another (e.g. "VCAM-T0-1.0" for the TI entry).
 //
 // BM_StreamAndDistance is the plain sequential loop. BM_StreamAndDistancePipelined
 // takes frames on a second thread while the first decodes, as the Python
@@ -34,7 +35,7 @@ struct Setup {
     torvi_init("bench_stream_decode.log");
     kx_log_enable(0, KX_LOG_OFF, nullptr);
     const char *product = std::getenv("TORVI_BENCH_PRODUCT");
-    cam = torvi_vcam_create(product != nullptr ? product : "VCAM-T0-1.0", 1);
+    cam = torvi_vcam_create(product, 1);
     torvi_vcam_set_wall(cam, 1500.0, 0.6);
     torvi_vcam_set_paced(cam, 0);
     torvi_vcam_plug(cam);

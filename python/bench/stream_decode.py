@@ -6,7 +6,7 @@ against the same loop in C++ (bench/stream_decode.cpp, bench_stream_decode).
 
 Both use an unpaced virtual camera, so they run as fast as the host can
 take and decode frames; the product string (TORVI_BENCH_PRODUCT, default the
-TI entry that decodes without calibration) is the same for both. The Python
+virtual camera's own EPC camera, decoded with its calibration) is the same for both. The Python
 stream takes frames on a worker thread while Python decodes, so it is
 compared with both C++ loops: the plain sequential one and the pipelined one
 that does the same.
@@ -51,9 +51,9 @@ def main() -> int:
     p.add_argument("--cxx", help="path of bench_stream_decode (the C++ loop)")
     p.add_argument("--seconds", type=float, default=3.0)
     args = p.parse_args()
-    product = os.environ.get("TORVI_BENCH_PRODUCT", "VCAM-T0-1.0")
+    product = os.environ.get("TORVI_BENCH_PRODUCT")  # None: the default EPC camera
     py = python_fps(args.seconds, product)
-    print(f"python stream+distance: {py:8.1f} frames/s ({product})")
+    print(f"python stream+distance: {py:8.1f} frames/s ({product or 'default camera'})")
     if args.cxx:
         for name, cx in cxx_fps(args.cxx).items():
             print(f"C++ {name}: {cx:8.1f} frames/s; Python takes {100.0 * (cx / py - 1.0):+.1f} % "

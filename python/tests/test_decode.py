@@ -109,3 +109,24 @@ def test_epc_distance_matches_the_ground_truth(wall_mm):
     err = np.concatenate(errors)
     assert abs(float(np.median(err))) < 0.01
     assert float(np.sqrt(np.mean(err ** 2))) < 0.03
+
+
+@needs_decode
+@pytest.mark.skipif(not torvi.HAVE_DECODE or not epc_frames_described(),
+                    reason="the library's EPC driver does not describe frames yet")
+def test_epc_wall_point_cloud_is_flat_at_the_wall():
+    with torvi.VirtualCamera(seed=2) as vc:
+        vc.set_wall(1500)
+        vc.set_paced(False)
+        with torvi.open() as cam:
+            f = next(iter(cam.stream(count=1)))
+            pts = f.point_cloud()  # the camera's own lens
+            grid = f.point_cloud(organized=True)
+            gray = f.gray()
+    assert pts.shape[0] > 0.9 * 240 * 320
+    z = pts[:, 2]
+    assert abs(float(np.median(z)) - 1.5) < 0.01
+    assert float(np.percentile(np.abs(z - 1.5), 95)) < 0.03
+    assert grid.shape == (240, 320, 3)
+    # The wall reflects evenly: gray is positive over the valid pixels.
+    assert float(np.median(gray)) > 0
