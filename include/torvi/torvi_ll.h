@@ -65,6 +65,7 @@ typedef struct torvi_ll_param {
   uint8_t len;
   uint8_t val[18];
 } torvi_ll_param_t;
+TORVI_STATIC_ASSERT(sizeof(torvi_ll_param_t) == 20, "20-byte wire record");
 
 /* Streaming callback: (link, completion code, received bytes, their count,
  * argument). Runs on the link's event thread, once per completed bulk
