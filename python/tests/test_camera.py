@@ -120,6 +120,22 @@ def test_filters_by_name(cam):
     with pytest.raises(ValueError, match="known"):
         cam.enable_filter("no_such_filter")
     assert "min_amp" in torvi.FILTERS
+    with pytest.raises(ValueError):
+        cam.enable_filter("min_amp", 70000)
+
+
+@pytest.mark.skipif(not torvi.HAVE_DECODE, reason="library built without the filter switch")
+def test_minimum_amplitude_filter_removes_dim_pixels(vcam, cam):
+    def valid_share():
+        d = next(iter(cam.stream(count=1))).distance()
+        return float(((d > 0) & (d < 60)).mean())
+
+    before = valid_share()
+    cam.enable_filter("min_amp", 65535)  # brighter than any pixel
+    dimmed = valid_share()
+    cam.disable_filter("min_amp")
+    assert before > 0.9
+    assert dimmed < 0.05
 
 
 def test_error_names():
