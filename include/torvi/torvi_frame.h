@@ -1,4 +1,36 @@
-/* Frame files: distance and gray images stored in a file that the
+/* Frame data: a raw frame turned into a distance image (metres), a gray
+ * image and a point cloud; colouring of float images; the switches of the
+ * driver's post-processing filters. Then frame files.
+ *
+ * Distance and gray (torvi_frame_get_distance, torvi_frame_get_gray): the
+ * driver decodes the raw frame `src` (src_len bytes, described by `finfo`
+ * from the capture getters) into 16-bit values that it writes into the
+ * second half of the caller's float buffer (from float dst_len / 2 on, as
+ * scratch: no memory is allocated), which are then converted front to back
+ * into dst: distance in metres (millimetres / 1000), gray unchanged. dst_len
+ * counts floats and must hold width x height values. Pixels without a
+ * distance read 65.3 (removed by a filter or the range clip) or 65.5 (a
+ * sample saturated or zero). The result is the number of pixels, 0 on any
+ * failure (with a log line); the buffer is then undefined.
+ *
+ * Point clouds (torvi_frame_get_pcl, _pcl_xyzd): one point per pixel whose
+ * distance d (metres) lies in 0 < d < 60, in row-major pixel order, packed:
+ * the point is D times the unit ray through the pixel, D = d x dist_scale
+ * (x along increasing columns, y along increasing rows, z along the optical
+ * axis; d is the length of the ray, so a flat wall gives a flat cloud). With
+ * `intr` the rays are those of a pinhole camera with these intrinsics; without
+ * it they come from the driver's lens: through the lens distortion for an
+ * image as the lens formed it, and of the undistorted camera when the driver
+ * undistorted the image (lens undistortion filter on, 320 x 240). The rays
+ * are computed once per lens and size. The output stops, without a message,
+ * before a point that does not fit whole in pcl_len floats; the result is the
+ * number of points written.
+ *
+ * Device calls mark the device busy while they run (see torvi_dev.h).
+ * torvi_cmap_float uses the process-wide default colour map g_torvi_cmap and
+ * sets its range: concurrent calls with different ranges interfere.
+ *
+ * Frame files: distance and gray images stored in a file that the
  * application opened, one text header line followed by raw frames.
  *
  * Layout: a header line written only at the start of the file,
@@ -31,9 +63,68 @@
 #define TORVI_FRAME_H
 
 #include <stdbool.h>
+#include <stdint.h>
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_drv.h>
 #include <torvi/torvi_export.h>
 
 TORVI_BEGIN_DECLS
+
+/* Pinhole intrinsics for the point-cloud calls: principal point and focal
+ * lengths in pixels, and a factor applied to every distance. */
+typedef struct torvi_lens_intrinsics {
+  float cx;
+  float cy;
+  float fx;
+  float fy;
+  float dist_scale;
+} torvi_lens_intrinsics_t;
+
+/* Argument of torvi_filter_enable: the driver reads an unsigned 8-bit or
+ * 16-bit value from its start, depending on the filter. */
+typedef union torvi_filter_args {
+  uint8_t u8;
+  uint16_t u16;
+  uint8_t bytes[4];
+} torvi_filter_args_t;
+
+/* Output formats of torvi_cmap_float (the colour word: red in bits 0-7,
+ * green 8-15, blue 16-23). */
+enum {
+  TORVI_CMAP_OUTFMT_RGB = 0,   /* 3 bytes: red, green, blue */
+  TORVI_CMAP_OUTFMT_RGB32 = 1, /* 4 bytes: the colour word, little-endian */
+  TORVI_CMAP_OUTFMT_BGR = 2    /* 3 bytes: blue, green, red */
+};
+
+/* Distance image in metres; see above. */
+TORVI_API int torvi_frame_get_distance(torvi_dev_t *dev, float *dst, int dst_len,
+                                       const uint8_t *src, int src_len,
+                                       const torvi_frame_info_t *finfo);
+/* Gray (amplitude) image; see above. */
+TORVI_API int torvi_frame_get_gray(torvi_dev_t *dev, float *dst, int dst_len, const uint8_t *src,
+                                   int src_len, const torvi_frame_info_t *finfo);
+/* Point cloud x, y, z (metres) from an img_w x img_h distance image.
+ * dist_len is not used; intr may be NULL (the driver's lens). */
+TORVI_API int torvi_frame_get_pcl(torvi_dev_t *dev, float *pcl, int pcl_len, const float *dist,
+                                  int dist_len, int img_w, int img_h,
+                                  const torvi_lens_intrinsics_t *intr);
+/* Point cloud x, y, z and a fourth value: D, or with pseudo_color the colour
+ * word of g_torvi_cmap for D in millimetres, as a float. */
+TORVI_API int torvi_frame_get_pcl_xyzd(torvi_dev_t *dev, float *pcl, int pcl_len, const float *dist,
+                                       int dist_len, int img_w, int img_h, bool pseudo_color,
+                                       const torvi_lens_intrinsics_t *intr);
+/* Colours min(src_len, dst_len / bytes per pixel) distances (metres) with
+ * g_torvi_cmap over range_min ... range_max metres; returns that count, 0 for
+ * an unknown outfmt. */
+TORVI_API int torvi_cmap_float(uint8_t *dst, int dst_len, const float *src, int src_len, int outfmt,
+                               float range_min, float range_max);
+/* Switches a post-processing filter of the device's driver (TORVI_FILTER_*;
+ * the argument the filter reads, or NULL). 1 when the driver accepted, 0 when
+ * it refused (or has no filters), -1 without a device or driver. `reserved`
+ * is passed to the driver unchanged. */
+TORVI_API int torvi_filter_enable(torvi_dev_t *dev, int filter_id, torvi_filter_args_t *arg,
+                                  uint32_t reserved);
+TORVI_API int torvi_filter_disable(torvi_dev_t *dev, int filter_id);
 
 /* Values of the `format` argument of the save calls. */
 enum {

@@ -1,5 +1,5 @@
 // Geometry of lens undistortion shared by the map construction and tests:
-// the 9 x 9 grid rectangle estimation.
+// the 9 x 9 grid rectangle estimation and the undistorted camera.
 #pragma once
 
 #include <torvi/kx_lens.h>
@@ -17,5 +17,10 @@ struct RectF {
 // (outer) and the largest box inside the outermost grid lines (inner).
 void estimate_rects(const double *a, const double *coeff, const double *p, int w, int h,
                     RectF &inner, RectF &outer);
+
+// The camera matrix (row-major 3 x 3) of the image that the undistortion map
+// of `lens` produces: output pixel (u, v) sees the ray (x, y, 1) with
+// (x, y, 1) ~ inverse(an) (u, v, 1). False when the lens gives none.
+bool undistorted_camera(const torvi_lens_param_t &lens, double an[9]);
 
 }  // namespace torvi::lens

@@ -55,6 +55,22 @@ void estimate_rects(const double *a, const double *coeff, const double *p, int w
   inner = {left, top, right - left, bottom - top};
 }
 
+bool undistorted_camera(const torvi_lens_param_t &lens, double an[9]) {
+  const int w = lens.img_w, h = lens.img_h;
+  const double a[9] = {lens.fx, 0, lens.cx, 0, lens.fy, lens.cy, 0, 0, 1};
+  RectF inner{}, outer{};
+  estimate_rects(a, lens.dcoeff, nullptr, w, h, inner, outer);
+  const double nfx = (w - 1) / static_cast<double>(outer.w),
+               nfy = (h - 1) / static_cast<double>(outer.h);
+  // Row-major new camera matrix; the undistorted field fits the output.
+  const double m[9] = {nfx, 0,   -nfx * static_cast<double>(outer.x),
+                       0,   nfy, -nfy * static_cast<double>(outer.y),
+                       0,   0,   1};
+  for (int i = 0; i < 9; ++i) an[i] = m[i];
+  return std::isfinite(an[0]) && std::isfinite(an[2]) && std::isfinite(an[4]) &&
+         std::isfinite(an[5]) && an[0] != 0.0 && an[4] != 0.0;
+}
+
 }  // namespace torvi::lens
 
 namespace {
@@ -119,22 +135,14 @@ TORVI_API int kx_calib_len_init_map(kx_calib_len_map_t *map, const torvi_lens_pa
     KX_ERR("Wrong parameter: lens size %dx%d\n", w, h);
     return 0;
   }
-  const double a[9] = {lens->fx, 0, lens->cx, 0, lens->fy, lens->cy, 0, 0, 1};
-  RectF inner{}, outer{};
-  torvi::lens::estimate_rects(a, lens->dcoeff, nullptr, w, h, inner, outer);
-  const double nfx = (w - 1) / static_cast<double>(outer.w),
-               nfy = (h - 1) / static_cast<double>(outer.h);
-  // Row-major new camera matrix; the undistorted field fits the output.
-  double an[9] = {nfx, 0,   -nfx * static_cast<double>(outer.x),
-                  0,   nfy, -nfy * static_cast<double>(outer.y),
-                  0,   0,   1};
-  double b[9];
-  if (!std::isfinite(an[0]) || !std::isfinite(an[2]) || !std::isfinite(an[4]) ||
-      !std::isfinite(an[5]) || an[0] == 0.0 || an[4] == 0.0) {
+  double an[9], b[9];
+  if (!torvi::lens::undistorted_camera(*lens, an)) {
     KX_ERR("Wrong parameter: lens fx/fy/cx/cy=%f/%f/%f/%f give no usable map\n", lens->fx, lens->fy,
            lens->cx, lens->cy);
     return 0;
   }
+  const double a[9] = {lens->fx, 0, lens->cx, 0, lens->fy, lens->cy, 0, 0, 1};
+  RectF inner{}, outer{};
   mat3_inverse(an, b);
   torvi::lens::estimate_rects(a, lens->dcoeff, an, w, h, inner, outer);
 

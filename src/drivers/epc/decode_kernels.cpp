@@ -1,0 +1,140 @@
+// The choice of the distance kernels for the running CPU and the plain
+// per-frame steps of the decode (row order, HDR merge, minimum amplitude,
+// range clip, DCS balance, integration-time statistics).
+#include "drivers/epc/decode_kernels.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace torvi::epc {
+
+bool cpu_has_avx2() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+}
+
+void dist_simple(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
+                 const SimpleParams &p) {
+  if (cpu_has_avx2()) return dist_simple_avx2(dist, amp, src, pixels, p);
+  dist_simple_ref(dist, amp, src, pixels, p);
+}
+
+void dist_drnu(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
+               const DrnuParams &p) {
+  if (cpu_has_avx2()) return dist_drnu_avx2(dist, amp, src, pixels, p);
+  dist_drnu_ref(dist, amp, src, pixels, p);
+}
+
+void gray(uint16_t *out, const uint16_t *src, size_t pixels) {
+  if (cpu_has_avx2()) return gray_avx2(out, src, pixels);
+  gray_ref(out, src, pixels);
+}
+
+void rows_raw_to_image(uint16_t *dst, const uint16_t *src, int width, int height) {
+  const int half = height / 2;
+  const size_t row_bytes = static_cast<size_t>(width) * sizeof(uint16_t);
+  for (int i = 0; i < half; ++i) {
+    std::memcpy(dst + static_cast<size_t>(half - 1 - i) * width,
+                src + static_cast<size_t>(2 * i) * width, row_bytes);
+    std::memcpy(dst + static_cast<size_t>(half + i) * width,
+                src + static_cast<size_t>(2 * i + 1) * width, row_bytes);
+  }
+}
+
+void hdr_merge(uint16_t *amp, uint16_t *dist, int width, int height) {
+  for (int r = 0; r + 1 < height; r += 2) {
+    uint16_t *a0 = amp + static_cast<size_t>(r) * width, *a1 = a0 + width;
+    uint16_t *d0 = dist ? dist + static_cast<size_t>(r) * width : nullptr;
+    uint16_t *d1 = d0 ? d0 + width : nullptr;
+    for (int c = 0; c < width; ++c) {
+      const bool first_wins = static_cast<int16_t>(a0[c]) > static_cast<int16_t>(a1[c]);
+      if (first_wins) {
+        a1[c] = a0[c];
+        if (d0) d1[c] = d0[c];
+      } else {
+        a0[c] = a1[c];
+        if (d0) d0[c] = d1[c];
+      }
+    }
+  }
+}
+
+void min_amp_hysteresis(uint16_t *dist, const uint16_t *amp, uint8_t *mask, size_t pixels,
+                        uint16_t min_amp, uint16_t hyst) {
+  const int low = static_cast<int>(min_amp) - static_cast<int>(hyst);
+  for (size_t i = 0; i < pixels; ++i) {
+    if (amp[i] >= min_amp)
+      mask[i] = 1;
+    else if (static_cast<int>(amp[i]) < low)
+      mask[i] = 0;
+    if (mask[i] == 0) dist[i] = kDistFiltered;
+  }
+}
+
+void min_amp_plain(uint16_t *dist, const uint16_t *amp, size_t pixels, uint16_t min_amp) {
+  for (size_t i = 0; i < pixels; ++i)
+    if (amp[i] < min_amp) dist[i] = kDistFiltered;
+}
+
+void range_clip(uint16_t *dist, size_t pixels, uint32_t range_mm) {
+  constexpr uint16_t kLastDistance = 60000, kNearLimit = 100;
+  for (size_t i = 0; i < pixels; ++i) {
+    const uint16_t v = dist[i];
+    if (v <= kLastDistance && (v >= range_mm || v <= kNearLimit)) dist[i] = kDistFiltered;
+  }
+}
+
+BalanceShares dcs_balance(const uint16_t *src, size_t pixels, size_t counted) {
+  constexpr int kLow = 4017, kHigh = 4175;
+  counted = std::min(counted, pixels);
+  size_t even = 0, odd = 0;
+  for (size_t i = 0; i < counted; ++i) {
+    const int s02 = (src[i] & kSampleMask) + (src[2 * pixels + i] & kSampleMask);
+    const int s13 = (src[pixels + i] & kSampleMask) + (src[3 * pixels + i] & kSampleMask);
+    even += (s02 >= kLow && s02 <= kHigh) ? 1 : 0;
+    odd += (s13 >= kLow && s13 <= kHigh) ? 1 : 0;
+  }
+  if (pixels == 0) return {};
+  return {static_cast<int>(even * 100 / pixels), static_cast<int>(odd * 100 / pixels)};
+}
+
+bool dcs_balanced(const BalanceShares &s) {
+  constexpr int kMinPct = 60;
+  return s.even_pct > kMinPct && s.odd_pct > kMinPct;
+}
+
+IntgStats intg_stats(const uint16_t *samples, size_t count) {
+  IntgStats s;
+  uint32_t low = 0, high = 0, bad = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const uint16_t v = samples[i];
+    low += (v >= 2 && v <= 511) ? 1u : 0u;
+    high += (v >= 3585 && v <= kSampleMax) ? 1u : 0u;
+    bad += (v <= 1 || v > kSampleMax) ? 1u : 0u;
+  }
+  s.low = low;
+  s.high = high;
+  s.bad = bad;
+  s.total = static_cast<uint32_t>(count);
+  s.bad_permille = count ? static_cast<int>(uint64_t{bad} * 1000 / count) : 0;
+  return s;
+}
+
+int intg_step(const IntgStats &s, int threshold_permille) {
+  constexpr int kRaise = 50, kLowerUnit = 10;
+  constexpr uint32_t kManyHigh = 512, kFewHigh = 10, kManyLow = 512;
+  if (s.total == 0) return kRaise;
+  const int bad = s.bad_permille;
+  if (bad >= threshold_permille && bad >= 10) return -kLowerUnit * (bad / 10);
+  if (bad >= threshold_permille && bad >= 1 && s.high > kManyHigh) return -kLowerUnit;
+  return (s.high <= kFewHigh && s.low <= kManyLow) ? kRaise : 0;
+}
+
+int intg_next(int current_us, int step) {
+  return std::clamp(current_us + step, kIntgMinUs, kIntgMaxUs);
+}
+
+}  // namespace torvi::epc

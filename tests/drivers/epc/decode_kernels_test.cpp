@@ -1,0 +1,357 @@
+// The EPC decode kernels: per-pixel arithmetic, the vectorised versions
+// against the plain ones on random frames, and the per-frame steps.
+#include "drivers/epc/decode_kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <random>
+#include <vector>
+
+namespace torvi::epc {
+namespace {
+
+constexpr uint32_t kRange12MHz = 12491;
+
+// Four planes of `pixels` samples.
+struct Frame {
+  size_t pixels;
+  std::vector<uint16_t> s;
+  explicit Frame(size_t n) : pixels(n), s(4 * n) {}
+  void set(size_t i, uint16_t d0, uint16_t d1, uint16_t d2, uint16_t d3) {
+    s[i] = d0;
+    s[pixels + i] = d1;
+    s[2 * pixels + i] = d2;
+    s[3 * pixels + i] = d3;
+  }
+};
+
+// Samples of a target at `mm` for the modulation range, as the sensor makes them.
+void set_distance(Frame &f, size_t i, double mm, double range, double amp = 800) {
+  const double theta = 2 * std::numbers::pi * (std::fmod(mm / range, 1.0) - 0.5);
+  const auto at = [](double v) { return static_cast<uint16_t>(std::lround(v)); };
+  f.set(i, at(2048 - amp * std::cos(theta)), at(2048 - amp * std::sin(theta)),
+        at(2048 + amp * std::cos(theta)), at(2048 + amp * std::sin(theta)));
+}
+
+// Random samples: mostly mid-range, with zeros, saturation and high bits set.
+Frame random_frame(size_t pixels, std::mt19937 &rng) {
+  Frame f(pixels);
+  std::uniform_int_distribution<int> pick(0, 99), any(0, 65535), mid(1, 4094);
+  for (uint16_t &v : f.s) {
+    const int k = pick(rng);
+    v = k < 3   ? 0
+        : k < 6 ? 4095
+        : k < 9 ? static_cast<uint16_t>(any(rng))
+                : static_cast<uint16_t>(mid(rng));
+  }
+  return f;
+}
+
+// Per-pixel tables: rising, with flat and falling stretches and garbage mixed in.
+std::vector<uint16_t> random_tables(size_t pixels, int n, std::mt19937 &rng) {
+  std::vector<uint16_t> t(pixels * static_cast<size_t>(n));
+  std::uniform_int_distribution<int> kind(0, 9), start(0, 4000), inc(0, 1400), any(0, 65535);
+  for (size_t p = 0; p < pixels; ++p) {
+    const int k = kind(rng);
+    int v = start(rng);
+    for (int e = 0; e < n; ++e) {
+      uint16_t &x = t[p * static_cast<size_t>(n) + static_cast<size_t>(e)];
+      if (k == 0) {
+        x = static_cast<uint16_t>(any(rng));
+      } else if (k == 1) {
+        x = static_cast<uint16_t>(40000 - 1000 * e);  // falling: not a table
+      } else {
+        v += (k == 2 && e % 3 == 1) ? 0 : inc(rng);  // k == 2: flat segments
+        x = static_cast<uint16_t>(std::min(v, 65535));
+      }
+    }
+  }
+  return t;
+}
+
+TEST(DecodePixel, MidScaleSamplesAreValidWithHalfTurnPhase) {
+  int phase = -1, amp = -1;
+  ASSERT_TRUE(pixel_phase_amp(2048, 2048, 2048, 2048, phase, amp));
+  EXPECT_EQ(phase, 15000);
+  EXPECT_EQ(amp, 0);
+  const SimpleParams p{kRange12MHz, 1010, 20};
+  EXPECT_EQ(simple_distance(phase, p), (12491 / 2) * 1010 / 1000 + 20);
+}
+
+TEST(DecodePixel, SaturatedOrZeroSampleIsInvalid) {
+  int phase = 0, amp = 0;
+  EXPECT_FALSE(pixel_phase_amp(4095, 2000, 2000, 2000, phase, amp));
+  EXPECT_FALSE(pixel_phase_amp(2000, 2000, 0, 2000, phase, amp));
+  EXPECT_TRUE(pixel_phase_amp(2000, 4094, 1, 2000, phase, amp));
+  // Only the low 12 bits are the sample: 0x1000 reads as 0.
+  EXPECT_FALSE(pixel_phase_amp(0x1000, 2000, 2000, 2000, phase, amp));
+
+  Frame f(8);
+  for (size_t i = 0; i < 8; ++i) f.set(i, 2048, 2048, 2048, 2048);
+  f.set(3, 4095, 2048, 2048, 2048);
+  std::vector<uint16_t> dist(8), amp_s(8), amp_d(8);
+  dist_simple_ref(dist.data(), amp_s.data(), f.s.data(), 8, {kRange12MHz, 1000, 0});
+  EXPECT_EQ(dist[3], kDistInvalid);
+  EXPECT_EQ(amp_s[3], kDistInvalid);
+  dist_drnu_ref(dist.data(), amp_d.data(), f.s.data(), 8, {kRange12MHz, 0, 0, 0, nullptr, 0});
+  EXPECT_EQ(dist[3], kDistInvalid);
+  EXPECT_EQ(amp_d[3], 0);
+  EXPECT_NE(dist[2], kDistInvalid);
+}
+
+TEST(DecodePixel, AmplitudeIsHalfTheSampleSwing) {
+  int phase = 0, amp = 0;
+  ASSERT_TRUE(pixel_phase_amp(1248, 2048, 2848, 2048, phase, amp));  // a = 1600, b = 0
+  EXPECT_EQ(amp, 800);
+}
+
+TEST(DecodeSimple, DistanceFollowsThePhaseOfTheTarget) {
+  for (double mm : {300.0, 1000.0, 2500.0, 4000.0, 6000.0, 11000.0}) {
+    Frame f(1);
+    set_distance(f, 0, mm, 149896229.0 / 12000.0);
+    int phase = 0, amp = 0;
+    ASSERT_TRUE(pixel_phase_amp(f.s[0], f.s[1], f.s[2], f.s[3], phase, amp));
+    EXPECT_NEAR(simple_distance(phase, {kRange12MHz, 1000, 0}), mm, 6.0) << mm;
+    EXPECT_NEAR(amp, 800, 2);
+  }
+}
+
+TEST(DecodeSimple, WrapsOnceAroundTheRange) {
+  // phase 0 gives 0 mm; the offset then moves the result below 0 or past the range.
+  EXPECT_EQ(simple_distance(0, {kRange12MHz, 1000, -5}), 12486);
+  EXPECT_EQ(simple_distance(0, {kRange12MHz, 1000, 12500}), 9);
+  EXPECT_EQ(simple_distance(0, {kRange12MHz, 1000, 12491}), 12491);
+  // A calibration that lands beyond one more range gives no distance, not a wrapped number.
+  EXPECT_EQ(simple_distance(0, {kRange12MHz, 1000, -30000}), kDistInvalid);
+}
+
+TEST(DecodeDrnu, LinearTableMapsCalibrationPhasesToTheirDistances) {
+  // Pixel phases at calibration distances 0, 1, ... steps from the base.
+  constexpr int kN = 30;
+  std::vector<uint16_t> lut(kN);
+  for (int k = 0; k < kN; ++k) lut[k] = static_cast<uint16_t>(1000 + 700 * k);
+  DrnuParams p{kRange12MHz, 0, 708, 716.0f, lut.data(), kN};
+  // A phase at entry k maps to base + k steps.
+  EXPECT_EQ(drnu_distance(1000 + 700 * 5, lut.data(), p),
+            static_cast<uint16_t>((708 + 5 * 716) * kRange12MHz / 30000));
+  // Half way between two entries: half a step on.
+  EXPECT_EQ(drnu_distance(1000 + 700 * 5 + 350, lut.data(), p),
+            static_cast<uint16_t>((708 + 5 * 716 + 358) * kRange12MHz / 30000));
+  // Below the first entry the first segment extrapolates.
+  EXPECT_EQ(drnu_distance(1000 - 70, lut.data(), p),
+            static_cast<uint16_t>((708 - 71) * kRange12MHz / 30000));
+}
+
+TEST(DecodeDrnu, TemperatureCompensationShiftsThePhase) {
+  constexpr int kN = 2;
+  const uint16_t lut[kN] = {0, 30000};
+  DrnuParams p{kRange12MHz, 0, 0, 30000.0f, lut, kN};
+  const uint16_t cold = drnu_distance(12000, lut, p);
+  p.phase_comp = 120.0f;  // the camera warmed: its phases read 120 units late
+  EXPECT_EQ(drnu_distance(12120, lut, p), cold);
+}
+
+TEST(DecodeDrnu, NegativeCompensatedPhaseWrapsIntoTheTurn) {
+  // No table: the compensated phase is used directly. 100 - 300 = -200 units
+  // is the same point of the turn as 29800.
+  DrnuParams p{kRange12MHz, 300.0f, 0, 0, nullptr, 0};
+  EXPECT_EQ(drnu_distance(100, nullptr, p), static_cast<uint16_t>(29800u * kRange12MHz / 30000));
+  // With a table whose correction lands below zero.
+  const uint16_t lut[2] = {1000, 2000};
+  DrnuParams q{kRange12MHz, 0, -500, 100.0f, lut, 2};
+  EXPECT_EQ(drnu_distance(1000, lut, q), static_cast<uint16_t>(29500u * kRange12MHz / 30000));
+}
+
+TEST(DecodeDrnu, FlatOrFallingTablesStaySound) {
+  const uint16_t flat[4] = {5000, 6000, 6000, 7000};
+  DrnuParams p{kRange12MHz, 0, 700, 700.0f, flat, 4};
+  // Phase 6000 falls in the flat segment 1: one step on, no division by zero.
+  EXPECT_EQ(drnu_distance(6000, flat, p), static_cast<uint16_t>((700 + 700) * kRange12MHz / 30000));
+  const uint16_t falling[4] = {9000, 8000, 7000, 6000};
+  // Not a usable table: the phase is used unchanged.
+  EXPECT_EQ(drnu_distance(15000, falling, p), static_cast<uint16_t>(15000u * kRange12MHz / 30000));
+}
+
+class DecodeKernelEquality : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
+  }
+};
+
+TEST_F(DecodeKernelEquality, SimpleVectorMatchesPlainOnRandomFrames) {
+  std::mt19937 rng(11);
+  const SimpleParams params[] = {{kRange12MHz, 1000, 0},  {kRange12MHz, 1013, -37},
+                                 {kRange12MHz, 987, 300}, {kRange12MHz, 1000, -12000},
+                                 {18737, 2500, 9000},     {kRange12MHz, -700, 50},
+                                 {60000, 32767, 999999},  {70000, 40000, 5},  // reference path
+                                 {4164, 1000, 12},        {0, 1000, 0}};
+  for (size_t pixels : {size_t{8}, size_t{76800}, size_t{1003}}) {
+    for (const SimpleParams &p : params) {
+      const Frame f = random_frame(pixels, rng);
+      std::vector<uint16_t> d_ref(pixels), a_ref(pixels), d_vec(pixels, 1), a_vec(pixels, 1);
+      dist_simple_ref(d_ref.data(), a_ref.data(), f.s.data(), pixels, p);
+      dist_simple_avx2(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
+      ASSERT_EQ(d_vec, d_ref) << pixels << " px, range " << p.range_mm << " scale " << p.scale;
+      ASSERT_EQ(a_vec, a_ref);
+    }
+  }
+}
+
+TEST_F(DecodeKernelEquality, DrnuVectorMatchesPlainOnRandomFramesAndTables) {
+  std::mt19937 rng(12);
+  for (size_t pixels : {size_t{76800}, size_t{1001}, size_t{16}}) {
+    for (int n : {30, 12, 2, 1, 0}) {
+      const std::vector<uint16_t> table = random_tables(pixels, std::max(n, 1), rng);
+      for (float comp : {0.0f, 35.7f, -812.25f, 20000.0f, 1e9f, std::nanf("")}) {
+        for (float step : {716.3f, 0.0f, -40.5f}) {
+          const Frame f = random_frame(pixels, rng);
+          const DrnuParams p{kRange12MHz, comp, 708, step, n > 0 ? table.data() : nullptr, n};
+          std::vector<uint16_t> d_ref(pixels), a_ref(pixels), d_vec(pixels, 1), a_vec(pixels, 1);
+          dist_drnu_ref(d_ref.data(), a_ref.data(), f.s.data(), pixels, p);
+          dist_drnu_avx2(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
+          ASSERT_EQ(d_vec, d_ref) << pixels << " px, n " << n << " comp " << comp << " step "
+                                  << step;
+          ASSERT_EQ(a_vec, a_ref);
+        }
+      }
+    }
+  }
+}
+
+TEST_F(DecodeKernelEquality, EveryPhaseAndAmplitudeMatches) {
+  // Every pair of sample differences a, b on a grid through the whole range.
+  std::vector<uint16_t> samples;
+  for (int a = -4093; a <= 4093; a += 37)
+    for (int b = -4093; b <= 4093; b += 41) {
+      const int d0 = a < 0 ? 1 - a : 1, d1 = b < 0 ? 1 - b : 1;
+      samples.insert(samples.end(), {static_cast<uint16_t>(d0), static_cast<uint16_t>(d1),
+                                     static_cast<uint16_t>(d0 + a), static_cast<uint16_t>(d1 + b)});
+    }
+  const size_t pixels = samples.size() / 4;
+  Frame f(pixels);
+  for (size_t i = 0; i < pixels; ++i)
+    f.set(i, samples[4 * i], samples[4 * i + 1], samples[4 * i + 2], samples[4 * i + 3]);
+  std::vector<uint16_t> g_ref(pixels), g_vec(pixels, 7), d_ref(pixels), d_vec(pixels), a(pixels);
+  gray_ref(g_ref.data(), f.s.data(), pixels);
+  gray_avx2(g_vec.data(), f.s.data(), pixels);
+  EXPECT_EQ(g_vec, g_ref);
+  const DrnuParams p{kRange12MHz, 0, 0, 0, nullptr, 0};  // distance = phase scaled
+  dist_drnu_ref(d_ref.data(), a.data(), f.s.data(), pixels, p);
+  dist_drnu_avx2(d_vec.data(), a.data(), f.s.data(), pixels, p);
+  EXPECT_EQ(d_vec, d_ref);
+}
+
+TEST_F(DecodeKernelEquality, GrayVectorMatchesPlainOnRandomFrames) {
+  std::mt19937 rng(13);
+  for (size_t pixels : {size_t{76800}, size_t{7}, size_t{1}}) {
+    const Frame f = random_frame(pixels, rng);
+    std::vector<uint16_t> ref(pixels), vec(pixels, 3);
+    gray_ref(ref.data(), f.s.data(), pixels);
+    gray_avx2(vec.data(), f.s.data(), pixels);
+    ASSERT_EQ(vec, ref);
+  }
+}
+
+TEST(DecodeRows, RawRowsGoToTheirImageRows) {
+  constexpr int kW = 3, kH = 240;
+  std::vector<uint16_t> raw(kW * kH), img(kW * kH);
+  for (int r = 0; r < kH; ++r)
+    for (int c = 0; c < kW; ++c) raw[r * kW + c] = static_cast<uint16_t>(r * 10 + c);
+  rows_raw_to_image(img.data(), raw.data(), kW, kH);
+  EXPECT_EQ(img[119 * kW], 0);       // raw row 0
+  EXPECT_EQ(img[120 * kW + 2], 12);  // raw row 1
+  EXPECT_EQ(img[0], 2380);           // raw row 238 -> top
+  EXPECT_EQ(img[239 * kW], 2390);    // raw row 239 -> bottom
+  std::vector<int> seen(kH, 0);
+  for (int r = 0; r < kH; ++r) ++seen[img[r * kW] / 10];
+  for (int r = 0; r < kH; ++r) EXPECT_EQ(seen[r], 1) << r;
+}
+
+TEST(DecodeHdr, EachRowPairTakesTheStrongerRow) {
+  constexpr int kW = 3, kH = 2;
+  std::vector<uint16_t> amp = {100, 50, 70, 90, 60, 70};
+  std::vector<uint16_t> dist = {1, 2, 3, 4, 5, 6};
+  hdr_merge(amp.data(), dist.data(), kW, kH);
+  EXPECT_EQ(amp, (std::vector<uint16_t>{100, 60, 70, 100, 60, 70}));
+  EXPECT_EQ(dist, (std::vector<uint16_t>{1, 5, 6, 1, 5, 6}));  // tie: the lower row
+  // Amplitudes compare as signed: 0x8000 is weaker than 1.
+  std::vector<uint16_t> a2 = {0x8000, 1};
+  hdr_merge(a2.data(), nullptr, 1, 2);
+  EXPECT_EQ(a2, (std::vector<uint16_t>{1, 1}));
+}
+
+TEST(DecodeMinAmp, HysteresisKeepsThePixelStateInTheBand) {
+  uint8_t mask = 0;
+  const uint16_t amps[] = {120, 95, 85, 95, 105};
+  const uint16_t expect[] = {1000, 1000, kDistFiltered, kDistFiltered, 1000};
+  for (int f = 0; f < 5; ++f) {
+    uint16_t d = 1000;
+    min_amp_hysteresis(&d, &amps[f], &mask, 1, 100, 10);
+    EXPECT_EQ(d, expect[f]) << "frame " << f;
+  }
+  // A new pixel starts invalid inside the band.
+  uint8_t fresh = 0;
+  uint16_t d = 1000, a = 95;
+  min_amp_hysteresis(&d, &a, &fresh, 1, 100, 10);
+  EXPECT_EQ(d, kDistFiltered);
+  uint16_t d2[2] = {1, 2}, a2[2] = {99, 100};
+  min_amp_plain(d2, a2, 2, 100);
+  EXPECT_EQ(d2[0], kDistFiltered);
+  EXPECT_EQ(d2[1], 2);
+}
+
+TEST(DecodeRangeClip, ClipsNearAndFarButKeepsMarkers) {
+  std::vector<uint16_t> d = {100, 101, 5000, 12490, 12491, 60000, 60001, kDistInvalid};
+  range_clip(d.data(), d.size(), kRange12MHz);
+  EXPECT_EQ(d, (std::vector<uint16_t>{kDistFiltered, 101, 5000, 12490, kDistFiltered, kDistFiltered,
+                                      60001, kDistInvalid}));
+}
+
+TEST(DecodeBalance, SharesOfBalancedSamplePairs) {
+  Frame f(10);
+  for (size_t i = 0; i < 10; ++i) f.set(i, 2000, 2000, 2100, 2100);  // both sums 4100
+  f.set(0, 1000, 2000, 1000, 2100);                                  // even sum off
+  f.set(1, 2000, 100, 2100, 100);                                    // odd sum off
+  const BalanceShares s = dcs_balance(f.s.data(), 10, 10);
+  EXPECT_EQ(s.even_pct, 90);
+  EXPECT_EQ(s.odd_pct, 90);
+  EXPECT_TRUE(dcs_balanced(s));
+  // Only the first pixels counted, over all pixels: 6 of 10 is not above 60.
+  EXPECT_FALSE(dcs_balanced(dcs_balance(f.s.data(), 10, 7)));
+  EXPECT_TRUE(dcs_balanced(dcs_balance(f.s.data(), 10, 8)));
+}
+
+TEST(DecodeAutoIntg, StepFollowsTheBadShare) {
+  std::vector<uint16_t> s(1000, 2000);
+  for (int i = 0; i < 37; ++i) s[static_cast<size_t>(i)] = 4095;
+  IntgStats st = intg_stats(s.data(), s.size());
+  EXPECT_EQ(st.bad_permille, 37);
+  EXPECT_EQ(intg_step(st, 20), -30);
+  EXPECT_EQ(intg_next(60, -30), 50);
+  EXPECT_EQ(intg_next(1490, 50), 1500);
+  // Under the threshold with mid-range samples: more light; with some bright
+  // samples: no change.
+  EXPECT_EQ(intg_step(st, 40), 50);
+  for (size_t i = 100; i < 111; ++i) s[i] = 3700;
+  EXPECT_EQ(intg_step(intg_stats(s.data(), s.size()), 40), 0);
+  // Few bad but many high samples: a small step down.
+  std::vector<uint16_t> h(1000, 3600);
+  h[0] = 0;
+  h[1] = 1;
+  st = intg_stats(h.data(), h.size());
+  EXPECT_EQ(st.bad_permille, 2);
+  EXPECT_EQ(st.high, 998u);
+  EXPECT_EQ(intg_step(st, 1), -10);
+  // A dark frame asks for more light; so does an empty one.
+  std::vector<uint16_t> dark(1000, 300);
+  EXPECT_EQ(intg_step(intg_stats(dark.data(), 400), 5), 50);
+  EXPECT_EQ(intg_step(intg_stats(dark.data(), 1000), 5), 0);  // 1000 low samples: too many
+  EXPECT_EQ(intg_step(intg_stats(nullptr, 0), 5), 50);
+}
+
+}  // namespace
+}  // namespace torvi::epc
