@@ -11,6 +11,7 @@ PKGS=(
   umockdev libumockdev-dev
   zip unzip
   clang libclang-rt-dev clang-format clang-tidy
+  libcivetweb-dev chromium nodejs
 )
 
 missing=()
@@ -20,7 +21,22 @@ for p in "${PKGS[@]}"; do
   fi
 done
 
+# Debian's nodejs comes without npm; a nodejs build that bundles npm must not
+# get Debian's npm beside it (the two conflict).
+if ! command -v npm >/dev/null 2>&1; then missing+=(npm); fi
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+# The browser tests' npm packages, from each package-lock.json.
+npm_installs() {
+  for dir in "$root/tests/web"; do
+    if [ -f "$dir/package-lock.json" ] && [ ! -d "$dir/node_modules" ]; then
+      (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
+    fi
+  done
+}
+
 if [ ${#missing[@]} -eq 0 ]; then
+  npm_installs
   exit 0
 fi
 
@@ -34,3 +50,4 @@ echo "deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+npm_installs

@@ -22,10 +22,14 @@ enum class Knob : unsigned {
 // The value a knob has when no test set it.
 constexpr std::int64_t default_value(Knob k) {
   switch (k) {
-    case Knob::kStreamNodeAllocLimit: return INT64_MAX;
-    case Knob::kRemapIsaCap: return 2;
-    case Knob::kCloseWaitStepMs: return 100;
-    default: return 0;
+    case Knob::kStreamNodeAllocLimit:
+      return INT64_MAX;
+    case Knob::kRemapIsaCap:
+      return 2;
+    case Knob::kCloseWaitStepMs:
+      return 100;
+    default:
+      return 0;
   }
 }
 

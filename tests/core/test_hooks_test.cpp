@@ -1,10 +1,10 @@
+#include "core/test_hooks.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
-
-#include "core/test_hooks.h"
 
 namespace {
 

@@ -39,6 +39,8 @@ class Session {
   // Opens camera `index`, printing a clear message on failure. Returns the
   // exit code (kOk when `dev` is open).
   int open(torvi_dev_t &dev) const;
+  // The virtual camera of this session, or NULL.
+  torvi_vcam_t *vcam() const { return vcam_; }
 
  private:
   const CommonOptions &opt_;

@@ -1,6 +1,7 @@
 #include "protocol.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace torvi_cli::view {
@@ -57,8 +58,8 @@ class FlatJsonReader {
     return c;
   }
   void skip_ws() {
-    while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' ||
-                                s_[pos_] == '\r'))
+    while (pos_ < s_.size() &&
+           (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r'))
       ++pos_;
   }
   bool eat(char c) {
@@ -78,10 +79,19 @@ class FlatJsonReader {
         if (pos_ >= s_.size()) return std::nullopt;
         const char e = s_[pos_++];
         switch (e) {
-          case '"': case '\\': case '/': out += e; break;
-          case 'n': out += '\n'; break;
-          case 't': out += '\t'; break;
-          default: return std::nullopt;  // \u and the rest are not needed by the page
+          case '"':
+          case '\\':
+          case '/':
+            out += e;
+            break;
+          case 'n':
+            out += '\n';
+            break;
+          case 't':
+            out += '\t';
+            break;
+          default:
+            return std::nullopt;  // \u and the rest are not needed by the page
         }
       } else if (static_cast<unsigned char>(c) < 0x20) {
         return std::nullopt;
@@ -144,8 +154,9 @@ std::vector<uint8_t> pack_frame(const FrameImages &f) {
   if (planes & kGray)
     for (std::size_t i = 0; i < n; ++i) {
       const float g = f.gray[i];
-      put_u16(out, g <= 0.0f ? uint16_t{0} : g >= 65535.0f ? uint16_t{65535}
-                                                           : static_cast<uint16_t>(g));
+      put_u16(out, g <= 0.0f       ? uint16_t{0}
+                   : g >= 65535.0f ? uint16_t{65535}
+                                   : static_cast<uint16_t>(g));
     }
   if (planes & kTruth)
     for (std::size_t i = 0; i < n; ++i) put_u16(out, f.truth[i]);
@@ -199,9 +210,15 @@ std::string json_escape(std::string_view s) {
   std::string out;
   for (const char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           char buf[8];

@@ -32,9 +32,9 @@ struct FrameImages {
   uint16_t width = 0;
   uint16_t height = 0;
   double arrival_ms = 0;
-  std::span<const float> depth_m;     // metres, markers 65.3 / 65.5 kept
-  std::span<const float> gray;        // may be empty
-  std::span<const uint16_t> truth;    // may be empty
+  std::span<const float> depth_m;   // metres, markers 65.3 / 65.5 kept
+  std::span<const float> gray;      // may be empty
+  std::span<const uint16_t> truth;  // may be empty
 };
 
 // Builds the binary frame message; planes whose span is empty are left out.

@@ -3,14 +3,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <utility>
 
 namespace torvi_cli::view {
 
 struct Server::Client {
   mg_connection *conn = nullptr;
-  Bytes frame;          // newest frame not yet sent
-  Bytes rays;           // rays not yet sent
-  std::string state;    // newest state not yet sent
+  Bytes frame;        // newest frame not yet sent
+  Bytes rays;         // rays not yet sent
+  std::string state;  // newest state not yet sent
   bool closing = false;
   std::thread sender;
 };
@@ -39,9 +40,17 @@ bool Server::start(const std::string &bind, int port, const std::string &web_dir
   }
   mg_init_library(MG_FEATURES_WEBSOCKET);
   const std::string ports = bind + ":" + std::to_string(port);
-  const char *options[] = {"listening_ports", ports.c_str(), "document_root", web_dir.c_str(),
-                           "num_threads", "16", "enable_directory_listing", "no",
-                           "websocket_timeout_ms", "3600000", nullptr};
+  const char *options[] = {"listening_ports",
+                           ports.c_str(),
+                           "document_root",
+                           web_dir.c_str(),
+                           "num_threads",
+                           "16",
+                           "enable_directory_listing",
+                           "no",
+                           "websocket_timeout_ms",
+                           "3600000",
+                           nullptr};
   mg_callbacks callbacks{};
   callbacks.log_message = [](const mg_connection *, const char *msg) {
     std::fprintf(stderr, "torvi view: %s\n", msg);
@@ -79,7 +88,8 @@ int Server::on_data(mg_connection *, int bits, char *data, size_t len, void *sel
   auto *self = static_cast<Server *>(self_);
   const int opcode = bits & 0x0f;
   if (opcode == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE) return 0;
-  if (opcode == MG_WEBSOCKET_OPCODE_TEXT && self->commands_) self->commands_(std::string(data, len));
+  if (opcode == MG_WEBSOCKET_OPCODE_TEXT && self->commands_)
+    self->commands_(std::string(data, len));
   return 1;
 }
 
@@ -127,9 +137,9 @@ void Server::sender_loop(Client &c) {
     // The write blocks only this browser's thread; frames published meanwhile
     // replace each other in c.frame.
     bool ok = true;
-    if (rays) ok = mg_websocket_write(c.conn, MG_WEBSOCKET_OPCODE_BINARY,
-                                      reinterpret_cast<const char *>(rays->data()),
-                                      rays->size()) > 0;
+    if (rays)
+      ok = mg_websocket_write(c.conn, MG_WEBSOCKET_OPCODE_BINARY,
+                              reinterpret_cast<const char *>(rays->data()), rays->size()) > 0;
     if (ok && !state.empty())
       ok = mg_websocket_write(c.conn, MG_WEBSOCKET_OPCODE_TEXT, state.data(), state.size()) > 0;
     if (ok && frame)
