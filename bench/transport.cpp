@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core/byte_order.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
 #include "ll/usb/usb_ll.h"
@@ -87,7 +88,7 @@ int b_submit(libusb_transfer *t) {
       last_t = t->buffer[1];
       last_v = t->buffer[2];
     }
-    t->actual_length = t->buffer[6] | t->buffer[7] << 8;
+    t->actual_length = torvi::get_le16(t->buffer + 6);
   } else {
     t->actual_length = t->length;
   }
@@ -109,43 +110,47 @@ int b_events(libusb_context *, timeval *, int *completed) {
 libusb_device *g_dev_list[2] = {reinterpret_cast<libusb_device *>(&g_token), nullptr};
 
 const torvi::usb::Backend kLoopback = {
-    "loopback",
-    [](libusb_context **c) {
-      *c = reinterpret_cast<libusb_context *>(&g_token);
-      return 0;
-    },
-    [](libusb_context *) {},
-    [](libusb_context *, int) {},
-    [](libusb_context *, libusb_device ***l) {
-      *l = g_dev_list;
-      return ssize_t{1};
-    },
-    [](libusb_device **, int) {},
-    [](libusb_device *, libusb_device_descriptor *d) {
-      std::memset(d, 0, sizeof *d);
-      d->idVendor = 0x111B;
-      d->idProduct = 0x1238;
-      return 0;
-    },
-    [](libusb_device *) -> uint8_t { return 1; },
-    [](libusb_device *) -> uint8_t { return 1; },
-    [](libusb_device *) -> uint8_t { return 2; },
-    [](libusb_device *) { return int{LIBUSB_SPEED_HIGH}; },
-    [](libusb_device *, libusb_device_handle **h) {
-      *h = reinterpret_cast<libusb_device_handle *>(&g_token);
-      return 0;
-    },
-    [](libusb_device_handle *) {},
-    [](libusb_device_handle *, int) { return 0; },
-    [](libusb_device_handle *, int) { return 0; },
-    [](libusb_device_handle *, int) { return 0; },
-    [](libusb_device_handle *, int) { return 0; },
-    [](libusb_device_handle *, unsigned char) { return 0; },
-    b_alloc,
-    b_free,
-    b_submit,
-    b_cancel,
-    b_events,
+    .name = "loopback",
+    .init =
+        [](libusb_context **c) {
+          *c = reinterpret_cast<libusb_context *>(&g_token);
+          return 0;
+        },
+    .exit = [](libusb_context *) {},
+    .set_debug = [](libusb_context *, int) {},
+    .get_device_list =
+        [](libusb_context *, libusb_device ***l) {
+          *l = g_dev_list;
+          return ssize_t{1};
+        },
+    .free_device_list = [](libusb_device **, int) {},
+    .get_device_descriptor =
+        [](libusb_device *, libusb_device_descriptor *d) {
+          std::memset(d, 0, sizeof *d);
+          d->idVendor = torvi::usb::kVendorId;
+          d->idProduct = torvi::usb::kProductId;
+          return 0;
+        },
+    .get_bus_number = [](libusb_device *) -> uint8_t { return 1; },
+    .get_port_number = [](libusb_device *) -> uint8_t { return 1; },
+    .get_device_address = [](libusb_device *) -> uint8_t { return 2; },
+    .get_device_speed = [](libusb_device *) { return int{LIBUSB_SPEED_HIGH}; },
+    .open =
+        [](libusb_device *, libusb_device_handle **h) {
+          *h = reinterpret_cast<libusb_device_handle *>(&g_token);
+          return 0;
+        },
+    .close = [](libusb_device_handle *) {},
+    .set_auto_detach_kernel_driver = [](libusb_device_handle *, int) { return 0; },
+    .set_configuration = [](libusb_device_handle *, int) { return 0; },
+    .claim_interface = [](libusb_device_handle *, int) { return 0; },
+    .release_interface = [](libusb_device_handle *, int) { return 0; },
+    .clear_halt = [](libusb_device_handle *, unsigned char) { return 0; },
+    .alloc_transfer = b_alloc,
+    .free_transfer = b_free,
+    .submit_transfer = b_submit,
+    .cancel_transfer = b_cancel,
+    .handle_events_timeout_completed = b_events,
 };
 
 struct Counter {

@@ -57,7 +57,7 @@ std::vector<uint8_t> build_stream(Reader &r) {
         out.push_back(0xFB);
         break;
       default: {
-        torvi::test::HeaderFields f;
+        torvi::stream::WireHeader f;
         const uint8_t flags = r.u8();
         f.sidx = (flags & 0x80) != 0 ? r.u16() : sidx;
         sidx = static_cast<uint16_t>(f.sidx + 1);
@@ -68,8 +68,8 @@ std::vector<uint8_t> build_stream(Reader &r) {
                                          : r.u8() % 100;
         f.fridx = r.u16();
         f.frfmt = static_cast<uint16_t>(r.u16() % 1100);
-        f.sof = (op & 0x08) != 0;
-        f.has_sum = (op & 0x10) != 0;
+        f.start_of_frame = (op & 0x08) != 0;
+        f.has_payload_sum = (op & 0x10) != 0;
         std::vector<uint8_t> payload = r.bytes(std::min<uint32_t>(f.len, 512));
         f.payload_sum = torvi::test::gen_payload_sum(payload.data(), payload.size());
         if ((flags & 0x01) != 0) f.payload_sum ^= 1;

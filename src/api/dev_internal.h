@@ -75,6 +75,12 @@ inline bool dev_is_open(torvi_dev_t *dev) {
          std::atomic_ref<uint8_t>(priv->open).load(std::memory_order_seq_cst) != 0;
 }
 
+// The device's cached frame rate (0: not read yet), behind the getters'
+// deadlines. `priv` must belong to an open device.
+inline std::atomic<uint32_t> &cached_frame_rate(torvi_dev_priv_t *priv) {
+  return priv->mutex->frame_rate;
+}
+
 // Parameter item <-> wire record.
 void param_to_wire(const torvi_param_t &item, torvi_ll_param_t &wire);
 void param_from_wire(const torvi_ll_param_t &wire, torvi_param_t &item);
@@ -82,22 +88,5 @@ void param_from_wire(const torvi_ll_param_t &wire, torvi_param_t &item);
 // Reads the given parameter numbers in one request through the transport,
 // with the get path's log line. False when the transport fails.
 bool param_get_wire(torvi_dev_priv_t *priv, torvi_ll_param_t *records, int count);
-
-// Stops a running capture (the steps shared by torvi_cap_stop and the
-// restart inside torvi_cap_start); `who` names the caller in the log.
-// False when the transport refused the stop (the capture still runs).
-bool cap_stop_locked(torvi_dev_t *dev, const char *who);
-
-// The device's cached frame rate (0: not read yet), behind the getters'
-// deadlines. `priv` must belong to an open device.
-std::atomic<uint32_t> &cached_frame_rate(torvi_dev_priv_t *priv);
-
-// Test seam: the close waits for running calls in steps of this many
-// milliseconds (100 by default), logging after every 30 steps.
-void set_close_wait_step_ms(unsigned ms);
-
-// Test seam: makes the next creation of the condition (1), the mutex (2) or
-// the stream parser (3) at open fail. 0 disarms it.
-void fail_next_open_step(int step);
 
 }  // namespace torvi

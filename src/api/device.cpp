@@ -14,9 +14,12 @@
 #include <vector>
 
 #include "api/dev_internal.h"
+#include "core/c_entry.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
+#include "core/test_hooks.h"
 #include "drivers/registry_internal.h"
+#include "ll/link_desc.h"
 #include "stream/parser.h"
 
 extern "C" {
@@ -46,49 +49,57 @@ namespace {
 
 constexpr uint32_t kOpenFrameBuffer = 10;
 constexpr int kCloseWaitTries = 30;
-constexpr unsigned kCloseWaitMs = 100;
-std::atomic<unsigned> g_close_wait_ms{kCloseWaitMs};
 constexpr unsigned kMaxResetTarget = 8;
 
 // Link descriptor and `located` travel between the device record and the
 // connection record.
 void link_to_conn(const torvi_dev_t &dev, torvi_ll_t &ll) {
-  std::memcpy(&ll.if_type, &dev.if_type, 44);
+  torvi::ll::copy_link_desc(ll, dev);
   ll.located = dev.located;
 }
 void link_from_conn(const torvi_ll_t &ll, torvi_dev_t &dev) {
-  std::memcpy(&dev.if_type, &ll.if_type, 44);
+  torvi::ll::copy_link_desc(dev, ll);
   dev.located = ll.located;
 }
 
-std::atomic<int> g_fail_step{0};
+using torvi::hooks::Knob;
 
+// Whether a test asked the open to fail at `step` (1 condition, 2 mutex,
+// 3 parser); the request is used up by the failure.
 bool injected_failure(int step) {
-  int expected = step;
-  return g_fail_step.compare_exchange_strong(expected, 0);
+  if (torvi::hooks::get(Knob::kOpenFailStep) != step) return false;
+  torvi::hooks::reset(Knob::kOpenFailStep);
+  return true;
+}
+
+// One step of the close's wait for running calls (100 ms unless a test
+// shortens it).
+unsigned close_wait_step_ms() {
+  return static_cast<unsigned>(torvi::hooks::get(Knob::kCloseWaitStepMs));
 }
 
 // The frames-ready condition, its mutex and the parser.
 bool create_sync_and_stream(torvi_dev_priv_t *priv) {
+  KX_LOG_NAME("torvi_dev_open");
   try {
     if (injected_failure(1)) throw std::bad_alloc();
     priv->cond = new torvi_cond;
   } catch (const std::exception &) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] pthread_cond_init failed\n", "torvi_dev_open");
+    KX_ERR("pthread_cond_init failed\n");
     return false;
   }
   try {
     if (injected_failure(2)) throw std::bad_alloc();
     priv->mutex = new torvi_mutex;
   } catch (const std::exception &) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] pthread_mutex_init failed\n", "torvi_dev_open");
+    KX_ERR("pthread_mutex_init failed\n");
     return false;
   }
   try {
     if (injected_failure(3)) throw std::bad_alloc();
     priv->stream = new kx_stream(kOpenFrameBuffer);
   } catch (const std::exception &) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] kx_stream_create failed\n", "torvi_dev_open");
+    KX_ERR("kx_stream_create failed\n");
     return false;
   }
   return true;
@@ -119,14 +130,14 @@ bool busy(torvi_dev_t *dev) {
 // 3 seconds after that. Every call ends on its own: the getters and the wait
 // wake on the stop, transport calls end with the closed connection.
 void wait_for_calls(torvi_dev_t *dev) {
+  KX_LOG_NAME("torvi_dev_close");
   for (int tries = 1; busy(dev); ++tries) {
-    torvi::sleep_ms(g_close_wait_ms.load());
+    torvi::sleep_ms(close_wait_step_ms());
     if (tries == kCloseWaitTries && busy(dev)) {
-      kx_log(KX_LOG_WRN, "WRN", "[%s]  api wait timeout\n", "torvi_dev_close");
+      KX_WRN(" api wait timeout\n");
     } else if (tries % kCloseWaitTries == 0 && busy(dev)) {
-      kx_log(KX_LOG_ERR, "ERR",
-             "[%s] a call on the device still runs after %d ms; waiting for it\n",
-             "torvi_dev_close", static_cast<int>(tries * g_close_wait_ms.load()));
+      KX_ERR("a call on the device still runs after %d ms; waiting for it\n",
+             static_cast<int>(tries * close_wait_step_ms()));
     }
   }
 }
@@ -166,19 +177,11 @@ bool read_identity(torvi_dev_t *dev) {
   return true;
 }
 
-}  // namespace
-
-namespace torvi {
-void fail_next_open_step(int step) { g_fail_step.store(step); }
-void set_close_wait_step_ms(unsigned ms) { g_close_wait_ms.store(ms); }
-}  // namespace torvi
-
-extern "C" {
-
-TORVI_API int torvi_dev_list(torvi_dev_t *dev_list, int dev_list_num) {
+int list_devices(torvi_dev_t *dev_list, int dev_list_num) {
+  KX_LOG_NAME("torvi_dev_list");
   if (dev_list == nullptr || dev_list_num <= 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s]   wrong params: dev_list=%p, dev_list_num=%d \n",
-           "torvi_dev_list", static_cast<void *>(dev_list), dev_list_num);
+    KX_ERR("  wrong params: dev_list=%p, dev_list_num=%d \n", static_cast<void *>(dev_list),
+           dev_list_num);
     return 0;
   }
   std::memset(static_cast<void *>(dev_list), 0,
@@ -195,89 +198,13 @@ TORVI_API int torvi_dev_list(torvi_dev_t *dev_list, int dev_list_num) {
   return n < 0 ? 0 : n;
 }
 
-TORVI_API torvi_dev_t *torvi_dev_open(torvi_dev_t *dev) {
-  static constexpr const char *kFn = "torvi_dev_open";
-  if (dev == nullptr) {
-    if (g_kx_dev.priv != nullptr) {
-      kx_log(KX_LOG_ERR, "ERR", "[%s] default device may not close properly!", kFn);
-      return nullptr;
-    }
-    std::memset(static_cast<void *>(&g_kx_dev), 0, sizeof g_kx_dev);
-    dev = &g_kx_dev;
-  }
-  if (dev->priv == nullptr) {
-    dev->priv = static_cast<torvi_dev_priv_t *>(std::calloc(1, sizeof(torvi_dev_priv_t)));
-    if (dev->priv == nullptr) {
-      kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", kFn);
-      if (dev->free_on_close != 0) std::free(dev);
-      return nullptr;
-    }
-    link_to_conn(*dev, dev->priv->ll);
-  }
-  if (dev->priv->open != 0) {
-    kx_log(KX_LOG_WRN, "WRN", "[%s] device not close correctly. close it..\n", kFn);
-    const uint8_t keep = dev->free_on_close;
-    dev->free_on_close = 0;  // the record itself must survive the re-open
-    torvi_dev_close(dev);
-    dev->free_on_close = keep;
-    return torvi_dev_open(dev);
-  }
-  kx_log(KX_LOG_DBG, "DBG", "[%s] open torvi device @ %p\n", kFn, static_cast<void *>(dev));
-  torvi_dev_priv_t *priv = dev->priv;
-  if (torvi_ll_dev_open(&priv->ll) == nullptr) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] open device failed!\n", kFn);
-    return fail_open(dev);
-  }
-  link_from_conn(priv->ll, *dev);
-  dev->path_prefix = torvi_path_get();
-  torvi::store<uint8_t>(priv->open, 1);
-  if (!read_identity(dev)) {
-    kx_log(KX_LOG_WRN, "WRN", "[%s]  cannot get info of device\n", kFn);
-    torvi_ll_dev_close(&priv->ll);
-    return fail_open(dev);
-  }
-  const torvi_drv_t *entry = torvi_drv_find(dev);
-  if (entry == nullptr) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] cannot find driver for device: product=%s\n", kFn,
-           dev->product);
-    torvi_ll_dev_close(&priv->ll);
-    return fail_open(dev);
-  }
-  if (!create_sync_and_stream(priv)) {
-    torvi_ll_dev_close(&priv->ll);
-    return fail_open(dev);
-  }
-  // The device's own driver record: its state stays with this camera.
-  priv->drv = torvi::drv_instance_create(entry);
-  if (priv->drv == nullptr) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", kFn);
-    torvi_ll_dev_close(&priv->ll);
-    return fail_open(dev);
-  }
-  torvi::store<uint8_t>(dev->api_busy, 0);
-  torvi::store<uint8_t>(priv->capturing, 0);
-  torvi::store<int32_t>(priv->stop, 1);
-  const torvi_drv_ops_t *ops = priv->drv->ops;
-  if (ops->init != nullptr) ops->init(priv->drv, dev);
-  if (ops->calib_save == nullptr || ops->calib_save(priv->drv, nullptr, 0, 2) < 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] Load calibration data failed\n", kFn);
-  }
-  return dev;
-}
-
-TORVI_API torvi_dev_t *torvi_dev_open_by_fd(int /*fd*/) {
-  kx_log(KX_LOG_ERR, "ERR", "[%s] torvi_dev_open_by_fd currently only support in android!\n",
-         "torvi_dev_open_by_fd");
-  return nullptr;
-}
-
-TORVI_API void torvi_dev_close(torvi_dev_t *dev) {
-  kx_log(KX_LOG_DBG, "DBG", "[%s] close torvi device @ %p\n", "torvi_dev_close",
-         static_cast<void *>(dev));
+void close_device(torvi_dev_t *dev) {
+  KX_LOG_NAME("torvi_dev_close");
+  KX_DBG("close torvi device @ %p\n", static_cast<void *>(dev));
   if (dev == nullptr || dev->priv == nullptr) return;
   torvi_dev_priv_t *priv = dev->priv;
   if (torvi::load(priv->capturing) != 0 && !torvi_cap_stop(dev)) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] stop capture failed!\n", "torvi_dev_close");
+    KX_ERR("stop capture failed!\n");
   }
   // Wakes any waiter even when no capture ran.
   torvi::store<int32_t>(priv->stop, 1);
@@ -301,24 +228,123 @@ TORVI_API void torvi_dev_close(torvi_dev_t *dev) {
   if (dev->free_on_close != 0) std::free(dev);
 }
 
-TORVI_API bool torvi_dev_reset(torvi_dev_t *dev, unsigned target) {
-  kx_log(KX_LOG_DBG, "DBG", "[%s] rest device (target=%d)\n", "torvi_dev_reset",
-         static_cast<int>(target));
+torvi_dev_t *open_device(torvi_dev_t *dev) {
+  KX_LOG_NAME("torvi_dev_open");
+  if (dev == nullptr) {
+    if (g_kx_dev.priv != nullptr) {
+      KX_ERR("default device may not close properly!");
+      return nullptr;
+    }
+    std::memset(static_cast<void *>(&g_kx_dev), 0, sizeof g_kx_dev);
+    dev = &g_kx_dev;
+  }
+  if (dev->priv == nullptr) {
+    dev->priv = static_cast<torvi_dev_priv_t *>(std::calloc(1, sizeof(torvi_dev_priv_t)));
+    if (dev->priv == nullptr) {
+      KX_ERR("malloc failed\n");
+      if (dev->free_on_close != 0) std::free(dev);
+      return nullptr;
+    }
+    link_to_conn(*dev, dev->priv->ll);
+  }
+  if (dev->priv->open != 0) {
+    KX_WRN("device not close correctly. close it..\n");
+    const uint8_t keep = dev->free_on_close;
+    dev->free_on_close = 0;  // the record itself must survive the re-open
+    close_device(dev);
+    dev->free_on_close = keep;
+    return open_device(dev);
+  }
+  KX_DBG("open torvi device @ %p\n", static_cast<void *>(dev));
+  torvi_dev_priv_t *priv = dev->priv;
+  if (torvi_ll_dev_open(&priv->ll) == nullptr) {
+    KX_ERR("open device failed!\n");
+    return fail_open(dev);
+  }
+  link_from_conn(priv->ll, *dev);
+  dev->path_prefix = torvi_path_get();
+  torvi::store<uint8_t>(priv->open, 1);
+  if (!read_identity(dev)) {
+    KX_WRN(" cannot get info of device\n");
+    torvi_ll_dev_close(&priv->ll);
+    return fail_open(dev);
+  }
+  const torvi_drv_t *entry = torvi_drv_find(dev);
+  if (entry == nullptr) {
+    KX_ERR("cannot find driver for device: product=%s\n", dev->product);
+    torvi_ll_dev_close(&priv->ll);
+    return fail_open(dev);
+  }
+  if (!create_sync_and_stream(priv)) {
+    torvi_ll_dev_close(&priv->ll);
+    return fail_open(dev);
+  }
+  // The device's own driver record: its state stays with this camera.
+  priv->drv = torvi::drv_instance_create(entry);
+  if (priv->drv == nullptr) {
+    KX_ERR("malloc failed\n");
+    torvi_ll_dev_close(&priv->ll);
+    return fail_open(dev);
+  }
+  torvi::store<uint8_t>(dev->api_busy, 0);
+  torvi::store<uint8_t>(priv->capturing, 0);
+  torvi::store<int32_t>(priv->stop, 1);
+  const torvi_drv_ops_t *ops = priv->drv->ops;
+  if (ops->init != nullptr) ops->init(priv->drv, dev);
+  if (ops->calib_save == nullptr || ops->calib_save(priv->drv, nullptr, 0, 2) < 0) {
+    KX_ERR("Load calibration data failed\n");
+  }
+  return dev;
+}
+
+bool reset_device(torvi_dev_t *dev, unsigned target) {
+  KX_LOG_NAME("torvi_dev_reset");
+  KX_DBG("rest device (target=%d)\n", static_cast<int>(target));
   torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s]  Device handler Is NULL!\r\n", "torvi_dev_reset");
+    KX_ERR(" Device handler Is NULL!\r\n");
     return false;
   }
   if (target > kMaxResetTarget) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] wrong reset target: %d\n", "torvi_dev_reset",
-           static_cast<int>(target));
+    KX_ERR("wrong reset target: %d\n", static_cast<int>(target));
     return false;
   }
   return torvi_ll_dev_reset(&dev->priv->ll, target);
 }
 
+}  // namespace
+
+extern "C" {
+
+TORVI_API int torvi_dev_list(torvi_dev_t *dev_list, int dev_list_num) {
+  return torvi::c_entry(__func__, 0, [&] { return list_devices(dev_list, dev_list_num); });
+}
+
+TORVI_API torvi_dev_t *torvi_dev_open(torvi_dev_t *dev) {
+  return torvi::c_entry(__func__, static_cast<torvi_dev_t *>(nullptr),
+                        [&] { return open_device(dev); });
+}
+
+TORVI_API torvi_dev_t *torvi_dev_open_by_fd(int /*fd*/) {
+  return torvi::c_entry(__func__, static_cast<torvi_dev_t *>(nullptr), [] {
+    KX_LOG_NAME("torvi_dev_open_by_fd");
+    KX_ERR("torvi_dev_open_by_fd currently only support in android!\n");
+    return static_cast<torvi_dev_t *>(nullptr);
+  });
+}
+
+TORVI_API void torvi_dev_close(torvi_dev_t *dev) {
+  torvi::c_entry_void(__func__, [&] { close_device(dev); });
+}
+
+TORVI_API bool torvi_dev_reset(torvi_dev_t *dev, unsigned target) {
+  return torvi::c_entry(__func__, false, [&] { return reset_device(dev, target); });
+}
+
 TORVI_API torvi_drv_t *torvi_dev_get_drv(torvi_dev_t *dev) {
-  return dev != nullptr && dev->priv != nullptr ? dev->priv->drv : nullptr;
+  return torvi::c_entry(__func__, static_cast<torvi_drv_t *>(nullptr), [&] {
+    return dev != nullptr && dev->priv != nullptr ? dev->priv->drv : nullptr;
+  });
 }
 
 }  // extern "C"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "api/frame_file_internal.h"
+#include "core/c_entry.h"
 #include "core/log_internal.h"
 
 namespace torvi::frame_file {
@@ -76,8 +77,8 @@ bool write_values(const char *who, Kind kind, int fd, int format, std::span<cons
                          : format == kU32 ? "U32"
                          : format == kU16 ? "U16"
                                           : "U8";
-      kx_log(KX_LOG_ERR, "ERR", "[%s] faile to save %s %s data: %lld bytes\n", who, tag_of(kind),
-             name, static_cast<long long>(values.size() * bytes));
+      KX_LOG_AT(KX_LOG_ERR, who, "faile to save %s %s data: %lld bytes\n", tag_of(kind), name,
+                static_cast<long long>(values.size() * bytes));
       return false;
     }
   }
@@ -95,7 +96,7 @@ bool read_header(const char *who, Kind kind, int fd, Header &remembered) {
     return false;
   };
   if (got <= 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] faile to load KX file header\n", who);
+    KX_LOG_AT(KX_LOG_ERR, who, "faile to load KX file header\n");
     return fail();
   }
   const size_t window = std::min(static_cast<size_t>(got), kMaxHeaderLine);
@@ -105,18 +106,17 @@ bool read_header(const char *who, Kind kind, int fd, Header &remembered) {
                     : parse_header(kind, std::string_view(reinterpret_cast<const char *>(buf),
                                                           static_cast<size_t>(nl - buf)));
   if (!h) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] faile to load KX file header\n", who);
+    KX_LOG_AT(KX_LOG_ERR, who, "faile to load KX file header\n");
     return fail();
   }
   if (!size_sane(h->width, h->height)) {
-    kx_log(KX_LOG_ERR, "ERR",
-           "[%s] refused KX file header: frame size %d x %d outside 1 ... %lld pixels\n", who,
-           h->width, h->height, static_cast<long long>(kMaxPixels));
+    KX_LOG_AT(KX_LOG_ERR, who,
+              "refused KX file header: frame size %d x %d outside 1 ... %lld pixels\n", h->width,
+              h->height, static_cast<long long>(kMaxPixels));
     return fail();
   }
   if (lseek(fd, nl - buf + 1, SEEK_SET) < 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] cannot seek past the KX file header: %s\n", who,
-           std::strerror(errno));
+    KX_LOG_AT(KX_LOG_ERR, who, "cannot seek past the KX file header: %s\n", std::strerror(errno));
     return fail();
   }
   remembered = *h;
@@ -128,20 +128,19 @@ bool read_header(const char *who, Kind kind, int fd, Header &remembered) {
 bool save(const char *who, Kind kind, int fd, int format, std::span<const float> frames, int width,
           int height) {
   if (!format_allowed(kind, format)) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] wrong %s save format: %d\n", who,
-           kind == Kind::distance ? "distance" : "gray", format);
+    KX_LOG_AT(KX_LOG_ERR, who, "wrong %s save format: %d\n",
+              kind == Kind::distance ? "distance" : "gray", format);
     return false;
   }
   const off_t pos = write_position(fd);
   if (pos < 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] cannot tell the file position: %s\n", who,
-           std::strerror(errno));
+    KX_LOG_AT(KX_LOG_ERR, who, "cannot tell the file position: %s\n", std::strerror(errno));
     return false;
   }
   if (pos == 0) {
     const std::string line = header_line(kind, format, width, height);
     if (!write_all(fd, reinterpret_cast<const uint8_t *>(line.data()), line.size())) {
-      kx_log(KX_LOG_ERR, "ERR", "[%s] faile to save %s header\n", who, tag_of(kind));
+      KX_LOG_AT(KX_LOG_ERR, who, "faile to save %s header\n", tag_of(kind));
       return false;
     }
   }
@@ -153,14 +152,13 @@ int load(const char *who, Kind kind, int fd, std::span<float> dst, int *width, i
   const std::lock_guard guard(st.lock);
   const off_t pos = lseek(fd, 0, SEEK_CUR);
   if (pos < 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] cannot tell the file position: %s\n", who,
-           std::strerror(errno));
+    KX_LOG_AT(KX_LOG_ERR, who, "cannot tell the file position: %s\n", std::strerror(errno));
     return 0;
   }
   if (pos == 0 && !read_header(who, kind, fd, st.header)) return 0;
   const Header h = st.header;
   if (h.width == 0 || h.height == 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] no %s file header has been read\n", who, tag_of(kind));
+    KX_LOG_AT(KX_LOG_ERR, who, "no %s file header has been read\n", tag_of(kind));
     return 0;
   }
   const size_t pixels = static_cast<size_t>(h.width) * static_cast<size_t>(h.height);
@@ -169,13 +167,13 @@ int load(const char *who, Kind kind, int fd, std::span<float> dst, int *width, i
   try {
     buf.resize(want);
   } catch (const std::bad_alloc &) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed!\n", who);
+    KX_LOG_AT(KX_LOG_ERR, who, "malloc failed!\n");
     return 0;
   }
   const ssize_t got = read_all(fd, buf.data(), want);
   if (got < 0 || static_cast<size_t>(got) < want) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] read %d date failed: ret= %d\n", who, static_cast<int>(want),
-           static_cast<int>(got));
+    KX_LOG_AT(KX_LOG_ERR, who, "read %d date failed: ret= %d\n", static_cast<int>(want),
+              static_cast<int>(got));
     return 0;
   }
   const size_t n = std::min(dst.size(), pixels);
@@ -198,34 +196,18 @@ namespace {
 
 using torvi::frame_file::Kind;
 
-// Checks shared by both save calls; logs and returns false on a bad argument.
-bool save_args_ok(const char *who, int fd, const float *values, int len, int w, int h) {
-  if (fd < 0 || values == nullptr || len <= 0 || !torvi::frame_file::size_sane(w, h)) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] bad arguments: fd %d, data %p, length %d, size %d x %d\n", who,
-           fd, static_cast<const void *>(values), len, w, h);
-    return false;
-  }
-  if (static_cast<int64_t>(len) < int64_t{w} * h) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] %d values are less than one %d x %d frame\n", who, len, w, h);
-    return false;
-  }
-  return true;
+// Checks shared by both save calls.
+void check_save_args(int fd, const float *values, int len, int w, int h) {
+  torvi::check_arg(fd >= 0 && values != nullptr && len > 0 && torvi::frame_file::size_sane(w, h),
+                   "fd %d, data %p, length %d, size %d x %d", fd, static_cast<const void *>(values),
+                   len, w, h);
+  torvi::check_arg(static_cast<int64_t>(len) >= int64_t{w} * h,
+                   "%d values are less than one %d x %d frame", len, w, h);
 }
 
-int load_entry(const char *who, Kind kind, int fd, float *dst, int dst_len, int *img_w,
-               int *img_h) {
-  if (fd < 0 || dst == nullptr || dst_len <= 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] bad arguments: fd %d, dst %p, dst_len %d\n", who, fd,
-           static_cast<void *>(dst), dst_len);
-    return 0;
-  }
-  try {
-    return torvi::frame_file::load(
-        who, kind, fd, std::span<float>(dst, static_cast<size_t>(dst_len)), img_w, img_h);
-  } catch (...) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] unexpected failure\n", who);
-    return 0;
-  }
+void check_load_args(int fd, const float *dst, int dst_len) {
+  torvi::check_arg(fd >= 0 && dst != nullptr && dst_len > 0, "fd %d, dst %p, dst_len %d", fd,
+                   static_cast<const void *>(dst), dst_len);
 }
 
 }  // namespace
@@ -234,41 +216,41 @@ extern "C" {
 
 TORVI_API bool torvi_frame_save_distance(int fd, int format, const float *dist, int dist_len,
                                          int img_w, int img_h) {
-  const char *who = "torvi_frame_save_distance";
-  if (!save_args_ok(who, fd, dist, dist_len, img_w, img_h)) return false;
-  // Every whole frame in the array.
-  const int64_t frame = int64_t{img_w} * img_h;
-  const auto n = static_cast<size_t>(dist_len / frame * frame);
-  try {
+  return torvi::c_entry(__func__, false, [&, who = __func__] {
+    check_save_args(fd, dist, dist_len, img_w, img_h);
+    // Every whole frame in the array.
+    const int64_t frame = int64_t{img_w} * img_h;
+    const auto n = static_cast<size_t>(dist_len / frame * frame);
     return torvi::frame_file::save(who, Kind::distance, fd, format, std::span<const float>(dist, n),
                                    img_w, img_h);
-  } catch (...) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] unexpected failure\n", who);
-    return false;
-  }
+  });
 }
 
 TORVI_API bool torvi_frame_save_gray(int fd, int format, const float *src, int src_len, int img_w,
                                      int img_h) {
-  const char *who = "torvi_frame_save_gray";
-  if (!save_args_ok(who, fd, src, src_len, img_w, img_h)) return false;
-  // One frame at most.
-  const auto n = static_cast<size_t>(int64_t{img_w} * img_h);
-  try {
+  return torvi::c_entry(__func__, false, [&, who = __func__] {
+    check_save_args(fd, src, src_len, img_w, img_h);
+    // One frame at most.
+    const auto n = static_cast<size_t>(int64_t{img_w} * img_h);
     return torvi::frame_file::save(who, Kind::gray, fd, format, std::span<const float>(src, n),
                                    img_w, img_h);
-  } catch (...) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] unexpected failure\n", who);
-    return false;
-  }
+  });
 }
 
 TORVI_API int torvi_frame_load_distance(int fd, float *dst, int dst_len, int *img_w, int *img_h) {
-  return load_entry("torvi_frame_load_distance", Kind::distance, fd, dst, dst_len, img_w, img_h);
+  return torvi::c_entry(__func__, 0, [&, who = __func__] {
+    check_load_args(fd, dst, dst_len);
+    return torvi::frame_file::load(
+        who, Kind::distance, fd, std::span<float>(dst, static_cast<size_t>(dst_len)), img_w, img_h);
+  });
 }
 
 TORVI_API int torvi_frame_load_gray(int fd, float *dst, int dst_len, int *img_w, int *img_h) {
-  return load_entry("torvi_frame_load_gray", Kind::gray, fd, dst, dst_len, img_w, img_h);
+  return torvi::c_entry(__func__, 0, [&, who = __func__] {
+    check_load_args(fd, dst, dst_len);
+    return torvi::frame_file::load(
+        who, Kind::gray, fd, std::span<float>(dst, static_cast<size_t>(dst_len)), img_w, img_h);
+  });
 }
 
 }  // extern "C"

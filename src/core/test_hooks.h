@@ -12,7 +12,8 @@ namespace torvi::hooks {
 
 enum class Knob : unsigned {
   kStreamNodeAllocLimit,  // stream: frame nodes larger than this many bytes fail to allocate
-  kMedianFailNthAlloc,    // imgproc: the n-th allocation of the general median fails (1 = next)
+  kImgprocFailNthAlloc,   // imgproc: the n-th allocation of the general median or lens map fails (1
+                          // = next)
   kRemapIsaCap,           // imgproc: highest remap path (0 generic, 1 AVX2, 2 AVX-512)
   kOpenFailStep,          // api: device open fails at this step (1-based)
   kCloseWaitStepMs,       // api: one step of close's wait for running calls, in ms

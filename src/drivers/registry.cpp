@@ -4,20 +4,36 @@
 #include <torvi/torvi_drv.h>
 
 #include <array>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
-#include "core/log_internal.h"
+#include "core/c_entry.h"
+#include "core/product_string.h"
 #include "drivers/registry_internal.h"
 
 namespace {
 
 std::array<torvi_drv_t, 4> g_registry = {{
-    {"TI OP8241 chip driver", "T0", &g_torvi_driver_op_ti, nullptr, nullptr},
-    {"EPC chip driver", "E1", &g_torvi_driver_op_epc, nullptr, nullptr},
-    {"EPC chip driver", "E2", &g_torvi_driver_op_epc, nullptr, nullptr},
-    {"EPC chip driver", "E3", &g_torvi_driver_op_epc, nullptr, nullptr},
+    {.name = "TI OP8241 chip driver",
+     .id = "T0",
+     .ops = &g_torvi_driver_op_ti,
+     .dev = nullptr,
+     .priv = nullptr},
+    {.name = "EPC chip driver",
+     .id = "E1",
+     .ops = &g_torvi_driver_op_epc,
+     .dev = nullptr,
+     .priv = nullptr},
+    {.name = "EPC chip driver",
+     .id = "E2",
+     .ops = &g_torvi_driver_op_epc,
+     .dev = nullptr,
+     .priv = nullptr},
+    {.name = "EPC chip driver",
+     .id = "E3",
+     .ops = &g_torvi_driver_op_epc,
+     .dev = nullptr,
+     .priv = nullptr},
 }};
 
 }  // namespace
@@ -29,7 +45,8 @@ std::span<torvi_drv_t> driver_registry() { return g_registry; }
 
 torvi_drv_t *drv_instance_create(const torvi_drv_t *entry) {
   if (entry == nullptr) return nullptr;
-  auto *inst = new (std::nothrow) torvi_drv_t{entry->name, entry->id, entry->ops, nullptr, nullptr};
+  auto *inst = new (std::nothrow) torvi_drv_t{
+      .name = entry->name, .id = entry->id, .ops = entry->ops, .dev = nullptr, .priv = nullptr};
   return inst;
 }
 
@@ -45,18 +62,20 @@ torvi_drv_t *registry_entry_of(const torvi_drv_t *drv) {
 }  // namespace torvi
 
 extern "C" TORVI_API torvi_drv_t *torvi_drv_find(torvi_dev_t *dev) {
-  if (dev == nullptr) return nullptr;
-  // The product field may lack its terminator when the camera filled all 32 bytes.
-  char product[sizeof dev->product + 1] = {};
-  std::memcpy(product, dev->product, sizeof dev->product);
-  char f1[17] = {}, f2[17] = {}, f3[17] = {};
-  if (std::sscanf(product, "%16[^-]-%16[^-]-%16[^-]", f1, f2, f3) != 3) return nullptr;
-  for (torvi_drv_t &drv : g_registry) {
-    if (std::strcmp(f2, drv.id) == 0) {
-      kx_log(KX_LOG_DBG, "DBG", "[%s]  find driver for device %s : %s\n", "torvi_drv_find", product,
-             drv.name);
-      return &drv;
+  KX_LOG_NAME("torvi_drv_find");
+  return torvi::c_entry<torvi_drv_t *>(__func__, nullptr, [&]() -> torvi_drv_t * {
+    if (dev == nullptr) return nullptr;
+    // The product field may lack its terminator when the camera filled all 32 bytes.
+    char product[sizeof dev->product + 1] = {};
+    std::memcpy(product, dev->product, sizeof dev->product);
+    const auto fields = torvi::parse_product(product);
+    if (!fields) return nullptr;
+    for (torvi_drv_t &drv : g_registry) {
+      if (fields->chip == drv.id) {
+        KX_DBG(" find driver for device %s : %s\n", product, drv.name);
+        return &drv;
+      }
     }
-  }
-  return nullptr;
+    return nullptr;
+  });
 }

@@ -74,19 +74,20 @@ int ti_reserved8(torvi_drv_t *, ...) { return 1; }
 
 extern "C" {
 
+// No lens parameters and no filters: those slots stay empty.
 const torvi_drv_ops_t g_torvi_driver_op_ti = {
-    ti_init,
-    ti_uninit,
-    ti_frame_get_info,
-    ti_frame_decode,
-    nullptr,  // no lens parameters
-    ti_reserved5,
-    ti_config_reset,
-    ti_calib_save,
-    ti_reserved8,
-    nullptr,
-    nullptr,  // no filters
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    .init = ti_init,
+    .uninit = ti_uninit,
+    .frame_get_info = ti_frame_get_info,
+    .frame_decode = ti_frame_decode,
+    .lens_param_get = nullptr,
+    .reserved5 = ti_reserved5,
+    .config_reset = ti_config_reset,
+    .calib_save = ti_calib_save,
+    .reserved8 = ti_reserved8,
+    .filter_enable = nullptr,
+    .filter_disable = nullptr,
+    .empty = {},
 };
 
 }  // extern "C"

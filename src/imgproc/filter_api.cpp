@@ -4,28 +4,31 @@
 
 #include <cstdint>
 
-#include "core/log_internal.h"
+#include "core/c_entry.h"
 #include "imgproc/filter_set.h"
 
 namespace {
 
 bool args_ok(const char *name, uint16_t *dst, const uint16_t *src, int width, int height) {
   if (width <= 1 || height <= 1) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s]  wrong parameter:w/h=%d/%d\n", name, width, height);
+    KX_LOG_AT(KX_LOG_ERR, name, " wrong parameter:w/h=%d/%d\n", width, height);
     return false;
   }
   if (dst == nullptr || src == nullptr || dst == src) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s]  wrong parameter:dst/src=%p/%p\n", name,
-           static_cast<void *>(dst), static_cast<const void *>(src));
+    KX_LOG_AT(KX_LOG_ERR, name, " wrong parameter:dst/src=%p/%p\n", static_cast<void *>(dst),
+              static_cast<const void *>(src));
     return false;
   }
   return true;
 }
 
+// Runs one filter of the active set for the exported call `name`.
 void run(const char *name, torvi::FilterFn torvi::FilterSet::*fn, uint16_t *dst,
          const uint16_t *src, int width, int height, uint32_t arg = 0) {
-  if (!args_ok(name, dst, src, width, height)) return;
-  (torvi::active_filter_set().*fn)(dst, src, width, height, arg);
+  torvi::c_entry_void(name, [&] {
+    if (!args_ok(name, dst, src, width, height)) return;
+    (torvi::active_filter_set().*fn)(dst, src, width, height, arg);
+  });
 }
 
 }  // namespace

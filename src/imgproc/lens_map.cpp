@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "core/log_internal.h"
-#include "imgproc/alloc_seam.h"
+#include "core/c_entry.h"
+#include "core/test_hooks.h"
 #include "imgproc/lens_geometry.h"
 
 namespace torvi::lens {
@@ -78,7 +78,7 @@ namespace {
 using torvi::lens::RectF;
 
 float *alloc_table(std::size_t n) {
-  if (torvi::imgproc_alloc::should_fail()) return nullptr;
+  if (torvi::hooks::count_down(torvi::hooks::Knob::kImgprocFailNthAlloc)) return nullptr;
   return static_cast<float *>(std::malloc(n * sizeof(float)));
 }
 
@@ -116,56 +116,58 @@ void fill_tables(kx_calib_len_map_t &map, const torvi_lens_param_t &lens, const 
 extern "C" {
 
 TORVI_API void kx_calib_len_uninit_map(kx_calib_len_map_t *map) {
-  if (map == nullptr || !map->ready) return;
-  std::free(map->mapx);
-  std::free(map->mapy);
-  map->mapx = map->mapy = nullptr;
-  map->ready = 0;
+  torvi::c_entry_void(__func__, [&] {
+    if (map == nullptr || !map->ready) return;
+    std::free(map->mapx);
+    std::free(map->mapy);
+    map->mapx = map->mapy = nullptr;
+    map->ready = 0;
+  });
 }
 
 TORVI_API int kx_calib_len_init_map(kx_calib_len_map_t *map, const torvi_lens_param_t *lens) {
-  if (map == nullptr || lens == nullptr) {
-    KX_ERR("Wrong parameter: map=%p lens=%p\n", static_cast<void *>(map),
-           static_cast<const void *>(lens));
-    return 0;
-  }
-  kx_calib_len_uninit_map(map);
-  const int w = lens->img_w, h = lens->img_h;
-  if (w <= 0 || h <= 0 || static_cast<int64_t>(w) * h > INT32_MAX) {
-    KX_ERR("Wrong parameter: lens size %dx%d\n", w, h);
-    return 0;
-  }
-  double an[9], b[9];
-  if (!torvi::lens::undistorted_camera(*lens, an)) {
-    KX_ERR("Wrong parameter: lens fx/fy/cx/cy=%f/%f/%f/%f give no usable map\n", lens->fx, lens->fy,
-           lens->cx, lens->cy);
-    return 0;
-  }
-  const double a[9] = {lens->fx, 0, lens->cx, 0, lens->fy, lens->cy, 0, 0, 1};
-  RectF inner{}, outer{};
-  mat3_inverse(an, b);
-  torvi::lens::estimate_rects(a, lens->dcoeff, an, w, h, inner, outer);
+  KX_LOG_NAME("kx_calib_len_init_map");
+  return torvi::c_entry<int>(__func__, 0, [&]() -> int {
+    torvi::check_arg(map != nullptr && lens != nullptr, "map=%p lens=%p", static_cast<void *>(map),
+                     static_cast<const void *>(lens));
+    kx_calib_len_uninit_map(map);
+    const int w = lens->img_w, h = lens->img_h;
+    if (w <= 0 || h <= 0 || static_cast<int64_t>(w) * h > INT32_MAX) {
+      KX_ERR("Wrong parameter: lens size %dx%d\n", w, h);
+      return 0;
+    }
+    double an[9], b[9];
+    if (!torvi::lens::undistorted_camera(*lens, an)) {
+      KX_ERR("Wrong parameter: lens fx/fy/cx/cy=%f/%f/%f/%f give no usable map\n", lens->fx,
+             lens->fy, lens->cx, lens->cy);
+      return 0;
+    }
+    const double a[9] = {lens->fx, 0, lens->cx, 0, lens->fy, lens->cy, 0, 0, 1};
+    RectF inner{}, outer{};
+    mat3_inverse(an, b);
+    torvi::lens::estimate_rects(a, lens->dcoeff, an, w, h, inner, outer);
 
-  const std::size_t n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-  float *mx = alloc_table(n);
-  float *my = mx != nullptr ? alloc_table(n) : nullptr;
-  if (mx == nullptr || my == nullptr) {
-    std::free(mx);
-    KX_ERR("malloc failed for %dx%d map\n", w, h);
-    return 0;
-  }
-  map->mapx = mx;
-  map->mapy = my;
-  map->count = w * h;
-  map->width = w;
-  map->height = h;
-  map->valid_rect[0] = round_half(inner.x);
-  map->valid_rect[1] = round_half(inner.y);
-  map->valid_rect[2] = round_half(inner.w);
-  map->valid_rect[3] = round_half(inner.h);
-  fill_tables(*map, *lens, b);
-  map->ready = 1;
-  return w * h;
+    const std::size_t n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    float *mx = alloc_table(n);
+    float *my = mx != nullptr ? alloc_table(n) : nullptr;
+    if (mx == nullptr || my == nullptr) {
+      std::free(mx);
+      KX_ERR("malloc failed for %dx%d map\n", w, h);
+      return 0;
+    }
+    map->mapx = mx;
+    map->mapy = my;
+    map->count = w * h;
+    map->width = w;
+    map->height = h;
+    map->valid_rect[0] = round_half(inner.x);
+    map->valid_rect[1] = round_half(inner.y);
+    map->valid_rect[2] = round_half(inner.w);
+    map->valid_rect[3] = round_half(inner.h);
+    fill_tables(*map, *lens, b);
+    map->ready = 1;
+    return w * h;
+  });
 }
 
 }  // extern "C"

@@ -4,11 +4,11 @@
 
 #include <torvi/kx_lens.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-#include "core/log_internal.h"
+#include "core/c_entry.h"
+#include "core/test_hooks.h"
 
 namespace torvi::lens {
 
@@ -44,17 +44,14 @@ bool remap_avx512_supported() {
 }
 
 namespace {
-std::atomic<int> g_isa_cap{2};
-}  // namespace
 
-void cap_remap_isa(int level) { g_isa_cap.store(level); }
-
-namespace {
+// The widest remap path tests allow (0 generic, 1 AVX2, 2 AVX-512).
+int64_t isa_cap() { return hooks::get(hooks::Knob::kRemapIsaCap); }
 
 // One row through the widest vector code the CPU (and the test cap) allows.
 void remap_row_simd(const float *mx, const float *my, int n, const Divisor &dy, const uint16_t *src,
                     int w, int h, uint16_t invalid, uint16_t *dst) {
-  if (remap_avx512_supported() && g_isa_cap.load(std::memory_order_relaxed) >= 2)
+  if (remap_avx512_supported() && isa_cap() >= 2)
     remap_row_u16_avx512(mx, my, n, dy, src, w, h, invalid, dst);
   else
     remap_row_u16_avx2(mx, my, n, dy, src, w, h, invalid, dst);
@@ -69,8 +66,7 @@ template <class T>
 void remap(const kx_calib_len_map_t &map, T *dst, const T *src, int w, int h, T invalid) {
   const int bx = map.width / w, by = map.height / h;
   const Divisor dx = make_divisor(bx), dy = make_divisor(by);
-  const bool simd =
-      bx == 1 && remap_avx2_supported() && g_isa_cap.load(std::memory_order_relaxed) >= 1;
+  const bool simd = bx == 1 && remap_avx2_supported() && isa_cap() >= 1;
   for (int y = 0; y < h; ++y) {
     const std::size_t mrow = static_cast<std::size_t>(y) * static_cast<std::size_t>(by) *
                              static_cast<std::size_t>(map.width);
@@ -88,32 +84,34 @@ void remap(const kx_calib_len_map_t &map, T *dst, const T *src, int w, int h, T 
   }
 }
 
+// The undistortion behind both exported calls, run for the call `name`.
 template <class T>
 int undistort(const char *name, const kx_calib_len_map_t *map, T *dst, int dst_len, const T *src,
               int src_w, int src_h, T invalid) {
-  if (src_w == 0 || src_h == 0) return 1;
-  if (map == nullptr || !map->ready) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: calib_map not ready\n", name);
-    return 0;
-  }
-  if (map->width % src_w != 0 || map->height % src_h != 0) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", name,
-           map->width, map->height, src_w, src_h);
-    return 0;
-  }
-  if (static_cast<int64_t>(src_w) * src_h > dst_len) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: %dx%d > dst_len=%d\n", name, src_w, src_h,
-           dst_len);
-    return 0;
-  }
-  if (src_w < 0 || src_h < 0) return 1;
-  if (dst == nullptr || src == nullptr) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] Wrong parameter: dst=%p src=%p\n", name,
-           static_cast<void *>(dst), static_cast<const void *>(src));
-    return 0;
-  }
-  remap(*map, dst, src, src_w, src_h, invalid);
-  return 1;
+  return torvi::c_entry(name, 0, [&] {
+    if (src_w == 0 || src_h == 0) return 1;
+    if (map == nullptr || !map->ready) {
+      KX_LOG_AT(KX_LOG_ERR, name, "Wrong parameter: calib_map not ready\n");
+      return 0;
+    }
+    if (map->width % src_w != 0 || map->height % src_h != 0) {
+      KX_LOG_AT(KX_LOG_ERR, name, "Wrong parameter: calib_map: %dx%d, src_img: %dx%d\n", map->width,
+                map->height, src_w, src_h);
+      return 0;
+    }
+    if (static_cast<int64_t>(src_w) * src_h > dst_len) {
+      KX_LOG_AT(KX_LOG_ERR, name, "Wrong parameter: %dx%d > dst_len=%d\n", src_w, src_h, dst_len);
+      return 0;
+    }
+    if (src_w < 0 || src_h < 0) return 1;
+    if (dst == nullptr || src == nullptr) {
+      KX_LOG_AT(KX_LOG_ERR, name, "Wrong parameter: dst=%p src=%p\n", static_cast<void *>(dst),
+                static_cast<const void *>(src));
+      return 0;
+    }
+    remap(*map, dst, src, src_w, src_h, invalid);
+    return 1;
+  });
 }
 
 }  // namespace

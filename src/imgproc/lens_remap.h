@@ -46,8 +46,5 @@ void remap_row_u16_avx512(const float *mx, const float *my, int n, const Divisor
                           uint16_t *dst);
 bool remap_avx2_supported();
 bool remap_avx512_supported();
-// Tests: caps the instruction set the remap uses (0 generic code, 1 AVX2,
-// 2 AVX-512, the default); the CPU's own limit still applies.
-void cap_remap_isa(int level);
 
 }  // namespace torvi::lens

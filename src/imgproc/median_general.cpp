@@ -5,31 +5,13 @@
 // node at the middle of the list.
 #include <torvi/kx_filter.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <vector>
 
-#include "core/log_internal.h"
-#include "imgproc/alloc_seam.h"
-
-namespace torvi::imgproc_alloc {
-
-namespace {
-std::atomic<int> g_fail_next{0};
-}
-
-void fail_nth(int n) { g_fail_next.store(n); }
-
-bool should_fail() {
-  int n = g_fail_next.load();
-  while (n > 0)
-    if (g_fail_next.compare_exchange_weak(n, n - 1)) return n == 1;
-  return false;
-}
-
-}  // namespace torvi::imgproc_alloc
+#include "core/c_entry.h"
+#include "core/test_hooks.h"
 
 namespace {
 
@@ -143,6 +125,11 @@ class SortedWindow {
   int count_ = 0;
 };
 
+// Names the allocation failures are reported under: the working record and
+// node table belong to the call, a node to the step that adds a value.
+constexpr const char *kWorkName = "kx_median2d_u16";
+constexpr const char *kNodeName = "_median2d_u16_add_val";
+
 class MedianGeneral {
  public:
   MedianGeneral(const uint16_t *src, int w, int h, int k)
@@ -152,18 +139,20 @@ class MedianGeneral {
     const auto cells =
         static_cast<std::size_t>(w_ + 2 * r_) * static_cast<std::size_t>(h_ + 2 * r_);
     try {
-      if (torvi::imgproc_alloc::should_fail()) throw std::bad_alloc();
+      if (torvi::hooks::count_down(torvi::hooks::Knob::kImgprocFailNthAlloc))
+        throw std::bad_alloc();
       table_.assign(cells, kNil);
     } catch (const std::bad_alloc &) {
-      kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", "kx_median2d_u16");
+      KX_LOG_AT(KX_LOG_ERR, kWorkName, "malloc failed\n");
       return false;
     }
     try {
-      if (torvi::imgproc_alloc::should_fail()) throw std::bad_alloc();
+      if (torvi::hooks::count_down(torvi::hooks::Knob::kImgprocFailNthAlloc))
+        throw std::bad_alloc();
       nodes_.resize(static_cast<std::size_t>(k_) * static_cast<std::size_t>(k_));
       leaving_.resize(static_cast<std::size_t>(k_));
     } catch (const std::bad_alloc &) {
-      kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_median2d_u16_add_val");
+      KX_LOG_AT(KX_LOG_ERR, kNodeName, "malloc failed\n");
       return false;
     }
     return true;
@@ -235,20 +224,22 @@ class MedianGeneral {
 
 extern "C" TORVI_API void kx_median2d_u16(uint16_t *dst, const uint16_t *src, int width, int height,
                                           int kernel) {
-  if (kernel == 3) return kx_median2d_u16_k3(dst, src, width, height);
-  if (kernel == 5) return kx_median2d_u16_k5(dst, src, width, height);
-  if (kernel % 2 == 0 || kernel <= 2 || width <= 0 || height <= 0 ||
-      kernel >= 2 * static_cast<int64_t>(width) || kernel >= 2 * static_cast<int64_t>(height)) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s]  wrong parameter:w/h/kernel=%d/%d/%d\n", "kx_median2d_u16",
-           width, height, kernel);
-    return;
-  }
-  if (dst == nullptr || src == nullptr || dst == src) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s]  wrong parameter:dst/src=%p/%p\n", "kx_median2d_u16",
-           static_cast<void *>(dst), static_cast<const void *>(src));
-    return;
-  }
-  MedianGeneral m(src, width, height, kernel);
-  if (!m.allocate()) return;
-  m.run(dst);
+  KX_LOG_NAME("kx_median2d_u16");
+  torvi::c_entry_void(__func__, [&] {
+    if (kernel == 3) return kx_median2d_u16_k3(dst, src, width, height);
+    if (kernel == 5) return kx_median2d_u16_k5(dst, src, width, height);
+    if (kernel % 2 == 0 || kernel <= 2 || width <= 0 || height <= 0 ||
+        kernel >= 2 * static_cast<int64_t>(width) || kernel >= 2 * static_cast<int64_t>(height)) {
+      KX_ERR(" wrong parameter:w/h/kernel=%d/%d/%d\n", width, height, kernel);
+      return;
+    }
+    if (dst == nullptr || src == nullptr || dst == src) {
+      KX_ERR(" wrong parameter:dst/src=%p/%p\n", static_cast<void *>(dst),
+             static_cast<const void *>(src));
+      return;
+    }
+    MedianGeneral m(src, width, height, kernel);
+    if (!m.allocate()) return;
+    m.run(dst);
+  });
 }

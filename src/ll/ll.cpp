@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "core/log_internal.h"
+#include "core/c_entry.h"
 
 // The connection record's layout is part of the public interface.
 static_assert(offsetof(torvi_ll_t, priv) == 0);
@@ -36,90 +36,126 @@ const torvi_ll_op_t &ops_of(const torvi_ll_t *ll) {
 extern "C" {
 
 TORVI_API bool torvi_ll_init(void) {
-  const bool ok = ll_op_usb.init();
-  if (!ok) kx_log(KX_LOG_ERR, "ERR", "[%s] ll_init failed: ll[%d]\n", "torvi_ll_init", 0);
-  return ok;
+  KX_LOG_NAME("torvi_ll_init");
+  return torvi::c_entry<bool>(__func__, false, [&]() -> bool {
+    const bool ok = ll_op_usb.init();
+    if (!ok) KX_ERR("ll_init failed: ll[%d]\n", 0);
+    return ok;
+  });
 }
 
-TORVI_API void torvi_ll_uninit(void) { ll_op_usb.uninit(); }
+TORVI_API void torvi_ll_uninit(void) {
+  torvi::c_entry_void(__func__, [&] { ll_op_usb.uninit(); });
+}
 
-TORVI_API unsigned torvi_ll_set_debug(unsigned level) { return ll_op_usb.set_debug(level); }
+TORVI_API unsigned torvi_ll_set_debug(unsigned level) {
+  return torvi::c_entry<unsigned>(__func__, 0,
+                                  [&]() -> unsigned { return ll_op_usb.set_debug(level); });
+}
 
 TORVI_API int torvi_ll_dev_list(torvi_ll_t *list, int max) {
-  if (max <= 0 || list == nullptr) return 0;
-  return ll_op_usb.dev_list(list, max);
+  return torvi::c_entry<int>(__func__, 0, [&]() -> int {
+    if (max <= 0 || list == nullptr) return 0;
+    return ll_op_usb.dev_list(list, max);
+  });
 }
 
 TORVI_API torvi_ll_t *torvi_ll_dev_open(torvi_ll_t *ll) {
-  if (ll == nullptr) return nullptr;
-  return ops_of(ll).dev_open(ll);
+  return torvi::c_entry<torvi_ll_t *>(__func__, nullptr, [&]() -> torvi_ll_t * {
+    if (ll == nullptr) return nullptr;
+    return ops_of(ll).dev_open(ll);
+  });
 }
 
 TORVI_API torvi_ll_t *torvi_ll_dev_open_by_fd(torvi_ll_t *ll) {
-  if (ll == nullptr) return nullptr;
-  return ops_of(ll).dev_open_by_fd(ll);
+  return torvi::c_entry<torvi_ll_t *>(__func__, nullptr, [&]() -> torvi_ll_t * {
+    if (ll == nullptr) return nullptr;
+    return ops_of(ll).dev_open_by_fd(ll);
+  });
 }
 
 TORVI_API void torvi_ll_dev_close(torvi_ll_t *ll) {
-  if (ll == nullptr || ll->ops == nullptr) return;
-  ll->ops->dev_close(ll);
+  torvi::c_entry_void(__func__, [&] {
+    if (ll == nullptr || ll->ops == nullptr) return;
+    ll->ops->dev_close(ll);
+  });
 }
 
 TORVI_API bool torvi_ll_exe_cmd(torvi_ll_t *ll, unsigned dir, unsigned request, unsigned value,
                                 void *buf, int len, unsigned timeout_ms) {
-  if (ll == nullptr || ll->ops == nullptr) return false;
-  return ll->ops->exe_cmd(ll, static_cast<uint8_t>(dir), static_cast<uint8_t>(request),
-                          static_cast<uint16_t>(value), buf, len, timeout_ms);
+  return torvi::c_entry<bool>(__func__, false, [&]() -> bool {
+    if (ll == nullptr || ll->ops == nullptr) return false;
+    return ll->ops->exe_cmd(ll, static_cast<uint8_t>(dir), static_cast<uint8_t>(request),
+                            static_cast<uint16_t>(value), buf, len, timeout_ms);
+  });
 }
 
 TORVI_API bool torvi_ll_check_last_cmd(torvi_ll_t *ll, unsigned t, unsigned v) {
-  if (ll == nullptr || ll->ops == nullptr) return false;
-  return ll->ops->check_last_cmd(ll, static_cast<uint8_t>(t), static_cast<uint8_t>(v));
+  return torvi::c_entry<bool>(__func__, false, [&]() -> bool {
+    if (ll == nullptr || ll->ops == nullptr) return false;
+    return ll->ops->check_last_cmd(ll, static_cast<uint8_t>(t), static_cast<uint8_t>(v));
+  });
 }
 
 TORVI_API void torvi_ll_cap_abort(torvi_ll_t *ll) {
-  if (ll == nullptr || ll->ops == nullptr) return;
-  ll->ops->cap_abort(ll);
+  torvi::c_entry_void(__func__, [&] {
+    if (ll == nullptr || ll->ops == nullptr) return;
+    ll->ops->cap_abort(ll);
+  });
 }
 
 TORVI_API bool torvi_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb,
                                   void *cb_arg) {
-  if (ll == nullptr || ll->ops == nullptr) return false;
-  return ll->ops->cap_start(ll, cap_arg, cb, cb_arg);
+  return torvi::c_entry<bool>(__func__, false, [&]() -> bool {
+    if (ll == nullptr || ll->ops == nullptr) return false;
+    return ll->ops->cap_start(ll, cap_arg, cb, cb_arg);
+  });
 }
 
 TORVI_API bool torvi_ll_cap_stop(torvi_ll_t *ll) {
-  if (ll == nullptr || ll->ops == nullptr) return false;
-  return ll->ops->cap_stop(ll);
+  return torvi::c_entry<bool>(__func__, false, [&]() -> bool {
+    if (ll == nullptr || ll->ops == nullptr) return false;
+    return ll->ops->cap_stop(ll);
+  });
 }
 
 TORVI_API bool torvi_ll_dev_reset(torvi_ll_t *ll, unsigned target) {
-  if (ll == nullptr || ll->ops == nullptr) return false;
-  return ll->ops->dev_reset(ll, static_cast<uint8_t>(target));
+  return torvi::c_entry<bool>(__func__, false, [&]() -> bool {
+    if (ll == nullptr || ll->ops == nullptr) return false;
+    return ll->ops->dev_reset(ll, static_cast<uint8_t>(target));
+  });
 }
 
 TORVI_API bool torvi_ll_reg_write(torvi_ll_t *ll, unsigned target, uint32_t reg_base,
                                   const uint32_t *vals, unsigned cnt) {
-  if (ll == nullptr || ll->ops == nullptr) return false;
-  return ll->ops->reg_write(ll, static_cast<uint8_t>(target), reg_base, vals,
-                            static_cast<uint16_t>(cnt));
+  return torvi::c_entry<bool>(__func__, false, [&]() -> bool {
+    if (ll == nullptr || ll->ops == nullptr) return false;
+    return ll->ops->reg_write(ll, static_cast<uint8_t>(target), reg_base, vals,
+                              static_cast<uint16_t>(cnt));
+  });
 }
 
 TORVI_API bool torvi_ll_reg_read(torvi_ll_t *ll, unsigned target, uint32_t reg_base, uint32_t *vals,
                                  unsigned cnt) {
-  if (ll == nullptr || ll->ops == nullptr) return false;
-  return ll->ops->reg_read(ll, static_cast<uint8_t>(target), reg_base, vals,
-                           static_cast<uint16_t>(cnt));
+  return torvi::c_entry<bool>(__func__, false, [&]() -> bool {
+    if (ll == nullptr || ll->ops == nullptr) return false;
+    return ll->ops->reg_read(ll, static_cast<uint8_t>(target), reg_base, vals,
+                             static_cast<uint16_t>(cnt));
+  });
 }
 
 TORVI_API bool torvi_ll_param_set(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
-  if (ll == nullptr || ll->ops == nullptr) return false;
-  return ll->ops->param_set(ll, records, cnt);
+  return torvi::c_entry<bool>(__func__, false, [&]() -> bool {
+    if (ll == nullptr || ll->ops == nullptr) return false;
+    return ll->ops->param_set(ll, records, cnt);
+  });
 }
 
 TORVI_API bool torvi_ll_param_get(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
-  if (ll == nullptr || ll->ops == nullptr) return false;
-  return ll->ops->param_get(ll, records, cnt);
+  return torvi::c_entry<bool>(__func__, false, [&]() -> bool {
+    if (ll == nullptr || ll->ops == nullptr) return false;
+    return ll->ops->param_get(ll, records, cnt);
+  });
 }
 
 }  // extern "C"

@@ -1,14 +1,12 @@
 #include "stream/frame_list.h"
 
-#include <atomic>
 #include <cstdlib>
-#include <limits>
 #include <new>
+
+#include "core/test_hooks.h"
 
 namespace torvi::stream {
 namespace {
-
-std::atomic<std::size_t> g_alloc_limit{std::numeric_limits<std::size_t>::max()};
 
 static_assert(kNodeHead % 8 == 0, "frame bytes start on an 8-byte boundary");
 
@@ -21,13 +19,9 @@ void FrameNodeFree::operator()(FrameNode *n) const {
   std::free(n);  // NOLINT(cppcoreguidelines-no-malloc)
 }
 
-void set_node_alloc_limit(std::size_t bytes) {
-  g_alloc_limit.store(bytes, std::memory_order_relaxed);
-}
-
 NodePtr make_node(const torvi_frame_hdr_t &rec) {
   const std::size_t bytes = kNodeHead + rec.frlen;
-  if (bytes > g_alloc_limit.load(std::memory_order_relaxed)) return nullptr;
+  if (bytes > static_cast<uint64_t>(hooks::get(hooks::Knob::kStreamNodeAllocLimit))) return nullptr;
   // One block for the head and the frame bytes, owned by NodePtr at once;
   // malloc reports failure by null, which the parser handles.
   void *mem = std::malloc(bytes);  // NOLINT(cppcoreguidelines-no-malloc)

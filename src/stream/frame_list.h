@@ -34,10 +34,6 @@ inline constexpr std::size_t kNodeHead = sizeof(FrameNode);
 // Allocates a node for `rec.frlen` bytes; null when memory runs out.
 NodePtr make_node(const torvi_frame_hdr_t &rec);
 
-// Allocations above this many bytes fail (for tests of the out-of-memory
-// path); the default is no limit.
-void set_node_alloc_limit(std::size_t bytes);
-
 class FrameList {
  public:
   FrameList() = default;

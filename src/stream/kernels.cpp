@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/byte_order.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -19,11 +21,6 @@ inline void add_byte(PayloadSum &ps, uint8_t b) {
     ps.partial = 0;
     ps.held = 0;
   }
-}
-
-inline uint32_t load_le32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 #if defined(__SSE2__)
@@ -61,7 +58,7 @@ uint32_t bulk_words(uint8_t *dst, const uint8_t *src, std::size_t n) {
   }
   uint32_t s = lanes_sum(_mm_add_epi32(a0, a1));
   for (; i < n; i += 4) {
-    s += load_le32(src + i);
+    s += torvi::get_le32(src + i);
     if constexpr (kCopy) std::memcpy(dst + i, src + i, 4);
   }
   return s;
@@ -70,7 +67,7 @@ uint32_t bulk_words(uint8_t *dst, const uint8_t *src, std::size_t n) {
 template <bool kCopy>
 uint32_t bulk_words(uint8_t *dst, const uint8_t *src, std::size_t n) {
   uint32_t s = 0;
-  for (std::size_t i = 0; i < n; i += 4) s += load_le32(src + i);
+  for (std::size_t i = 0; i < n; i += 4) s += torvi::get_le32(src + i);
   if constexpr (kCopy) std::memcpy(dst, src, n);
   return s;
 }

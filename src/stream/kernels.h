@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace torvi::stream {
 
@@ -25,6 +26,13 @@ struct PayloadSum {
 // Adds n payload bytes to `ps` and copies them to dst unless dst is null.
 void copy_sum(uint8_t *dst, const uint8_t *src, std::size_t n, PayloadSum &ps);
 void copy_sum_ref(uint8_t *dst, const uint8_t *src, std::size_t n, PayloadSum &ps);
+
+// The payload checksum of a whole payload.
+inline uint32_t payload_sum(std::span<const uint8_t> payload) {
+  PayloadSum ps;
+  copy_sum(nullptr, payload.data(), payload.size(), ps);
+  return ps.value();
+}
 
 // Offset of the first byte FB that is followed by 98 or is the last byte of
 // the buffer; n when there is none.

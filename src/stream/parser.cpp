@@ -8,25 +8,18 @@
 // searching are counted whether or not the piece held a header.
 #include "stream/parser.h"
 
-#include <torvi/torvi_log.h>
-
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 
 #include "core/clock.h"
+#include "core/log_internal.h"
 
 using torvi::stream::FrameNode;
 using torvi::stream::kHeaderSize;
 using torvi::stream::NodePtr;
 
 namespace {
-
-constexpr const char *kFeed = "kx_stream_feed_input";
-constexpr const char *kSync = "_sync_stream_hdr";
-constexpr const char *kDiscardCur = "_discard_cur_frame";
-constexpr const char *kRefresh = "_fr_list_refresh";
-constexpr const char *kAddData = "_fr_node_add_data";
 
 int as_int(uint32_t v) { return static_cast<int>(v); }
 
@@ -82,7 +75,8 @@ unsigned kx_stream::ready_frames() const {
 }
 
 bool kx_stream::feed(const uint8_t *p, std::size_t n) {
-  kx_log(KX_LOG_TRC, "TRC", "[%s] %d raw bytes\n", kFeed, static_cast<int>(n));
+  KX_LOG_NAME("kx_stream_feed_input");
+  KX_TRC("%d raw bytes\n", static_cast<int>(n));
   while (n > 0) {
     const std::size_t used = hdr_bytes_ == kHeaderSize ? take_payload(p, n) : search(p, n);
     p += used;
@@ -100,11 +94,12 @@ void kx_stream::skip(std::size_t n) {
 
 // Looks for the next header in the input; returns the bytes it used.
 std::size_t kx_stream::search(const uint8_t *p, std::size_t n) {
+  KX_LOG_NAME("_sync_stream_hdr");
   if (hdr_bytes_ > 0) return resume_pending(p, n);
   const std::size_t i = torvi::stream::find_magic(p, n);
   skip(i);
   if (i == n) {
-    kx_log(KX_LOG_DBG, "DBG", "[%s] not find hdr: skip %d bytes\n", kSync, as_int(skip_run_));
+    KX_DBG("not find hdr: skip %d bytes\n", as_int(skip_run_));
     return n;
   }
   const std::size_t rest = n - i;
@@ -112,8 +107,7 @@ std::size_t kx_stream::search(const uint8_t *p, std::size_t n) {
     // The start of a header, cut by the end of the input.
     std::memcpy(hdr_, p + i, rest);
     hdr_bytes_ = static_cast<uint8_t>(rest);
-    kx_log(KX_LOG_TRC, "TRC", "[%s] partial stream hdr found: %d bytes, need more bytes.\n", kSync,
-           as_int(hdr_bytes_));
+    KX_TRC("partial stream hdr found: %d bytes, need more bytes.\n", as_int(hdr_bytes_));
     return n;
   }
   if (!torvi::stream::header_valid(p + i)) {
@@ -129,6 +123,7 @@ std::size_t kx_stream::search(const uint8_t *p, std::size_t n) {
 // Continues a candidate held from the previous input: hdr_[0, hdr_bytes_)
 // starts with FB. Candidates may begin at any held byte.
 std::size_t kx_stream::resume_pending(const uint8_t *p, std::size_t n) {
+  KX_LOG_NAME("kx_stream_feed_input");
   const std::size_t held = hdr_bytes_;
   uint8_t win[2 * kHeaderSize];
   const std::size_t m = std::min(n, kHeaderSize - 1);
@@ -144,8 +139,7 @@ std::size_t kx_stream::resume_pending(const uint8_t *p, std::size_t n) {
       skip(q);
       std::memmove(hdr_, win + q, w - q);
       hdr_bytes_ = static_cast<uint8_t>(w - q);
-      kx_log(KX_LOG_TRC, "TRC", "[%s] partial stream hdr found: %d bytes, need more bytes.\n",
-             kFeed, as_int(hdr_bytes_));
+      KX_TRC("partial stream hdr found: %d bytes, need more bytes.\n", as_int(hdr_bytes_));
       return n;
     }
     if (torvi::stream::header_valid(win + q)) {
@@ -162,16 +156,17 @@ std::size_t kx_stream::resume_pending(const uint8_t *p, std::size_t n) {
 }
 
 void kx_stream::accept_header(bool completed_from_pending) {
+  KX_LOG_NAME("_sync_stream_hdr");
   cur_ = torvi::stream::decode_header(hdr_);
   if (completed_from_pending) {
-    kx_log(KX_LOG_TRC, "TRC", "[%s] HDR found: idx/len=%d/%d(frlen:%d,fridx=%d,frfmt=%d)\n", kSync,
-           cur_.sidx, as_int(cur_.len), as_int(cur_.frlen), cur_.fridx, cur_.frfmt);
+    KX_TRC("HDR found: idx/len=%d/%d(frlen:%d,fridx=%d,frfmt=%d)\n", cur_.sidx, as_int(cur_.len),
+           as_int(cur_.frlen), cur_.fridx, cur_.frfmt);
   } else {
-    kx_log(KX_LOG_TRC, "TRC", "[%s] HDR found: idx/len=%d/%d (frlen:%d,fridx=%d,frfmt=%d)\n", kSync,
-           cur_.sidx, as_int(cur_.len), as_int(cur_.frlen), cur_.fridx, cur_.frfmt);
+    KX_TRC("HDR found: idx/len=%d/%d (frlen:%d,fridx=%d,frfmt=%d)\n", cur_.sidx, as_int(cur_.len),
+           as_int(cur_.frlen), cur_.fridx, cur_.frfmt);
   }
   if (skip_run_ > 0) {
-    kx_log(KX_LOG_TRC, "TRC", "[%s] sync hdr: skip %d bytes\n", kSync, as_int(skip_run_));
+    KX_TRC("sync hdr: skip %d bytes\n", as_int(skip_run_));
     skip_run_ = 0;
   }
   evaluate_header();
@@ -181,6 +176,7 @@ bool kx_stream::frame_in_progress() const { return !building_.empty(); }
 
 // Sequence checks on a newly accepted header.
 void kx_stream::evaluate_header() {
+  KX_LOG_NAME("kx_stream_feed_input");
   const bool sof = cur_.start_of_frame;
   if (discarding_) {
     if (!sof) {
@@ -192,25 +188,22 @@ void kx_stream::evaluate_header() {
   }
   if (!sof) {
     if (cur_fridx_ >= 0 && cur_fridx_ != cur_.fridx) {
-      kx_log(KX_LOG_DBG, "DBG", "[%s] discard frame: frame idx not consist (prev=%d, cur=%d)\n",
-             kFeed, cur_fridx_, cur_.fridx);
+      KX_DBG("discard frame: frame idx not consist (prev=%d, cur=%d)\n", cur_fridx_, cur_.fridx);
       discard_cur_frame();
       prev_sidx_ = -1;
     }
   } else if (frame_in_progress()) {
-    kx_log(KX_LOG_DBG, "DBG", "[%s] discard frame: frame bound met, prev not complete\n", kFeed);
+    KX_DBG("discard frame: frame bound met, prev not complete\n");
     discard_cur_frame();
     prev_sidx_ = -1;
   } else if (cur_fridx_ >= 0 && state().frames_assembled > 0) {
     const uint16_t expected = static_cast<uint16_t>(cur_fridx_ + fridx_step_);
     if (expected != cur_.fridx) {
-      kx_log(KX_LOG_DBG, "DBG", "[%s] missing frame: jumpping frame idx (prev=%d, cur=%d)\n", kFeed,
-             expected, cur_.fridx);
+      KX_DBG("missing frame: jumpping frame idx (prev=%d, cur=%d)\n", expected, cur_.fridx);
     }
   }
   if (prev_sidx_ >= 0 && !sof && cur_.sidx != static_cast<uint16_t>(prev_sidx_ + 1)) {
-    kx_log(KX_LOG_DBG, "DBG", "[%s] discard frame: stream hdr idx not correct (prev=%d, cur=%d)\n",
-           kFeed, prev_sidx_, cur_.sidx);
+    KX_DBG("discard frame: stream hdr idx not correct (prev=%d, cur=%d)\n", prev_sidx_, cur_.sidx);
     discarding_ = true;
     discard_cur_frame();
     end_chunk();
@@ -223,9 +216,10 @@ void kx_stream::evaluate_header() {
 }
 
 std::size_t kx_stream::take_payload(const uint8_t *p, std::size_t n) {
+  KX_LOG_NAME("kx_stream_feed_input");
   const std::size_t k = std::min<std::size_t>(n, cur_.len - consumed_);
   consumed_ += static_cast<uint32_t>(k);
-  kx_log(KX_LOG_TRC, "TRC", "[%s] Add %d bytes to frlist\n", kFeed, static_cast<int>(k));
+  KX_TRC("Add %d bytes to frlist\n", static_cast<int>(k));
   const std::size_t stored = add_data(p, k, cur_.has_payload_sum ? &sum_ : nullptr);
   if (stored < k) {
     // Out of memory: the frame cannot be whole. Drop what is built of this
@@ -244,11 +238,11 @@ std::size_t kx_stream::take_payload(const uint8_t *p, std::size_t n) {
 }
 
 void kx_stream::finish_chunk() {
+  KX_LOG_NAME("kx_stream_feed_input");
   if (cur_.has_payload_sum) {
-    kx_log(KX_LOG_TRC, "TRC", "[%s] check data checksum: sidx=%d\n", kFeed, cur_.sidx);
+    KX_TRC("check data checksum: sidx=%d\n", cur_.sidx);
     if (sum_.value() != cur_.payload_sum) {
-      kx_log(KX_LOG_DBG, "DBG", "[%s] discard frame: verify data checksum failed: sidx=%d\n", kFeed,
-             cur_.sidx);
+      KX_DBG("discard frame: verify data checksum failed: sidx=%d\n", cur_.sidx);
       discard_cur_frame();
       discarding_ = true;
     } else {
@@ -272,6 +266,7 @@ void kx_stream::end_chunk() {
 // Frees the frames still being built: the incomplete last one, and frames
 // of the current chunk whose payload checksum has not been confirmed.
 void kx_stream::discard_cur_frame() {
+  KX_LOG_NAME("_discard_cur_frame");
   while (!building_.empty()) {
     NodePtr n = building_.pop_back();
     {
@@ -279,12 +274,13 @@ void kx_stream::discard_cur_frame() {
       st_.bytes_discarded += n->filled;
       st_.frames_discarded += 1;
     }
-    kx_log(KX_LOG_DBG, "DBG", "[%s] discard frame: idx = %d\n", kDiscardCur, n->rec.fridx);
+    KX_DBG("discard frame: idx = %d\n", n->rec.fridx);
   }
 }
 
 // Moves full frames to the ready list and drops the oldest beyond capacity.
 void kx_stream::complete_frames() {
+  KX_LOG_NAME("_fr_list_refresh");
   FrameList dropped;
   uint32_t total_dropped = 0;
   {
@@ -310,15 +306,15 @@ void kx_stream::complete_frames() {
   }
   if (!dropped.empty()) {
     const auto k = static_cast<int>(dropped.size());
-    kx_log(KX_LOG_DBG, "DBG", "[%s] discard frames: frame buffer is full (%d/%d)\n", kRefresh, k,
-           as_int(total_dropped));
+    KX_DBG("discard frames: frame buffer is full (%d/%d)\n", k, as_int(total_dropped));
     for (FrameNode *f = dropped.front(); f != nullptr; f = f->next) {
-      kx_log(KX_LOG_DBG, "DBG", "[%s] discard frame: idx = %d\n", kRefresh, f->rec.fridx);
+      KX_DBG("discard frame: idx = %d\n", f->rec.fridx);
     }
   }
 }
 
 std::size_t kx_stream::add_data(const uint8_t *src, std::size_t n, torvi::stream::PayloadSum *sum) {
+  KX_LOG_NAME("_fr_node_add_data");
   if (cur_.frlen == 0) return 0;  // no header yet: nothing to cut frames by
   torvi::stream::PayloadSum scratch;
   torvi::stream::PayloadSum &ps = sum != nullptr ? *sum : scratch;
@@ -330,8 +326,7 @@ std::size_t kx_stream::add_data(const uint8_t *src, std::size_t n, torvi::stream
           torvi::stream::frame_record(cur_, static_cast<uint16_t>(cur_.fridx + frames_in_chunk_));
       NodePtr node = torvi::stream::make_node(rec);
       if (!node) {
-        kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed: %d bytes\n", kAddData,
-               static_cast<int>(rec.frlen + torvi::stream::kNodeHead));
+        KX_ERR("malloc failed: %d bytes\n", static_cast<int>(rec.frlen + torvi::stream::kNodeHead));
         return done;
       }
       last = node.get();

@@ -2,21 +2,15 @@
 
 #include <cstring>
 
+#include "core/byte_order.h"
+
 namespace torvi::stream {
 namespace {
 
-uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void put16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using torvi::get_le16;
+using torvi::get_le32;
+using torvi::put_le16;
+using torvi::put_le32;
 
 }  // namespace
 
@@ -32,49 +26,49 @@ uint16_t fletcher16(std::span<const uint8_t> bytes) {
 
 WireHeader decode_header(const uint8_t *b) {
   WireHeader h;
-  h.sidx = le16(b + 2);
-  h.len = le32(b + 4);
-  h.frlen = le32(b + 8);
-  h.fridx = le16(b + 12);
-  h.frfmt = le16(b + 14);
-  h.width = le16(b + 16);
-  h.height = le16(b + 18);
-  h.sensor_temp = static_cast<int16_t>(le16(b + 20));
-  h.illum_temp = static_cast<int16_t>(le16(b + 22));
-  h.extra = le32(b + 24);
-  h.payload_sum = le32(b + 28);
+  h.sidx = get_le16(b + 2);
+  h.len = get_le32(b + 4);
+  h.frlen = get_le32(b + 8);
+  h.fridx = get_le16(b + 12);
+  h.frfmt = get_le16(b + 14);
+  h.width = get_le16(b + 16);
+  h.height = get_le16(b + 18);
+  h.sensor_temp = static_cast<int16_t>(get_le16(b + 20));
+  h.illum_temp = static_cast<int16_t>(get_le16(b + 22));
+  h.extra = get_le32(b + 24);
+  h.payload_sum = get_le32(b + 28);
   h.start_of_frame = (b[32] & 1) != 0;
   h.has_payload_sum = (b[33] & 1) != 0;
-  h.header_sum = le16(b + 34);
+  h.header_sum = get_le16(b + 34);
   return h;
 }
 
 void encode_header(const WireHeader &h, uint8_t *out, bool keep_header_sum) {
   out[0] = kMagic0;
   out[1] = kMagic1;
-  put16(out + 2, h.sidx);
-  put32(out + 4, h.len);
-  put32(out + 8, h.frlen);
-  put16(out + 12, h.fridx);
-  put16(out + 14, h.frfmt);
-  put16(out + 16, h.width);
-  put16(out + 18, h.height);
-  put16(out + 20, static_cast<uint16_t>(h.sensor_temp));
-  put16(out + 22, static_cast<uint16_t>(h.illum_temp));
-  put32(out + 24, h.extra);
-  put32(out + 28, h.payload_sum);
+  put_le16(out + 2, h.sidx);
+  put_le32(out + 4, h.len);
+  put_le32(out + 8, h.frlen);
+  put_le16(out + 12, h.fridx);
+  put_le16(out + 14, h.frfmt);
+  put_le16(out + 16, h.width);
+  put_le16(out + 18, h.height);
+  put_le16(out + 20, static_cast<uint16_t>(h.sensor_temp));
+  put_le16(out + 22, static_cast<uint16_t>(h.illum_temp));
+  put_le32(out + 24, h.extra);
+  put_le32(out + 28, h.payload_sum);
   out[32] = h.start_of_frame ? 1 : 0;
   out[33] = h.has_payload_sum ? 1 : 0;
-  put16(out + 34, keep_header_sum ? h.header_sum : fletcher16({out, 34}));
+  put_le16(out + 34, keep_header_sum ? h.header_sum : fletcher16({out, 34}));
 }
 
 bool header_valid(const uint8_t *b) {
   if (b[0] != kMagic0 || b[1] != kMagic1) return false;
-  if (fletcher16({b, 34}) != le16(b + 34)) return false;
-  const uint32_t len = le32(b + 4);
-  const uint32_t frlen = le32(b + 8);
+  if (fletcher16({b, 34}) != get_le16(b + 34)) return false;
+  const uint32_t len = get_le32(b + 4);
+  const uint32_t frlen = get_le32(b + 8);
   return len <= kMaxChunkLen && frlen >= 1 && frlen <= kMaxFrameLen &&
-         le16(b + 14) <= kMaxFrameFormat;
+         get_le16(b + 14) <= kMaxFrameFormat;
 }
 
 torvi_frame_hdr_t frame_record(const WireHeader &h, uint16_t fridx) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "core/log_internal.h"
 #include "support/zip_names.h"
 
@@ -23,9 +24,7 @@ constexpr size_t kEndRecord = 22;
 constexpr size_t kMaxComment = 0xFFFF;
 
 uint32_t le(const uint8_t *p, size_t bytes) {
-  uint32_t v = 0;
-  for (size_t i = bytes; i-- > 0;) v = (v << 8) | p[i];
-  return v;
+  return static_cast<uint32_t>(torvi::get_le(p, bytes));
 }
 
 struct EndRecord {

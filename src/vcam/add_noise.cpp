@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "vcam/tof_model.h"
 
 #if defined(__SSE2__)
@@ -30,8 +31,7 @@ uint16_t pack_one(float base, float noise) {
 void add_noise_ref(const float *base, const float *noise, uint8_t *out, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     const uint16_t s = pack_one(base[i], noise[i]);
-    out[2 * i] = static_cast<uint8_t>(s & 0xFF);
-    out[2 * i + 1] = static_cast<uint8_t>(s >> 8);
+    torvi::put_le16(out + 2 * i, s);
   }
 }
 

@@ -109,12 +109,12 @@ bool Camera::Impl::build_next_frame(Clock::time_point now) {
   if (mode == kModeDataUpload) {
     if (upload_sent || cfg.upload_block.empty()) return false;
     upload_sent = true;
-    FrameDesc d;
+    torvi::stream::WireHeader d;
     d.fridx = fridx++;
-    d.format = 171;
+    d.frfmt = 171;
     TofModel &m = model();
     d.sensor_temp = m.sensor_temp(frame_no);
-    d.board_temp = m.board_temp(frame_no);
+    d.illum_temp = m.board_temp(frame_no);
     encode_frame(cfg.upload_block, d, cfg.stream, sidx, {}, pending);
     ++frame_no;
     ++stats.frames_sent;
@@ -130,13 +130,13 @@ bool Camera::Impl::build_next_frame(Clock::time_point now) {
   if (std::any_of(mine.begin(), mine.end(),
                   [](const StreamFault &f) { return f.kind == StreamFault::Kind::skip_fridx; }))
     ++fridx;
-  FrameDesc d;
+  torvi::stream::WireHeader d;
   d.fridx = fridx++;
-  d.format = 2;
+  d.frfmt = 2;
   d.width = static_cast<uint16_t>(m.width());
   d.height = static_cast<uint16_t>(m.height());
   d.sensor_temp = m.sensor_temp(frame_no);
-  d.board_temp = m.board_temp(frame_no);
+  d.illum_temp = m.board_temp(frame_no);
   encode_frame(raw, d, cfg.stream, sidx, mine, pending);
   ++frame_no;
   ++stats.frames_sent;
@@ -403,12 +403,13 @@ std::vector<uint8_t> Camera::frame_bytes(uint32_t frame_number) const {
   std::vector<uint8_t> raw = raw_frame(frame_number);
   std::lock_guard lock(impl_->mu);
   TofModel &m = impl_->model();
-  FrameDesc d;
+  torvi::stream::WireHeader d;
   d.fridx = static_cast<uint16_t>(frame_number);
+  d.frfmt = 2;
   d.width = static_cast<uint16_t>(m.width());
   d.height = static_cast<uint16_t>(m.height());
   d.sensor_temp = m.sensor_temp(frame_number);
-  d.board_temp = m.board_temp(frame_number);
+  d.illum_temp = m.board_temp(frame_number);
   uint16_t sidx = 0;
   std::vector<uint8_t> out;
   encode_frame(raw, d, impl_->cfg.stream, sidx, {}, out);

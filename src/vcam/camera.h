@@ -13,17 +13,7 @@
 // Every public member is thread-safe (one internal mutex); nothing blocks
 // longer than it takes to synthesise one frame.
 //
-// Wire summary (all little-endian):
-//   status query   IN  0xB0 w0   63 bytes: status, t, v, 60-byte message
-//                                status 0x00 ok, 0xFE busy, 0xFF failed
-//   register write OUT 0xC2 w0   7-byte header (target u8, first u32,
-//                                bytes u16 = count*4) + count u32 values
-//   register read  OUT 0xC2 w1   7-byte header; then IN 0xC2 w1 count*4 bytes
-//   stream start   OUT 0xC2 w4   u32 capture start word
-//   stream stop    OUT 0xC2 w5   one byte 0xC2
-//   device reset   OUT 0xC0 w0   u32 target (3: leave the bus and come back)
-//   parameter set  OUT 0xC0 w3   n*20-byte records (id, len, 18 value bytes)
-//   parameter get  OUT 0xC0 w4   up to 3 records (ids); then IN 0xC0 w4
+// The wire protocol is summarised in ll/usb/protocol.h.
 #pragma once
 
 #include <libusb.h>
@@ -37,23 +27,25 @@
 #include <string>
 #include <vector>
 
+#include "ll/usb/protocol.h"
+#include "stream/wire_header.h"
+
 namespace torvi::vcam {
 
 using Clock = std::chrono::steady_clock;
 
-inline constexpr uint16_t kVendorId = 0x111B;
-inline constexpr uint16_t kProductId = 0x1238;
-inline constexpr uint8_t kBulkInEndpoint = 0x81;
-inline constexpr size_t kStatusReplyBytes = 63;
-inline constexpr size_t kStatusMessageBytes = 60;
-inline constexpr size_t kParamRecordBytes = 20;
-inline constexpr size_t kRegHeaderBytes = 7;
-inline constexpr size_t kStreamHeaderBytes = 36;
-
-// Status bytes of the status query.
-inline constexpr uint8_t kStatusOk = 0x00;
-inline constexpr uint8_t kStatusBusy = 0xFE;
-inline constexpr uint8_t kStatusFailed = 0xFF;
+// The protocol's constants, shared with the transport (ll/usb/protocol.h).
+using torvi::usb::kParamRecordBytes;
+using torvi::usb::kProductId;
+using torvi::usb::kRegHeaderBytes;
+using torvi::usb::kStatusBusy;
+using torvi::usb::kStatusFailed;
+using torvi::usb::kStatusMessageBytes;
+using torvi::usb::kStatusOk;
+using torvi::usb::kStatusReplyBytes;
+using torvi::usb::kVendorId;
+inline constexpr uint8_t kBulkInEndpoint = torvi::usb::kStreamEp;
+inline constexpr size_t kStreamHeaderBytes = torvi::stream::kHeaderSize;
 
 // Result of control() meaning "the device never answers this transfer": the
 // emulation leaves it pending until its time-out or a cancel.
@@ -125,7 +117,7 @@ struct StreamConfig {
 struct CameraConfig {
   Identity identity;
   std::string vendor = "TORVI";
-  std::string product = "VCAM-E2-1.4.3";                   // "%16[^-]-%16[^-]-%16[^-]"
+  std::string product = "VCAM-E2-1.4.3";                   // core/product_string.h
   std::string serial = "VC0000000001";                     // parameter 5
   std::vector<uint8_t> info6 = {1, 4, 3, 0, 0, 0, 0, 0};   // parameter 6
   uint16_t part_version = 3, chip_id = 17, wafer_id = 42;  // parameter 7

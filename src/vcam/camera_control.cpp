@@ -11,29 +11,22 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "vcam/camera_impl.h"
 
 namespace torvi::vcam {
 namespace {
 
-constexpr uint8_t kTypeOut = 0x22;  // host-to-device, class, endpoint
-constexpr uint8_t kTypeIn = 0xA2;   // device-to-host, class, endpoint
-constexpr uint8_t kReqStatus = 0xB0;
-constexpr uint8_t kReqRegister = 0xC2;
-constexpr uint8_t kReqDevice = 0xC0;
+using torvi::usb::kReqStatus;
+using torvi::usb::kTypeIn;
+using torvi::usb::kTypeOut;
+constexpr uint8_t kReqRegister = torvi::usb::kReqReg;
+constexpr uint8_t kReqDevice = torvi::usb::kReqDev;
 
-uint16_t get16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t get32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-void put16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using torvi::get_le16;
+using torvi::get_le32;
+using torvi::put_le16;
+using torvi::put_le32;
 
 int put_string(std::span<uint8_t, 18> value, const std::string &s, size_t max) {
   const size_t n = std::min({s.size(), max, value.size()});
@@ -65,23 +58,23 @@ int Camera::Impl::control_locked(uint8_t type, uint8_t request, uint16_t value,
     return in ? 0 : static_cast<int>(data.size());
   }
   const int accepted = in ? 0 : static_cast<int>(data.size());
-  if (request == kReqRegister && value == 0 && !in) {
+  if (request == kReqRegister && value == torvi::usb::kRegWrite && !in) {
     reg_write(data);
-  } else if (request == kReqRegister && value == 1) {
+  } else if (request == kReqRegister && value == torvi::usb::kRegRead) {
     if (!in) {
       reg_read_request(data);
     } else {
       return reg_read_data(data);
     }
-  } else if (request == kReqRegister && value == 4 && !in) {
+  } else if (request == kReqRegister && value == torvi::usb::kStreamStart && !in) {
     stream_start(data, now);
-  } else if (request == kReqRegister && value == 5 && !in) {
+  } else if (request == kReqRegister && value == torvi::usb::kStreamStop && !in) {
     stream_stop(data);
-  } else if (request == kReqDevice && value == 0 && !in) {
+  } else if (request == kReqDevice && value == torvi::usb::kDevReset && !in) {
     device_reset(data, now);
-  } else if (request == kReqDevice && value == 3 && !in) {
+  } else if (request == kReqDevice && value == torvi::usb::kParamSet && !in) {
     param_set(data);
-  } else if (request == kReqDevice && value == 4) {
+  } else if (request == kReqDevice && value == torvi::usb::kParamGet) {
     if (!in) {
       param_get_request(data);
     } else {
@@ -120,7 +113,7 @@ struct RegHeader {
   uint16_t bytes;
 };
 RegHeader parse_reg_header(std::span<const uint8_t> d) {
-  return {d[0], get32(d.data() + 1), get16(d.data() + 5)};
+  return {d[0], get_le32(d.data() + 1), get_le16(d.data() + 5)};
 }
 }  // namespace
 
@@ -137,11 +130,11 @@ void Camera::Impl::reg_write(std::span<const uint8_t> data) {
   if (h.first > limit || count > limit - h.first)
     return fail("register write: registers %u+%u out of range", h.first, count);
   for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t v = get32(data.data() + kRegHeaderBytes + 4 * i);
+    const uint32_t v = get_le32(data.data() + kRegHeaderBytes + 4 * i);
     if (h.target == 1 && v > 0xFF) return fail("register write: value 0x%X too wide", v);
   }
   for (uint32_t i = 0; i < count; ++i) {
-    const uint32_t v = get32(data.data() + kRegHeaderBytes + 4 * i);
+    const uint32_t v = get_le32(data.data() + kRegHeaderBytes + 4 * i);
     if (h.target == 1) {
       sensor_regs[h.first + i] = static_cast<uint8_t>(v);
     } else {
@@ -182,7 +175,7 @@ int Camera::Impl::reg_read_data(std::span<uint8_t> data) {
     } else {
       v = board_regs[size_t{r.target} * kBoardRegisters + r.first + i];
     }
-    put32(data.data() + 4 * i, v);
+    put_le32(data.data() + 4 * i, v);
   }
   return static_cast<int>(r.bytes);
 }
@@ -207,7 +200,7 @@ void Camera::Impl::stream_stop(std::span<const uint8_t> data) {
 
 void Camera::Impl::device_reset(std::span<const uint8_t> data, Clock::time_point now) {
   if (data.size() != 4) return fail("reset: %zu bytes, want 4", data.size());
-  const uint32_t target = get32(data.data());
+  const uint32_t target = get_le32(data.data());
   if (target > 8) return fail("reset: unknown target %u", target);
   ++stats.resets;
   switch (target) {
@@ -218,7 +211,7 @@ void Camera::Impl::device_reset(std::span<const uint8_t> data, Clock::time_point
     case 1:  // sensor
       reset_sensor_registers();
       break;
-    case 3:  // USB interface: leave the bus and enumerate again
+    case torvi::usb::kResetUsb:  // USB interface: leave the bus and enumerate again
       stop_stream();
       absent_until = now + cfg.reset_absence;
       break;
@@ -232,50 +225,50 @@ void Camera::Impl::device_reset(std::span<const uint8_t> data, Clock::time_point
 int Camera::Impl::param_value(uint8_t pid, std::span<uint8_t, 18> v) {
   std::fill(v.begin(), v.end(), uint8_t{0});
   switch (pid) {
-    case 0:
+    case torvi::usb::kParamMode:
       v[0] = mode;
       return 1;
-    case 2:
+    case torvi::usb::kParamVendor:
       return put_string(v, cfg.vendor, 18);
-    case 3:
+    case torvi::usb::kParamProduct:
       return put_string(v, cfg.product, 18);
-    case 5:
+    case torvi::usb::kParamSerial:
       return put_string(v, cfg.serial, 18);
-    case 6: {
+    case torvi::usb::kParamInfo: {
       const size_t n = std::min<size_t>(cfg.info6.size(), 8);
       std::copy_n(cfg.info6.begin(), n, v.begin());
       return static_cast<int>(n);
     }
-    case 7:
-      put16(&v[0], cfg.part_version);
-      put16(&v[2], cfg.chip_id);
-      put16(&v[4], cfg.wafer_id);
+    case torvi::usb::kParamChip:
+      put_le16(&v[0], cfg.part_version);
+      put_le16(&v[2], cfg.chip_id);
+      put_le16(&v[4], cfg.wafer_id);
       return 6;
-    case 8: {
+    case torvi::usb::kParamCalibInfo: {
       const auto size = static_cast<uint32_t>(cfg.upload_block.size());
       uint16_t ck = 0;
       for (uint8_t b : cfg.upload_block) ck = static_cast<uint16_t>(ck + b);
       v[0] = size > 0 ? 1 : 0;
-      put32(&v[3], cfg.calib_version);
-      put32(&v[7], size);
-      put32(&v[11], size);
-      put16(&v[15], ck);
+      put_le32(&v[3], cfg.calib_version);
+      put_le32(&v[7], size);
+      put_le32(&v[11], size);
+      put_le16(&v[15], ck);
       return 17;
     }
-    case 12:
-      put32(&v[0], cfg.frame_rate);
+    case torvi::usb::kParamFrameRate:
+      put_le32(&v[0], cfg.frame_rate);
       return 4;
-    case 13:
-      put16(&v[0], cfg.integration_us);
+    case torvi::usb::kParamIntegration:
+      put_le16(&v[0], cfg.integration_us);
       return 2;
-    case 15: {
+    case torvi::usb::kParamTemperatures: {
       TofModel &m = model();
-      put16(&v[0], static_cast<uint16_t>(m.sensor_temp(frame_no)));
-      put16(&v[2], static_cast<uint16_t>(m.board_temp(frame_no)));
+      put_le16(&v[0], static_cast<uint16_t>(m.sensor_temp(frame_no)));
+      put_le16(&v[2], static_cast<uint16_t>(m.board_temp(frame_no)));
       return 4;
     }
     case 17:
-      put16(&v[0], setting17);
+      put_le16(&v[0], setting17);
       v[2] = flag17;
       return 3;
     default:
@@ -297,33 +290,33 @@ std::string text(const char *fmt, ...) {
 
 std::string Camera::Impl::param_check(uint8_t pid, uint8_t len, std::span<const uint8_t> v) const {
   switch (pid) {
-    case 0:
+    case torvi::usb::kParamMode:
       if (len != 1) return text("param %u: length %u, want 1", pid, len);
       if (v[0] != kModeNormal && v[0] != kModeDataUpload)
         return text("param %u: mode %u unknown", pid, v[0]);
       return {};
-    case 12: {
+    case torvi::usb::kParamFrameRate: {
       if (len != 4) return text("param %u: length %u, want 4", pid, len);
-      const uint32_t fps = get32(v.data());
+      const uint32_t fps = get_le32(v.data());
       if (fps < 1 || fps > 120) return text("param %u: frame rate %u out of 1..120", pid, fps);
       return {};
     }
-    case 13: {
+    case torvi::usb::kParamIntegration: {
       if (len != 2 && len != 4) return text("param %u: length %u, want 2", pid, len);
-      const uint32_t t = len == 2 ? get16(v.data()) : get32(v.data());
+      const uint32_t t = len == 2 ? get_le16(v.data()) : get_le32(v.data());
       if (t < 1 || t > 65535) return text("param %u: time %u out of range", pid, t);
       return {};
     }
     case 17:
       if (len != 3) return text("param %u: length %u, want 3", pid, len);
       return {};
-    case 2:
-    case 3:
-    case 5:
-    case 6:
-    case 7:
-    case 8:
-    case 15:
+    case torvi::usb::kParamVendor:
+    case torvi::usb::kParamProduct:
+    case torvi::usb::kParamSerial:
+    case torvi::usb::kParamInfo:
+    case torvi::usb::kParamChip:
+    case torvi::usb::kParamCalibInfo:
+    case torvi::usb::kParamTemperatures:
       return text("param %u is read-only", pid);
     default:
       return text("param %u unknown", pid);
@@ -332,18 +325,18 @@ std::string Camera::Impl::param_check(uint8_t pid, uint8_t len, std::span<const 
 
 void Camera::Impl::param_apply(uint8_t pid, std::span<const uint8_t> v) {
   switch (pid) {
-    case 0:
+    case torvi::usb::kParamMode:
       mode = v[0];
       upload_sent = false;
       break;
-    case 12:
-      cfg.frame_rate = get32(v.data());
+    case torvi::usb::kParamFrameRate:
+      cfg.frame_rate = get_le32(v.data());
       break;
-    case 13:
-      cfg.integration_us = get16(v.data());
+    case torvi::usb::kParamIntegration:
+      cfg.integration_us = get_le16(v.data());
       break;
     case 17:
-      setting17 = get16(v.data());
+      setting17 = get_le16(v.data());
       flag17 = v[2];
       break;
     default:

@@ -16,9 +16,9 @@ inline constexpr size_t kSensorRegisters = 256;
 inline constexpr uint32_t kBoardRegisters = 4096;
 inline constexpr uint32_t kBoardTargets = 8;  // targets 0..7; 1 is the sensor
 inline constexpr uint32_t kMaxRegReadBytes = 256;
-inline constexpr size_t kMaxParamGetRecords = 3;
-inline constexpr uint8_t kModeNormal = 0;
-inline constexpr uint8_t kModeDataUpload = 9;
+inline constexpr size_t kMaxParamGetRecords = torvi::usb::kParamsPerGet;
+using torvi::usb::kModeDataUpload;
+using torvi::usb::kModeNormal;
 
 struct Camera::Impl {
   explicit Impl(CameraConfig c);

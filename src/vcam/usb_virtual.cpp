@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/log_internal.h"
 #include "vcam/virtual_bus.h"
 
@@ -326,9 +327,9 @@ int submit_control(VContext *ctx, XferState *st, VHandle *h) {
   constexpr int kSetup = LIBUSB_CONTROL_SETUP_SIZE;
   if (t->buffer == nullptr || t->length < kSetup) return LIBUSB_ERROR_INVALID_PARAM;
   const uint8_t *s = t->buffer;
-  const uint16_t value = static_cast<uint16_t>(s[2] | s[3] << 8);
-  const uint16_t index = static_cast<uint16_t>(s[4] | s[5] << 8);
-  const uint16_t length = static_cast<uint16_t>(s[6] | s[7] << 8);
+  const uint16_t value = torvi::get_le16(s + 2);
+  const uint16_t index = torvi::get_le16(s + 4);
+  const uint16_t length = torvi::get_le16(s + 6);
   if (t->length < kSetup + length) return LIBUSB_ERROR_INVALID_PARAM;
   st->in_flight = true;
   const int rc = h->cam->control(s[0], s[1], value, index,
@@ -481,29 +482,29 @@ int v_handle_events(libusb_context *c, struct timeval *tv, int *completed) {
 }
 
 const torvi::usb::Backend kVirtual = {
-    "virtual",
-    v_init,
-    v_exit,
-    v_set_debug,
-    v_get_device_list,
-    v_free_device_list,
-    v_get_device_descriptor,
-    v_bus,
-    v_port,
-    v_address,
-    v_speed,
-    v_open,
-    v_close,
-    v_auto_detach,
-    v_set_configuration,
-    v_claim,
-    v_release,
-    v_clear_halt,
-    v_alloc_transfer,
-    v_free_transfer,
-    v_submit,
-    v_cancel,
-    v_handle_events,
+    .name = "virtual",
+    .init = v_init,
+    .exit = v_exit,
+    .set_debug = v_set_debug,
+    .get_device_list = v_get_device_list,
+    .free_device_list = v_free_device_list,
+    .get_device_descriptor = v_get_device_descriptor,
+    .get_bus_number = v_bus,
+    .get_port_number = v_port,
+    .get_device_address = v_address,
+    .get_device_speed = v_speed,
+    .open = v_open,
+    .close = v_close,
+    .set_auto_detach_kernel_driver = v_auto_detach,
+    .set_configuration = v_set_configuration,
+    .claim_interface = v_claim,
+    .release_interface = v_release,
+    .clear_halt = v_clear_halt,
+    .alloc_transfer = v_alloc_transfer,
+    .free_transfer = v_free_transfer,
+    .submit_transfer = v_submit,
+    .cancel_transfer = v_cancel,
+    .handle_events_timeout_completed = v_handle_events,
 };
 
 }  // namespace

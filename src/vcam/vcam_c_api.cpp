@@ -7,7 +7,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "core/log_internal.h"
+#include "core/c_entry.h"
+#include "core/product_string.h"
 #include "vcam/camera_ptr.h"
 #include "vcam/usb_virtual.h"
 #include "vcam/virtual_bus.h"
@@ -18,6 +19,7 @@ struct torvi_vcam {
 
 namespace {
 
+using torvi::check_arg;
 using torvi::vcam::CameraConfig;
 using torvi::vcam::CameraPtr;
 
@@ -38,144 +40,145 @@ CameraPtr camera_of(torvi_vcam_t *h) {
   return it == handles().all.end() ? CameraPtr() : it->second->cam;
 }
 
+// A product string the camera can report: it fits its 18-byte parameter
+// value and has the three fields.
 bool product_ok(const char *product) {
-  if (product == nullptr || std::strlen(product) > 18) return false;
-  char a[17], b[17], c[17];
-  return std::sscanf(product, "%16[^-]-%16[^-]-%16[^-]", a, b, c) == 3;
+  return product != nullptr && std::strlen(product) <= 18 &&
+         torvi::parse_product(product).has_value();
+}
+
+// The camera behind a handle that this module created; a bad argument
+// otherwise.
+CameraPtr known_camera(torvi_vcam_t *h) {
+  CameraPtr cam = camera_of(h);
+  check_arg(static_cast<bool>(cam), "unknown camera %p", static_cast<void *>(h));
+  return cam;
 }
 
 }  // namespace
 
-#define CAM_OR_FAIL(h)                                     \
-  auto cam = camera_of(h);                                 \
-  if (!cam) {                                              \
-    KX_ERR("unknown camera %p\n", static_cast<void *>(h)); \
-    return -1;                                             \
-  }
-
 extern "C" {
 
 TORVI_API torvi_vcam_t *torvi_vcam_create(const char *product, uint64_t seed) {
-  CameraConfig cfg;
-  if (product != nullptr) {
-    if (!product_ok(product)) {
-      KX_ERR("bad product string \"%s\"\n", product);
-      return nullptr;
+  KX_LOG_NAME("torvi_vcam_create");
+  return torvi::c_entry<torvi_vcam_t *>(__func__, nullptr, [&]() -> torvi_vcam_t * {
+    CameraConfig cfg;
+    if (product != nullptr) {
+      check_arg(product_ok(product), "bad product string \"%s\"", product);
+      cfg.product = product;
     }
-    cfg.product = product;
-  }
-  cfg.seed = seed;
-  auto h = std::make_unique<torvi_vcam>();
-  h->cam = CameraPtr::make(std::move(cfg));
-  torvi_vcam *raw = h.get();
-  std::lock_guard lock(handles().mu);
-  handles().all.emplace(raw, std::move(h));
-  KX_DBG("virtual camera %p created\n", static_cast<void *>(raw));
-  return raw;
+    cfg.seed = seed;
+    auto h = std::make_unique<torvi_vcam>();
+    h->cam = CameraPtr::make(std::move(cfg));
+    torvi_vcam *raw = h.get();
+    std::lock_guard lock(handles().mu);
+    handles().all.emplace(raw, std::move(h));
+    KX_DBG("virtual camera %p created\n", static_cast<void *>(raw));
+    return raw;
+  });
 }
 
 TORVI_API void torvi_vcam_destroy(torvi_vcam_t *h) {
-  if (h == nullptr) return;
-  std::unique_ptr<torvi_vcam> owned;
-  {
-    std::lock_guard lock(handles().mu);
-    auto it = handles().all.find(h);
-    if (it == handles().all.end()) {
-      KX_ERR("unknown camera %p\n", static_cast<void *>(h));
-      return;
+  torvi::c_entry_void(__func__, [&] {
+    if (h == nullptr) return;
+    std::unique_ptr<torvi_vcam> owned;
+    {
+      std::lock_guard lock(handles().mu);
+      auto it = handles().all.find(h);
+      check_arg(it != handles().all.end(), "unknown camera %p", static_cast<void *>(h));
+      owned = std::move(it->second);
+      handles().all.erase(it);
     }
-    owned = std::move(it->second);
-    handles().all.erase(it);
-  }
-  torvi::vcam::VirtualBus::instance().detach(owned->cam.get());
+    torvi::vcam::VirtualBus::instance().detach(owned->cam.get());
+  });
 }
 
 TORVI_API int torvi_vcam_set_location(torvi_vcam_t *h, uint8_t bus, uint8_t port, uint8_t address,
                                       int speed, uint8_t address_after_reset) {
-  CAM_OR_FAIL(h);
-  if (address == 0 || address > 127 || speed < LIBUSB_SPEED_UNKNOWN ||
-      speed > LIBUSB_SPEED_SUPER_PLUS) {
-    KX_ERR("bad location: address %u, speed %d\n", address, speed);
-    return -1;
-  }
-  if (torvi::vcam::VirtualBus::instance().contains(cam.get())) {
-    KX_ERR("camera %p is plugged in: unplug it first\n", static_cast<void *>(h));
-    return -1;
-  }
-  // The identity is fixed at construction: rebuild the model with it.
-  CameraConfig cfg = cam->config();
-  cfg.identity.bus = bus;
-  cfg.identity.port = port;
-  cfg.identity.address = address;
-  cfg.identity.speed = speed;
-  cfg.identity.address_after_reset = address_after_reset;
-  auto fresh = CameraPtr::make(std::move(cfg));
-  fresh->set_faults(cam->faults());
-  std::lock_guard lock(handles().mu);
-  handles().all[h]->cam = std::move(fresh);
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    check_arg(address != 0 && address <= 127 && speed >= LIBUSB_SPEED_UNKNOWN &&
+                  speed <= LIBUSB_SPEED_SUPER_PLUS,
+              "bad location: address %u, speed %d", address, speed);
+    check_arg(!torvi::vcam::VirtualBus::instance().contains(cam.get()),
+              "camera %p is plugged in: unplug it first", static_cast<void *>(h));
+    // The identity is fixed at construction: rebuild the model with it.
+    CameraConfig cfg = cam->config();
+    cfg.identity.bus = bus;
+    cfg.identity.port = port;
+    cfg.identity.address = address;
+    cfg.identity.speed = speed;
+    cfg.identity.address_after_reset = address_after_reset;
+    auto fresh = CameraPtr::make(std::move(cfg));
+    fresh->set_faults(cam->faults());
+    std::lock_guard lock(handles().mu);
+    handles().all[h]->cam = std::move(fresh);
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_set_product(torvi_vcam_t *h, const char *product) {
-  CAM_OR_FAIL(h);
-  if (!product_ok(product)) {
-    KX_ERR("bad product string \"%s\"\n", product ? product : "(null)");
-    return -1;
-  }
-  cam->set_product(product);
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    check_arg(product_ok(product), "bad product string \"%s\"", product ? product : "(null)");
+    cam->set_product(product);
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_set_frame_rate(torvi_vcam_t *h, unsigned fps) {
-  CAM_OR_FAIL(h);
-  if (fps < 1 || fps > 120) {
-    KX_ERR("frame rate %u out of 1..120\n", fps);
-    return -1;
-  }
-  cam->set_frame_rate(fps);
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    check_arg(fps >= 1 && fps <= 120, "frame rate %u out of 1..120", fps);
+    cam->set_frame_rate(fps);
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_set_paced(torvi_vcam_t *h, int paced) {
-  CAM_OR_FAIL(h);
-  cam->set_paced(paced != 0);
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    cam->set_paced(paced != 0);
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_set_seed(torvi_vcam_t *h, uint64_t seed) {
-  CAM_OR_FAIL(h);
-  cam->set_seed(seed);
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    cam->set_seed(seed);
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_set_noise(torvi_vcam_t *h, double noise_lsb, double pattern_mm) {
-  CAM_OR_FAIL(h);
-  if (!(noise_lsb >= 0 && noise_lsb < 1000) || !(pattern_mm >= 0 && pattern_mm < 10000)) {
-    KX_ERR("bad noise %f or pattern %f\n", noise_lsb, pattern_mm);
-    return -1;
-  }
-  cam->set_sensor([&] {
-    auto s = cam->config().sensor;
-    s.noise_lsb = noise_lsb;
-    s.pattern_mm = pattern_mm;
-    return s;
-  }());
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    check_arg(noise_lsb >= 0 && noise_lsb < 1000 && pattern_mm >= 0 && pattern_mm < 10000,
+              "bad noise %f or pattern %f", noise_lsb, pattern_mm);
+    cam->set_sensor([&] {
+      auto s = cam->config().sensor;
+      s.noise_lsb = noise_lsb;
+      s.pattern_mm = pattern_mm;
+      return s;
+    }());
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_set_drift(torvi_vcam_t *h, double sensor_per_frame,
                                    double board_per_frame) {
-  CAM_OR_FAIL(h);
-  if (!(sensor_per_frame >= 0 && sensor_per_frame < 100) ||
-      !(board_per_frame >= 0 && board_per_frame < 100)) {
-    KX_ERR("bad drift %f, %f\n", sensor_per_frame, board_per_frame);
-    return -1;
-  }
-  auto s = cam->config().sensor;
-  s.sensor_drift_per_frame = sensor_per_frame;
-  s.board_drift_per_frame = board_per_frame;
-  cam->set_sensor(s);
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    check_arg(sensor_per_frame >= 0 && sensor_per_frame < 100 && board_per_frame >= 0 &&
+                  board_per_frame < 100,
+              "bad drift %f, %f", sensor_per_frame, board_per_frame);
+    auto s = cam->config().sensor;
+    s.sensor_drift_per_frame = sensor_per_frame;
+    s.board_drift_per_frame = board_per_frame;
+    cam->set_sensor(s);
+    return 0;
+  });
 }
 
 namespace {
@@ -184,84 +187,79 @@ bool length_ok(double v) { return v > -1e6 && v < 1e6; }
 }  // namespace
 
 TORVI_API int torvi_vcam_set_wall(torvi_vcam_t *h, double mm, double reflectivity) {
-  CAM_OR_FAIL(h);
-  if (!(mm > 0 && mm < 60000) || !reflectivity_ok(reflectivity)) {
-    KX_ERR("bad wall %f mm, reflectivity %f\n", mm, reflectivity);
-    return -1;
-  }
-  auto scene = cam->config().scene;
-  scene.wall_mm = mm;
-  scene.wall_reflectivity = reflectivity;
-  cam->set_scene(scene);
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    check_arg(mm > 0 && mm < 60000 && reflectivity_ok(reflectivity),
+              "bad wall %f mm, reflectivity %f", mm, reflectivity);
+    auto scene = cam->config().scene;
+    scene.wall_mm = mm;
+    scene.wall_reflectivity = reflectivity;
+    cam->set_scene(scene);
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_add_sphere(torvi_vcam_t *h, double x, double y, double z, double radius,
                                     double reflectivity) {
-  CAM_OR_FAIL(h);
-  if (!length_ok(x) || !length_ok(y) || !length_ok(z) || !(radius > 0 && radius < 1e6) ||
-      !reflectivity_ok(reflectivity)) {
-    KX_ERR("bad sphere\n");
-    return -1;
-  }
-  auto scene = cam->config().scene;
-  torvi::vcam::Shape s;
-  s.kind = torvi::vcam::Shape::Kind::sphere;
-  s.x0 = x;
-  s.y0 = y;
-  s.z0 = z;
-  s.r = radius;
-  s.reflectivity = reflectivity;
-  scene.shapes.push_back(s);
-  cam->set_scene(scene);
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    check_arg(length_ok(x) && length_ok(y) && length_ok(z) && radius > 0 && radius < 1e6 &&
+                  reflectivity_ok(reflectivity),
+              "bad sphere");
+    auto scene = cam->config().scene;
+    torvi::vcam::Shape s;
+    s.kind = torvi::vcam::Shape::Kind::sphere;
+    s.x0 = x;
+    s.y0 = y;
+    s.z0 = z;
+    s.r = radius;
+    s.reflectivity = reflectivity;
+    scene.shapes.push_back(s);
+    cam->set_scene(scene);
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_add_box(torvi_vcam_t *h, double x0, double y0, double z0, double x1,
                                  double y1, double z1, double reflectivity) {
-  CAM_OR_FAIL(h);
-  for (double v : {x0, y0, z0, x1, y1, z1}) {
-    if (!length_ok(v)) {
-      KX_ERR("bad box corner %f\n", v);
-      return -1;
-    }
-  }
-  if (!reflectivity_ok(reflectivity)) {
-    KX_ERR("bad reflectivity %f\n", reflectivity);
-    return -1;
-  }
-  auto scene = cam->config().scene;
-  torvi::vcam::Shape s;
-  s.kind = torvi::vcam::Shape::Kind::box;
-  s.x0 = x0;
-  s.y0 = y0;
-  s.z0 = z0;
-  s.x1 = x1;
-  s.y1 = y1;
-  s.z1 = z1;
-  s.reflectivity = reflectivity;
-  scene.shapes.push_back(s);
-  cam->set_scene(scene);
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    for (double v : {x0, y0, z0, x1, y1, z1}) check_arg(length_ok(v), "bad box corner %f", v);
+    check_arg(reflectivity_ok(reflectivity), "bad reflectivity %f", reflectivity);
+    auto scene = cam->config().scene;
+    torvi::vcam::Shape s;
+    s.kind = torvi::vcam::Shape::Kind::box;
+    s.x0 = x0;
+    s.y0 = y0;
+    s.z0 = z0;
+    s.x1 = x1;
+    s.y1 = y1;
+    s.z1 = z1;
+    s.reflectivity = reflectivity;
+    scene.shapes.push_back(s);
+    cam->set_scene(scene);
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_clear_shapes(torvi_vcam_t *h) {
-  CAM_OR_FAIL(h);
-  auto scene = cam->config().scene;
-  scene.shapes.clear();
-  cam->set_scene(scene);
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    auto scene = cam->config().scene;
+    scene.shapes.clear();
+    cam->set_scene(scene);
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_set_upload_block(torvi_vcam_t *h, const void *data, uint32_t len) {
-  CAM_OR_FAIL(h);
-  if (data == nullptr && len > 0) {
-    KX_ERR("no data for %u bytes\n", len);
-    return -1;
-  }
-  const auto *p = static_cast<const uint8_t *>(data);
-  cam->set_upload_block(std::vector<uint8_t>(p, p + len));
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    check_arg(data != nullptr || len == 0, "no data for %u bytes", len);
+    const auto *p = static_cast<const uint8_t *>(data);
+    cam->set_upload_block(std::vector<uint8_t>(p, p + len));
+    return 0;
+  });
 }
 
 namespace {
@@ -297,99 +295,109 @@ bool stream_fault_kind(int kind, torvi::vcam::StreamFault::Kind *out) {
 }  // namespace
 
 TORVI_API int torvi_vcam_fault(torvi_vcam_t *h, int kind, uint32_t a, uint32_t b, uint32_t c) {
-  CAM_OR_FAIL(h);
-  if (torvi::vcam::StreamFault::Kind stream_kind{}; stream_fault_kind(kind, &stream_kind)) {
-    torvi::vcam::StreamFault sf;
-    sf.kind = stream_kind;
-    sf.frame = a;
-    sf.chunk = b;
-    sf.byte = c;
-    sf.mask = 0x01;
-    cam->add_stream_fault(sf);
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    if (torvi::vcam::StreamFault::Kind stream_kind{}; stream_fault_kind(kind, &stream_kind)) {
+      torvi::vcam::StreamFault sf;
+      sf.kind = stream_kind;
+      sf.frame = a;
+      sf.chunk = b;
+      sf.byte = c;
+      sf.mask = 0x01;
+      cam->add_stream_fault(sf);
+      return 0;
+    }
+    torvi::vcam::DeviceFaults f = cam->faults();
+    switch (kind) {
+      case TORVI_VCAM_FAULT_CLEAR:
+        f = {};
+        cam->clear_stream_faults();
+        break;
+      case TORVI_VCAM_FAULT_STALL_BULK:
+        f.stall_bulk = a;
+        break;
+      case TORVI_VCAM_FAULT_STALL_XFER:
+        f.stall_transfers = a;
+        break;
+      case TORVI_VCAM_FAULT_TIME_OUT:
+        f.time_out_transfers = a;
+        f.time_out_partial_bytes = b;
+        break;
+      case TORVI_VCAM_FAULT_SILENT_AFTER:
+        f.silent_after_bytes = a;
+        break;
+      case TORVI_VCAM_FAULT_RESUME:
+        f.silent_after_bytes.reset();
+        break;
+      case TORVI_VCAM_FAULT_UNPLUG_AFTER:
+        f.unplug_after_bytes = a;
+        break;
+      case TORVI_VCAM_FAULT_BUSY:
+        f.busy_queries = a;
+        break;
+      case TORVI_VCAM_FAULT_NO_ANSWER:
+        f.unanswered_controls = a;
+        break;
+      case TORVI_VCAM_FAULT_FAIL_CLAIM0:
+        f.fail_claim_interface0 = a != 0;
+        break;
+      case TORVI_VCAM_FAULT_HELD:
+        f.held_elsewhere = a != 0;
+        break;
+      default:
+        check_arg(false, "unknown fault kind %d", kind);
+    }
+    cam->set_faults(f);
+    torvi::vcam::VirtualBus::instance().notify();
     return 0;
-  }
-  torvi::vcam::DeviceFaults f = cam->faults();
-  switch (kind) {
-    case TORVI_VCAM_FAULT_CLEAR:
-      f = {};
-      cam->clear_stream_faults();
-      break;
-    case TORVI_VCAM_FAULT_STALL_BULK:
-      f.stall_bulk = a;
-      break;
-    case TORVI_VCAM_FAULT_STALL_XFER:
-      f.stall_transfers = a;
-      break;
-    case TORVI_VCAM_FAULT_TIME_OUT:
-      f.time_out_transfers = a;
-      f.time_out_partial_bytes = b;
-      break;
-    case TORVI_VCAM_FAULT_SILENT_AFTER:
-      f.silent_after_bytes = a;
-      break;
-    case TORVI_VCAM_FAULT_RESUME:
-      f.silent_after_bytes.reset();
-      break;
-    case TORVI_VCAM_FAULT_UNPLUG_AFTER:
-      f.unplug_after_bytes = a;
-      break;
-    case TORVI_VCAM_FAULT_BUSY:
-      f.busy_queries = a;
-      break;
-    case TORVI_VCAM_FAULT_NO_ANSWER:
-      f.unanswered_controls = a;
-      break;
-    case TORVI_VCAM_FAULT_FAIL_CLAIM0:
-      f.fail_claim_interface0 = a != 0;
-      break;
-    case TORVI_VCAM_FAULT_HELD:
-      f.held_elsewhere = a != 0;
-      break;
-    default:
-      KX_ERR("unknown fault kind %d\n", kind);
-      return -1;
-  }
-  cam->set_faults(f);
-  torvi::vcam::VirtualBus::instance().notify();
-  return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_fail_next(torvi_vcam_t *h, const char *message) {
-  CAM_OR_FAIL(h);
-  torvi::vcam::DeviceFaults f = cam->faults();
-  f.fail_next_command = true;
-  f.fail_message = message ? std::string(message).substr(0, 60) : "failed";
-  cam->set_faults(f);
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    torvi::vcam::DeviceFaults f = cam->faults();
+    f.fail_next_command = true;
+    f.fail_message = message ? std::string(message).substr(0, 60) : "failed";
+    cam->set_faults(f);
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_plug(torvi_vcam_t *h) {
-  CAM_OR_FAIL(h);
-  torvi::vcam::VirtualBus::instance().attach(cam);
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    torvi::vcam::VirtualBus::instance().attach(cam);
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_unplug(torvi_vcam_t *h) {
-  CAM_OR_FAIL(h);
-  torvi::vcam::VirtualBus::instance().detach(cam.get());
-  return 0;
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    torvi::vcam::VirtualBus::instance().detach(cam.get());
+    return 0;
+  });
 }
 
 TORVI_API int torvi_vcam_ground_truth(torvi_vcam_t *h, uint16_t *dst, uint32_t count) {
-  CAM_OR_FAIL(h);
-  const std::vector<uint16_t> truth = cam->ground_truth();
-  if (dst == nullptr || count < truth.size()) {
-    KX_ERR("need room for %zu pixels, have %u\n", truth.size(), count);
-    return -1;
-  }
-  std::memcpy(dst, truth.data(), truth.size() * sizeof(uint16_t));
-  return static_cast<int>(truth.size());
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    const std::vector<uint16_t> truth = cam->ground_truth();
+    check_arg(dst != nullptr && count >= truth.size(), "need room for %zu pixels, have %u",
+              truth.size(), count);
+    std::memcpy(dst, truth.data(), truth.size() * sizeof(uint16_t));
+    return static_cast<int>(truth.size());
+  });
 }
 
 TORVI_API int torvi_vcam_enable(int on) {
-  torvi::usb::set_active_backend(on ? &torvi::vcam::usb_backend_virtual() : nullptr);
-  KX_INF("virtual cameras %s\n", on ? "enabled" : "disabled");
-  return 0;
+  KX_LOG_NAME("torvi_vcam_enable");
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    torvi::usb::set_active_backend(on ? &torvi::vcam::usb_backend_virtual() : nullptr);
+    KX_INF("virtual cameras %s\n", on ? "enabled" : "disabled");
+    return 0;
+  });
 }
 
 }  // extern "C"

@@ -1,7 +1,9 @@
 // Test helpers for the camera byte stream: builds chunks (36-byte headers
 // and payloads) with correct or deliberately wrong checksums, frames that
 // span chunks or share one chunk, garbage, and cuts streams into pieces.
-// It encodes headers on its own, independently of the library's parser.
+// It lays headers out on its own, independently of the library's encoder;
+// the field record, the byte order and the Fletcher-16 are the library's
+// (each checked against known values in its own test).
 //
 // Frame bytes carry the frame's 32-bit serial number: every byte is a
 // function of the serial and the byte's position, so a fetched frame can be
@@ -16,50 +18,23 @@
 #include <span>
 #include <vector>
 
-namespace torvi::test {
+#include "core/byte_order.h"
+#include "stream/wire_header.h"
 
-inline uint16_t gen_fletcher16(const uint8_t *p, std::size_t n) {
-  unsigned s1 = 0;
-  unsigned s2 = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    s1 = (s1 + p[i]) % 255;
-    s2 = (s2 + s1) % 255;
-  }
-  return static_cast<uint16_t>((s2 << 8) | s1);
-}
+namespace torvi::test {
 
 // Sum modulo 2^32 of the whole little-endian 32-bit words of a payload.
 inline uint32_t gen_payload_sum(const uint8_t *p, std::size_t n) {
   uint32_t s = 0;
-  for (std::size_t i = 0; i + 4 <= n; i += 4) {
-    s += static_cast<uint32_t>(p[i]) | (static_cast<uint32_t>(p[i + 1]) << 8) |
-         (static_cast<uint32_t>(p[i + 2]) << 16) | (static_cast<uint32_t>(p[i + 3]) << 24);
-  }
+  for (std::size_t i = 0; i + 4 <= n; i += 4) s += get_le32(p + i);
   return s;
 }
 
-struct HeaderFields {
-  uint16_t sidx = 0;
-  uint32_t len = 0;
-  uint32_t frlen = 0;
-  uint16_t fridx = 0;
-  uint16_t frfmt = 0;
-  uint16_t width = 0;
-  uint16_t height = 0;
-  int16_t sensor_temp = 0;
-  int16_t illum_temp = 0;
-  uint32_t extra = 0;
-  uint32_t payload_sum = 0;
-  bool sof = false;
-  bool has_sum = false;
-};
-
 // Encodes a header; with bad_header_sum its Fletcher-16 is off by one.
-inline std::array<uint8_t, 36> gen_header(const HeaderFields &f, bool bad_header_sum = false) {
+inline std::array<uint8_t, 36> gen_header(const torvi::stream::WireHeader &f,
+                                          bool bad_header_sum = false) {
   std::array<uint8_t, 36> h{};
-  auto put = [&](std::size_t at, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) h[at + i] = static_cast<uint8_t>(v >> (8 * i));
-  };
+  auto put = [&](std::size_t at, uint64_t v, std::size_t bytes) { put_le(&h[at], v, bytes); };
   put(0, 0x98FB, 2);
   put(2, f.sidx, 2);
   put(4, f.len, 4);
@@ -72,9 +47,9 @@ inline std::array<uint8_t, 36> gen_header(const HeaderFields &f, bool bad_header
   put(22, static_cast<uint16_t>(f.illum_temp), 2);
   put(24, f.extra, 4);
   put(28, f.payload_sum, 4);
-  h[32] = f.sof ? 1 : 0;
-  h[33] = f.has_sum ? 1 : 0;
-  uint16_t sum = gen_fletcher16(h.data(), 34);
+  h[32] = f.start_of_frame ? 1 : 0;
+  h[33] = f.has_payload_sum ? 1 : 0;
+  uint16_t sum = torvi::stream::fletcher16({h.data(), 34});
   if (bad_header_sum) sum = static_cast<uint16_t>(sum + 1);
   put(34, sum, 2);
   return h;
@@ -106,7 +81,7 @@ inline bool frame_intact(uint32_t serial, std::span<const uint8_t> bytes, uint32
 // One chunk of the stream: header fields and payload, kept apart so tests
 // can damage either before the stream is laid out.
 struct GenChunk {
-  HeaderFields f;
+  torvi::stream::WireHeader f;
   std::vector<uint8_t> payload;
   bool bad_header_sum = false;
   int header_flip = -1;           // a bit of the 36 header bytes to flip, -1 none
@@ -230,8 +205,8 @@ class StreamGen {
     return fr;
   }
 
-  HeaderFields fields(bool sof, uint32_t len, uint32_t frlen, uint16_t fridx) {
-    HeaderFields f;
+  torvi::stream::WireHeader fields(bool sof, uint32_t len, uint32_t frlen, uint16_t fridx) {
+    torvi::stream::WireHeader f;
     f.len = len;
     f.frlen = frlen;
     f.fridx = fridx;
@@ -241,14 +216,14 @@ class StreamGen {
     f.sensor_temp = static_cast<int16_t>(250 + fridx % 7);
     f.illum_temp = static_cast<int16_t>(-40 - fridx % 5);
     f.extra = 0xA5000000u | fridx;
-    f.sof = sof;
-    f.has_sum = cfg_.payload_sum;
+    f.start_of_frame = sof;
+    f.has_payload_sum = cfg_.payload_sum;
     return f;
   }
 
   std::size_t push(GenChunk c) {
     c.f.sidx = sidx_++;
-    if (c.f.has_sum) c.f.payload_sum = gen_payload_sum(c.payload.data(), c.payload.size());
+    if (c.f.has_payload_sum) c.f.payload_sum = gen_payload_sum(c.payload.data(), c.payload.size());
     chunks.push_back(std::move(c));
     return chunks.size() - 1;
   }

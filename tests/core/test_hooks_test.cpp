@@ -21,17 +21,17 @@ TEST(TestHooks, KnobsStartAtTheirDefaultsAndScopedSettingsRestoreThem) {
 }
 
 TEST(TestHooks, CountdownFiresOnceOnTheRequestedEventAcrossThreads) {
-  torvi::hooks::ScopedKnob k(Knob::kMedianFailNthAlloc, 500);
+  torvi::hooks::ScopedKnob k(Knob::kImgprocFailNthAlloc, 500);
   std::atomic<int> fired{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&] {
       for (int i = 0; i < 200; ++i)
-        if (torvi::hooks::count_down(Knob::kMedianFailNthAlloc)) ++fired;
+        if (torvi::hooks::count_down(Knob::kImgprocFailNthAlloc)) ++fired;
     });
   for (auto &t : threads) t.join();
   EXPECT_EQ(fired.load(), 1);
-  EXPECT_FALSE(torvi::hooks::count_down(Knob::kMedianFailNthAlloc));
+  EXPECT_FALSE(torvi::hooks::count_down(Knob::kImgprocFailNthAlloc));
 }
 
 }  // namespace

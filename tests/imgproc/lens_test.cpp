@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "core/test_hooks.h"
 #include "image_util.h"
-#include "imgproc/alloc_seam.h"
 #include "imgproc/filter_ref.h"
 #include "imgproc/lens_remap.h"
 
+using torvi::hooks::Knob;
 using torvi::test::console_of;
 
 namespace {
@@ -155,10 +156,11 @@ TEST(LensMap, ReinitFreesAndFailedAllocationLeavesMapClear) {
   // the sanitizer build would report them otherwise).
   ASSERT_EQ(kx_calib_len_init_map(&map.m, &kLens), 320 * 240);
   for (int nth : {1, 2}) {
-    torvi::imgproc_alloc::fail_nth(nth);
-    const std::string log =
-        console_of([&] { EXPECT_EQ(kx_calib_len_init_map(&map.m, &kLens), 0); });
-    torvi::imgproc_alloc::fail_nth(0);
+    std::string log;
+    {
+      torvi::hooks::ScopedKnob fail(Knob::kImgprocFailNthAlloc, nth);
+      log = console_of([&] { EXPECT_EQ(kx_calib_len_init_map(&map.m, &kLens), 0); });
+    }
     EXPECT_NE(log.find("malloc failed"), std::string::npos) << log;
     EXPECT_EQ(map.m.ready, 0);
     EXPECT_EQ(map.m.mapx, nullptr);
@@ -289,7 +291,7 @@ TEST(LensRemap, MatchesReferenceOnRandomMaps) {
       fsrc[i] = static_cast<float>(src[i]) * 0.001f;
     }
     for (int isa : {2, 1, 0}) {
-      torvi::lens::cap_remap_isa(isa);
+      torvi::hooks::ScopedKnob cap(Knob::kRemapIsaCap, isa);
       std::vector<uint16_t> got(src.size(), 1), want(src.size(), 2);
       ASSERT_EQ(kx_calib_len_undistort_u16(&hm.m, got.data(), w * h, src.data(), w, h, 65500), 1);
       torvi::ref::undistort_u16(hm.m, want.data(), src.data(), w, h, 65500);
@@ -299,7 +301,6 @@ TEST(LensRemap, MatchesReferenceOnRandomMaps) {
       torvi::ref::undistort_f32(hm.m, fwant.data(), fsrc.data(), w, h, 65.5f);
       ASSERT_EQ(fgot, fwant) << w << "x" << h << " isa " << isa;
     }
-    torvi::lens::cap_remap_isa(2);
   }
 }
 
@@ -308,7 +309,7 @@ TEST(LensRemap, RealMapMatchesReferenceAtEveryBinning) {
   ASSERT_GT(kx_calib_len_init_map(&map.m, &kLens), 0);
   std::mt19937 rng(3);
   for (int isa : {2, 1, 0}) {
-    torvi::lens::cap_remap_isa(isa);
+    torvi::hooks::ScopedKnob cap(Knob::kRemapIsaCap, isa);
     for (auto [w, h] :
          {std::pair{320, 240}, std::pair{160, 120}, std::pair{80, 60}, std::pair{64, 48}}) {
       std::vector<uint16_t> src = torvi::test::random_image(rng, w, h), got(src.size()),
@@ -323,7 +324,6 @@ TEST(LensRemap, RealMapMatchesReferenceAtEveryBinning) {
       EXPECT_EQ(fgot, fwant) << w << "x" << h << " isa " << isa;
     }
   }
-  torvi::lens::cap_remap_isa(2);
   // Many pixels reading the image's very last element (a 32-bit gather
   // there would read past the buffer).
   HandMap hm(40, 2);
@@ -334,13 +334,12 @@ TEST(LensRemap, RealMapMatchesReferenceAtEveryBinning) {
   std::vector<uint16_t> s(80), got(80), want(80);
   for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<uint16_t>(7 * i);
   for (int isa : {2, 1, 0}) {
-    torvi::lens::cap_remap_isa(isa);
+    torvi::hooks::ScopedKnob cap(Knob::kRemapIsaCap, isa);
     ASSERT_EQ(kx_calib_len_undistort_u16(&hm.m, got.data(), 80, s.data(), 40, 2, 1), 1);
     torvi::ref::undistort_u16(hm.m, want.data(), s.data(), 40, 2, 1);
     EXPECT_EQ(got, want) << isa;
     EXPECT_EQ(got[0], 7 * 79);
   }
-  torvi::lens::cap_remap_isa(2);
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <random>
 #include <string>
 
+#include "core/test_hooks.h"
 #include "image_util.h"
-#include "imgproc/alloc_seam.h"
 #include "imgproc/filter_ref.h"
 
 using torvi::test::console_of;
@@ -72,9 +72,11 @@ TEST(MedianGeneral, AllocationFailureFailsTheCall) {
                                                 {2, "[_median2d_u16_add_val] malloc failed\n"}};
   for (const auto &[nth, line] : cases) {
     Image out(src.size(), 0x5555);
-    torvi::imgproc_alloc::fail_nth(nth);
-    const std::string log = console_of([&] { kx_median2d_u16(out.data(), src.data(), 12, 10, 7); });
-    torvi::imgproc_alloc::fail_nth(0);
+    std::string log;
+    {
+      torvi::hooks::ScopedKnob fail(torvi::hooks::Knob::kImgprocFailNthAlloc, nth);
+      log = console_of([&] { kx_median2d_u16(out.data(), src.data(), 12, 10, 7); });
+    }
     EXPECT_NE(log.find(line), std::string::npos) << log;
     EXPECT_EQ(out, Image(src.size(), 0x5555)) << nth;
     // The next call works again.

@@ -7,19 +7,12 @@
 #include <cstring>
 #include <memory>
 
+#include "core/byte_order.h"
+
 namespace torvi::test {
 namespace {
 
 FakeUsb *g_fake = nullptr;
-
-uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-void put32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // Opaque objects handed out as contexts and handles.
 struct Token {
@@ -47,31 +40,36 @@ void drop_token(void *key) {
 }
 
 const usb::Backend kFake = {
-    "fake",
-    [](libusb_context **c) { return g_fake->init(c); },
-    [](libusb_context *c) { g_fake->exit(c); },
-    [](libusb_context *c, int l) { g_fake->set_debug(c, l); },
-    [](libusb_context *c, libusb_device ***l) { return g_fake->get_device_list(c, l); },
-    [](libusb_device **l, int u) { g_fake->free_device_list(l, u); },
-    [](libusb_device *d, libusb_device_descriptor *desc) {
-      return g_fake->get_device_descriptor(d, desc);
-    },
-    [](libusb_device *d) { return g_fake->dev_of(d)->bus; },
-    [](libusb_device *d) { return g_fake->dev_of(d)->port; },
-    [](libusb_device *d) { return g_fake->dev_of(d)->addr; },
-    [](libusb_device *d) { return g_fake->dev_of(d)->speed; },
-    [](libusb_device *d, libusb_device_handle **h) { return g_fake->open(d, h); },
-    [](libusb_device_handle *h) { g_fake->close(h); },
-    [](libusb_device_handle *, int) { return 0; },
-    [](libusb_device_handle *h, int c) { return g_fake->set_configuration(h, c); },
-    [](libusb_device_handle *h, int i) { return g_fake->claim_interface(h, i); },
-    [](libusb_device_handle *, int) { return 0; },
-    [](libusb_device_handle *h, unsigned char ep) { return g_fake->clear_halt(h, ep); },
-    [](int iso) { return g_fake->alloc_transfer(iso); },
-    [](libusb_transfer *t) { g_fake->free_transfer(t); },
-    [](libusb_transfer *t) { return g_fake->submit_transfer(t); },
-    [](libusb_transfer *t) { return g_fake->cancel_transfer(t); },
-    [](libusb_context *c, timeval *tv, int *done) { return g_fake->handle_events(c, tv, done); },
+    .name = "fake",
+    .init = [](libusb_context **c) { return g_fake->init(c); },
+    .exit = [](libusb_context *c) { g_fake->exit(c); },
+    .set_debug = [](libusb_context *c, int l) { g_fake->set_debug(c, l); },
+    .get_device_list = [](libusb_context *c,
+                          libusb_device ***l) { return g_fake->get_device_list(c, l); },
+    .free_device_list = [](libusb_device **l, int u) { g_fake->free_device_list(l, u); },
+    .get_device_descriptor =
+        [](libusb_device *d, libusb_device_descriptor *desc) {
+          return g_fake->get_device_descriptor(d, desc);
+        },
+    .get_bus_number = [](libusb_device *d) { return g_fake->dev_of(d)->bus; },
+    .get_port_number = [](libusb_device *d) { return g_fake->dev_of(d)->port; },
+    .get_device_address = [](libusb_device *d) { return g_fake->dev_of(d)->addr; },
+    .get_device_speed = [](libusb_device *d) { return g_fake->dev_of(d)->speed; },
+    .open = [](libusb_device *d, libusb_device_handle **h) { return g_fake->open(d, h); },
+    .close = [](libusb_device_handle *h) { g_fake->close(h); },
+    .set_auto_detach_kernel_driver = [](libusb_device_handle *, int) { return 0; },
+    .set_configuration = [](libusb_device_handle *h,
+                            int c) { return g_fake->set_configuration(h, c); },
+    .claim_interface = [](libusb_device_handle *h, int i) { return g_fake->claim_interface(h, i); },
+    .release_interface = [](libusb_device_handle *, int) { return 0; },
+    .clear_halt = [](libusb_device_handle *h,
+                     unsigned char ep) { return g_fake->clear_halt(h, ep); },
+    .alloc_transfer = [](int iso) { return g_fake->alloc_transfer(iso); },
+    .free_transfer = [](libusb_transfer *t) { g_fake->free_transfer(t); },
+    .submit_transfer = [](libusb_transfer *t) { return g_fake->submit_transfer(t); },
+    .cancel_transfer = [](libusb_transfer *t) { return g_fake->cancel_transfer(t); },
+    .handle_events_timeout_completed = [](libusb_context *c, timeval *tv,
+                                          int *done) { return g_fake->handle_events(c, tv, done); },
 };
 
 }  // namespace
@@ -206,9 +204,9 @@ void FakeUsb::answer_control(libusb_transfer *t) {
   const uint8_t *b = t->buffer;
   ControlRecord c{b[0],
                   b[1],
-                  le16(b + 2),
-                  le16(b + 4),
-                  le16(b + 6),
+                  get_le16(b + 2),
+                  get_le16(b + 4),
+                  get_le16(b + 6),
                   {},
                   static_cast<int>(bulk_pending_.size())};
   if ((c.type & 0x80) == 0) c.out.assign(b + 8, b + 8 + c.length);
@@ -255,9 +253,9 @@ int FakeUsb::camera_control(const ControlRecord &c, uint8_t *data) {
     if (c.request == 0xB0) {
       status_reply(data);
     } else if (c.request == 0xC2 && c.value == 1 && cam.pending_reg_hdr.size() == 7) {
-      const uint32_t first = le32(&cam.pending_reg_hdr[1]);
+      const uint32_t first = get_le32(&cam.pending_reg_hdr[1]);
       for (int i = 0; i < c.length / 4; ++i)
-        put32(data + 4 * i, cam.regs[first + static_cast<uint32_t>(i)]);
+        put_le32(data + 4 * i, cam.regs[first + static_cast<uint32_t>(i)]);
       cam.last_t = 0xC2, cam.last_v = 1, cam.last_failed = false;
     } else if (c.request == 0xC0 && c.value == 4) {
       for (size_t i = 0; i < cam.pending_param_ids.size() && (i + 1) * 20 <= c.length; ++i) {
@@ -278,13 +276,13 @@ int FakeUsb::camera_control(const ControlRecord &c, uint8_t *data) {
   const uint8_t *d = c.out.data();
   bool failed = false;
   if (c.request == 0xC2 && c.value == 0 && c.length >= 7) {
-    const uint32_t first = le32(d + 1);
-    for (int i = 0; i < le16(d + 5) / 4; ++i)
-      cam.regs[first + static_cast<uint32_t>(i)] = le32(d + 7 + 4 * i);
+    const uint32_t first = get_le32(d + 1);
+    for (int i = 0; i < get_le16(d + 5) / 4; ++i)
+      cam.regs[first + static_cast<uint32_t>(i)] = get_le32(d + 7 + 4 * i);
   } else if (c.request == 0xC2 && c.value == 1) {
     cam.pending_reg_hdr = c.out;
   } else if (c.request == 0xC2 && c.value == 4) {
-    cam.start_word = c.length >= 4 ? le32(d) : 0;
+    cam.start_word = c.length >= 4 ? get_le32(d) : 0;
     cam.streaming = !cam.fail_start;
     failed = cam.fail_start;
   } else if (c.request == 0xC2 && c.value == 5) {

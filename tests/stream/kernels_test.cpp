@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -12,7 +13,6 @@
 
 namespace ts = torvi::stream;
 using torvi::test::gen_header;
-using torvi::test::HeaderFields;
 
 namespace {
 
@@ -75,8 +75,8 @@ TEST(StreamKernels, FindMagicMatchesReference) {
   EXPECT_EQ(ts::find_magic(none, 5), 5u);
 }
 
-HeaderFields good_fields() {
-  HeaderFields f;
+torvi::stream::WireHeader good_fields() {
+  torvi::stream::WireHeader f;
   f.sidx = 0x1234;
   f.len = 100;
   f.frlen = 300;
@@ -88,15 +88,39 @@ HeaderFields good_fields() {
   f.illum_temp = 456;
   f.extra = 0xDEADBEEF;
   f.payload_sum = 0x01020304;
-  f.sof = true;
-  f.has_sum = true;
+  f.start_of_frame = true;
+  f.has_payload_sum = true;
   return f;
 }
 
+TEST(StreamChecksums, Fletcher16GivesTheKnownValues) {
+  auto f16 = [](const char *text) {
+    return ts::fletcher16({reinterpret_cast<const uint8_t *>(text), std::strlen(text)});
+  };
+  EXPECT_EQ(f16(""), 0x0000);
+  EXPECT_EQ(f16("abcde"), 0xC8F0);
+  EXPECT_EQ(f16("abcdef"), 0x2057);
+  EXPECT_EQ(f16("abcdefgh"), 0x0627);
+  // Both sums wrap at 255, not 256: 255 bytes of 0xFF sum to 0 in each.
+  const std::vector<uint8_t> ff(255, 0xFF);
+  EXPECT_EQ(ts::fletcher16(ff), 0x0000);
+  const std::vector<uint8_t> one(1, 0xFF);
+  EXPECT_EQ(ts::fletcher16(one), 0x0000);
+  const std::vector<uint8_t> two = {0x01, 0x02};
+  EXPECT_EQ(ts::fletcher16(two), 0x0403);
+}
+
+TEST(StreamChecksums, PayloadSumAddsWholeLittleEndianWords) {
+  const std::vector<uint8_t> p = {0x01, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF,
+                                  0xFF, 0x10, 0x20, 0x30, 0x40, 0x7F};
+  // 1 + 0xFFFFFFFF wraps to 0; + 0x40302010; the trailing byte is no word.
+  EXPECT_EQ(ts::payload_sum(p), 0x40302010u);
+  EXPECT_EQ(ts::payload_sum({}), 0u);
+}
+
 TEST(StreamHeader, DecodesEveryFieldAndAgreesOnTheChecksum) {
-  const HeaderFields f = good_fields();
+  const torvi::stream::WireHeader f = good_fields();
   const auto h = gen_header(f);
-  EXPECT_EQ(ts::fletcher16({h.data(), 34}), torvi::test::gen_fletcher16(h.data(), 34));
   ASSERT_TRUE(ts::header_valid(h.data()));
   const ts::WireHeader w = ts::decode_header(h.data());
   EXPECT_EQ(w.sidx, f.sidx);
@@ -120,9 +144,7 @@ TEST(StreamHeader, DecodesEveryFieldAndAgreesOnTheChecksum) {
   auto flags = h;
   flags[32] = 0xFE;
   flags[33] = 0x02;
-  const uint16_t fs = torvi::test::gen_fletcher16(flags.data(), 34);
-  flags[34] = static_cast<uint8_t>(fs);
-  flags[35] = static_cast<uint8_t>(fs >> 8);
+  torvi::put_le16(&flags[34], ts::fletcher16({flags.data(), 34}));
   const ts::WireHeader wf = ts::decode_header(flags.data());
   EXPECT_FALSE(wf.start_of_frame);
   EXPECT_FALSE(wf.has_payload_sum);
@@ -131,21 +153,21 @@ TEST(StreamHeader, DecodesEveryFieldAndAgreesOnTheChecksum) {
 TEST(StreamHeader, FieldLimitsAndChecksumAreEnforced) {
   struct Case {
     const char *what;
-    void (*edit)(HeaderFields &);
+    void (*edit)(torvi::stream::WireHeader &);
     bool valid;
   };
   const Case cases[] = {
-      {"len at limit", [](HeaderFields &f) { f.len = 0xFFFFF; }, true},
-      {"len over limit", [](HeaderFields &f) { f.len = 0x100000; }, false},
-      {"frlen at limit", [](HeaderFields &f) { f.frlen = 0x7FFFFFF; }, true},
-      {"frlen over limit", [](HeaderFields &f) { f.frlen = 0x8000000; }, false},
-      {"frlen zero", [](HeaderFields &f) { f.frlen = 0; }, false},
-      {"frlen one", [](HeaderFields &f) { f.frlen = 1; }, true},
-      {"frfmt over limit", [](HeaderFields &f) { f.frfmt = 1024; }, false},
-      {"len zero", [](HeaderFields &f) { f.len = 0; }, true},
+      {"len at limit", [](torvi::stream::WireHeader &f) { f.len = 0xFFFFF; }, true},
+      {"len over limit", [](torvi::stream::WireHeader &f) { f.len = 0x100000; }, false},
+      {"frlen at limit", [](torvi::stream::WireHeader &f) { f.frlen = 0x7FFFFFF; }, true},
+      {"frlen over limit", [](torvi::stream::WireHeader &f) { f.frlen = 0x8000000; }, false},
+      {"frlen zero", [](torvi::stream::WireHeader &f) { f.frlen = 0; }, false},
+      {"frlen one", [](torvi::stream::WireHeader &f) { f.frlen = 1; }, true},
+      {"frfmt over limit", [](torvi::stream::WireHeader &f) { f.frfmt = 1024; }, false},
+      {"len zero", [](torvi::stream::WireHeader &f) { f.len = 0; }, true},
   };
   for (const Case &c : cases) {
-    HeaderFields f = good_fields();
+    torvi::stream::WireHeader f = good_fields();
     c.edit(f);
     EXPECT_EQ(ts::header_valid(gen_header(f).data()), c.valid) << c.what;
   }

@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "core/test_hooks.h"
 #include "stream/frame_list.h"
 #include "stream_util.h"
 #include "tests/common/stream_gen.h"
@@ -101,10 +102,10 @@ TEST(StreamParser, StreamIndexWrapsFrom65535ToZero) {
 
 TEST(StreamParser, OverlongChunkHeaderIsSkippedByOneByte) {
   StreamGen g;
-  tt::HeaderFields bad;
+  torvi::stream::WireHeader bad;
   bad.len = 0x100000;
   bad.frlen = 10;
-  bad.sof = true;
+  bad.start_of_frame = true;
   const auto h = tt::gen_header(bad);
   g.add_raw({h.begin(), h.end()});
   g.add_frame();
@@ -399,12 +400,14 @@ TEST(StreamParser, OutOfMemoryDropsTheFrameAndRecovers) {
   StreamGen tail(small);
   tail.add_frame();
   auto s = tt::make_stream(10);
-  torvi::stream::set_node_alloc_limit(1000);
-  const std::string log = console_of([&] {
-    tt::feed(s.get(), big.bytes());
-    tt::feed(s.get(), tail.bytes());
-  });
-  torvi::stream::set_node_alloc_limit(SIZE_MAX);
+  std::string log;
+  {
+    torvi::hooks::ScopedKnob limit(torvi::hooks::Knob::kStreamNodeAllocLimit, 1000);
+    log = console_of([&] {
+      tt::feed(s.get(), big.bytes());
+      tt::feed(s.get(), tail.bytes());
+    });
+  }
   EXPECT_NE(log.find("[_fr_node_add_data] malloc failed: " +
                      std::to_string(5000 + torvi::stream::kNodeHead) + " bytes\n"),
             std::string::npos)
@@ -454,8 +457,8 @@ TEST(StreamParser, PartialHeaderLinesAndBadArguments) {
   EXPECT_NE(errs.find("[ERR] [_fr_node_add_data] no stream header yet: 3 bytes dropped"),
             std::string::npos)
       << errs;
-  EXPECT_NE(errs.find("[ERR] [kx_stream_feed_input] invalid argument"), std::string::npos) << errs;
-  EXPECT_NE(errs.find("[ERR] [kx_stream_create] invalid argument"), std::string::npos) << errs;
+  EXPECT_NE(errs.find("[ERR] [kx_stream_feed_input] bad argument"), std::string::npos) << errs;
+  EXPECT_NE(errs.find("[ERR] [kx_stream_create] bad argument"), std::string::npos) << errs;
   kx_stream_destroy(nullptr);
 
   kx_stream_cfg_t cfg{7};

@@ -62,11 +62,11 @@ StreamGen damaged_stream() {
   g.chunks.insert(g.chunks.begin() + static_cast<long>(dup), g.chunks[dup]);
   {
     StreamGen empty;  // a chunk with no payload, refused by its payload sum
-    tt::HeaderFields f;
+    torvi::stream::WireHeader f;
     f.len = 0;
     f.frlen = 10;
-    f.sof = true;
-    f.has_sum = true;
+    f.start_of_frame = true;
+    f.has_payload_sum = true;
     f.payload_sum = 5;
     const auto h = tt::gen_header(f);
     g.add_raw({h.begin(), h.end()});

@@ -94,8 +94,8 @@ TEST_F(Emulation, TimeOutCarriesThePartialData) {
   ASSERT_EQ(s.submit(0), 0);
   s.collect(1000 + kLen, 2000);
   EXPECT_EQ(s.statuses.back(), LIBUSB_TRANSFER_COMPLETED);
-  EXPECT_EQ(le16(s.data.data()), 0x98FB);
-  EXPECT_EQ(le32(s.data.data() + 4), 61440u);  // first chunk's length
+  EXPECT_EQ(get_le16(s.data.data()), 0x98FB);
+  EXPECT_EQ(get_le32(s.data.data() + 4), 61440u);  // first chunk's length
 }
 
 TEST_F(Emulation, InjectedTimeOutsEndAtOnceWithTheirPartialData) {
@@ -124,7 +124,7 @@ TEST_F(Emulation, InjectedTimeOutsEndAtOnceWithTheirPartialData) {
   // The partial data is the stream itself: the first chunk header, then the
   // stream goes on without a gap into the completed transfer.
   ASSERT_EQ(s.data.size(), size_t{1400} + kLen);
-  EXPECT_EQ(le16(s.data.data()), 0x98FB);
+  EXPECT_EQ(get_le16(s.data.data()), 0x98FB);
   EXPECT_EQ(cam->stats().stream_bytes, size_t{1400} + kLen);
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "vcam/camera.h"
 #include "vcam/usb_virtual.h"
 #include "vcam/virtual_bus.h"
@@ -144,18 +145,18 @@ class Host {
 
   // Register helpers with the 7-byte header.
   static std::vector<uint8_t> reg_header(uint8_t target, uint32_t first, uint16_t bytes) {
-    return {target,
-            static_cast<uint8_t>(first),
-            static_cast<uint8_t>(first >> 8),
-            static_cast<uint8_t>(first >> 16),
-            static_cast<uint8_t>(first >> 24),
-            static_cast<uint8_t>(bytes),
-            static_cast<uint8_t>(bytes >> 8)};
+    std::vector<uint8_t> h(7);
+    h[0] = target;
+    put_le32(&h[1], first);
+    put_le16(&h[5], bytes);
+    return h;
   }
   bool reg_write(uint8_t target, uint32_t first, const std::vector<uint32_t> &vals) {
     std::vector<uint8_t> d = reg_header(target, first, static_cast<uint16_t>(vals.size() * 4));
-    for (uint32_t v : vals)
-      for (int i = 0; i < 4; ++i) d.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    for (uint32_t v : vals) {
+      d.resize(d.size() + 4);
+      put_le32(&d[d.size() - 4], v);
+    }
     return out(0xC2, 0, d) && status().status == kStatusOk;
   }
   // Reads in chunks of 16 registers like the transport does.
@@ -169,9 +170,7 @@ class Host {
       if (status().status != kStatusOk) return false;
       const std::vector<uint8_t> r = in(0xC2, 1, n * 4);
       if (r.size() != n * 4 || status().status != kStatusOk) return false;
-      for (size_t i = 0; i < n; ++i)
-        vals[done + i] = r[4 * i] | r[4 * i + 1] << 8 | r[4 * i + 2] << 16 |
-                         static_cast<uint32_t>(r[4 * i + 3]) << 24;
+      for (size_t i = 0; i < n; ++i) vals[done + i] = get_le32(&r[4 * i]);
       done += n;
     }
     return true;
@@ -211,8 +210,7 @@ class Host {
     Param p;
     p.id = id;
     p.len = len;
-    for (int i = 0; i < 4; ++i)
-      p.value[static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+    put_le32(p.value.data(), v);
     return p;
   }
 
@@ -220,11 +218,6 @@ class Host {
   libusb_context *ctx_ = nullptr;
   libusb_device_handle *handle_ = nullptr;
 };
-
-inline uint32_t le32(const uint8_t *p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-inline uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 }  // namespace torvi::vcam::test
 

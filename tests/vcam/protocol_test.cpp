@@ -1,6 +1,7 @@
 // The camera's side of the command protocol, driven through the USB table.
 #include <thread>
 
+#include "core/product_string.h"
 #include "host.h"
 
 namespace torvi::vcam::test {
@@ -150,17 +151,17 @@ TEST_F(Protocol, ParametersInGroupsOfThree) {
   ASSERT_TRUE(host.param_get(ps));
   EXPECT_EQ(std::string(reinterpret_cast<char *>(ps[0].value.data()), ps[0].len), "TORVI");
   const std::string product(reinterpret_cast<char *>(ps[1].value.data()), ps[1].len);
-  char a[17], b[17], c[17];
-  ASSERT_EQ(std::sscanf(product.c_str(), "%16[^-]-%16[^-]-%16[^-]", a, b, c), 3);
-  EXPECT_STREQ(b, "E2");
+  const auto fields = torvi::parse_product(product);
+  ASSERT_TRUE(fields.has_value()) << product;
+  EXPECT_EQ(fields->chip, "E2");
   EXPECT_EQ(ps[3].len, 8);
   EXPECT_EQ(ps[4].len, 6);
-  EXPECT_EQ(le16(&ps[4].value[2]), 17);  // chip id
-  EXPECT_EQ(le16(&ps[4].value[4]), 42);  // wafer id
+  EXPECT_EQ(get_le16(&ps[4].value[2]), 17);  // chip id
+  EXPECT_EQ(get_le16(&ps[4].value[4]), 42);  // wafer id
   EXPECT_EQ(ps[5].len, 4);
-  EXPECT_EQ(le32(ps[5].value.data()), 30u);
+  EXPECT_EQ(get_le32(ps[5].value.data()), 30u);
   EXPECT_EQ(ps[6].len, 2);
-  EXPECT_EQ(le16(ps[6].value.data()), 1000);
+  EXPECT_EQ(get_le16(ps[6].value.data()), 1000);
 }
 
 TEST_F(Protocol, ParameterSetChecksEveryRecordBeforeChangingAny) {
@@ -169,8 +170,8 @@ TEST_F(Protocol, ParameterSetChecksEveryRecordBeforeChangingAny) {
   ps[0].id = 12;
   ps[1].id = 13;
   ASSERT_TRUE(host.param_get(ps));
-  EXPECT_EQ(le32(ps[0].value.data()), 15u);
-  EXPECT_EQ(le16(ps[1].value.data()), 700);
+  EXPECT_EQ(get_le32(ps[0].value.data()), 15u);
+  EXPECT_EQ(get_le16(ps[1].value.data()), 700);
   // Frame rate 0 in the second record: the first record is not applied either.
   EXPECT_FALSE(host.param_set({Host::u32_param(13, 900, 2), Host::u32_param(12, 0)}));
   EXPECT_NE(host.status().message.find("frame rate"), std::string::npos);
@@ -179,8 +180,8 @@ TEST_F(Protocol, ParameterSetChecksEveryRecordBeforeChangingAny) {
   EXPECT_FALSE(host.param_set({Host::u32_param(99, 1)}));
   EXPECT_NE(host.status().message.find("unknown"), std::string::npos);
   ASSERT_TRUE(host.param_get(ps));
-  EXPECT_EQ(le32(ps[0].value.data()), 15u);
-  EXPECT_EQ(le16(ps[1].value.data()), 700);
+  EXPECT_EQ(get_le32(ps[0].value.data()), 15u);
+  EXPECT_EQ(get_le16(ps[1].value.data()), 700);
   // Getting an unknown parameter fails at the write phase.
   std::vector<Param> bad(1);
   bad[0].id = 77;
@@ -198,10 +199,10 @@ TEST_F(Protocol, ModeTemperaturesAndCalibrationInformation) {
   ps[2].id = 0;
   ASSERT_TRUE(host.param_get(ps));
   EXPECT_EQ(ps[0].value[0], 1);
-  EXPECT_EQ(le32(&ps[0].value[7]), 1000u);
-  EXPECT_EQ(le16(&ps[0].value[15]), 3000);
-  EXPECT_EQ(static_cast<int16_t>(le16(ps[1].value.data())), 361);
-  EXPECT_EQ(static_cast<int16_t>(le16(&ps[1].value[2])), 341);
+  EXPECT_EQ(get_le32(&ps[0].value[7]), 1000u);
+  EXPECT_EQ(get_le16(&ps[0].value[15]), 3000);
+  EXPECT_EQ(static_cast<int16_t>(get_le16(ps[1].value.data())), 361);
+  EXPECT_EQ(static_cast<int16_t>(get_le16(&ps[1].value[2])), 341);
   EXPECT_EQ(ps[2].value[0], 9);
 }
 
@@ -333,7 +334,7 @@ TEST_F(BusFixture, PluggingInAgainPowersUpFromScratch) {
     p17[0].id = 17;
     ASSERT_TRUE(host.param_get(p17));
     EXPECT_EQ(p17[0].len, 3);
-    EXPECT_EQ(le16(p17[0].value.data()), 0x0203);
+    EXPECT_EQ(get_le16(p17[0].value.data()), 0x0203);
     EXPECT_EQ(p17[0].value[2], 1);
     ASSERT_TRUE(host.out(0xC2, 4, {0, 0, 0, 0}));
     EXPECT_TRUE(cam->streaming());

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "core/byte_order.h"
+#include "stream/wire_header.h"
+
 namespace torvi::vcam::test {
 
 struct ParsedFrame {
@@ -27,23 +30,15 @@ inline ParsedStream parse_stream(const std::vector<uint8_t> &s) {
   ParsedFrame cur;
   size_t want = 0;
   bool building = false;
-  auto u16 = [&](size_t o) { return static_cast<uint16_t>(s[o] | s[o + 1] << 8); };
-  auto u32 = [&](size_t o) {
-    return static_cast<uint32_t>(s[o] | s[o + 1] << 8 | s[o + 2] << 16) |
-           static_cast<uint32_t>(s[o + 3]) << 24;
-  };
+  auto u16 = [&](size_t o) { return get_le16(&s[o]); };
+  auto u32 = [&](size_t o) { return get_le32(&s[o]); };
   while (pos + 36 <= s.size()) {
     if (u16(pos) != 0x98FB) {
       out.errors.push_back("magic@" + std::to_string(pos));
       ++pos;
       continue;
     }
-    uint32_t s1 = 0, s2 = 0;
-    for (size_t i = 0; i < 34; ++i) {
-      s1 = (s1 + s[pos + i]) % 255;
-      s2 = (s2 + s1) % 255;
-    }
-    if (u16(pos + 34) != s2 * 256 + s1) {
+    if (u16(pos + 34) != torvi::stream::fletcher16({&s[pos], 34})) {
       out.errors.push_back("fletcher@" + std::to_string(pos));
       ++pos;
       continue;
@@ -59,9 +54,7 @@ inline ParsedStream parse_stream(const std::vector<uint8_t> &s) {
     const uint8_t *payload = s.data() + pos + 36;
     if (s[pos + 33] & 1) {
       uint32_t sum = 0;
-      for (size_t i = 0; i + 4 <= len; i += 4)
-        sum += static_cast<uint32_t>(payload[i] | payload[i + 1] << 8 | payload[i + 2] << 16) |
-               static_cast<uint32_t>(payload[i + 3]) << 24;
+      for (size_t i = 0; i + 4 <= len; i += 4) sum += get_le32(payload + i);
       if (sum != u32(pos + 28)) out.errors.push_back("checksum sidx " + std::to_string(sidx));
     }
     if (sof) {

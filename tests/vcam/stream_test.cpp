@@ -34,30 +34,31 @@ class Stream : public BusFixture {
 
 TEST(StreamHeader, FieldsAndChecksums) {
   StreamConfig cfg;
-  FrameDesc d;
+  torvi::stream::WireHeader d;
   d.fridx = 0x1234;
+  d.frfmt = 2;
   d.width = 320;
   d.height = 240;
   d.sensor_temp = -15;
-  d.board_temp = 400;
+  d.illum_temp = 400;
   const std::vector<uint8_t> payload = {1, 0, 0, 0, 2, 0, 0, 0, 9};
   std::array<uint8_t, 36> h{};
   write_stream_header(h, 65535, 9, 1000, d, true, cfg, payload);
-  EXPECT_EQ(le16(&h[0]), 0x98FB);
-  EXPECT_EQ(le16(&h[2]), 65535);
-  EXPECT_EQ(le32(&h[4]), 9u);
-  EXPECT_EQ(le32(&h[8]), 1000u);
-  EXPECT_EQ(le16(&h[12]), 0x1234);
-  EXPECT_EQ(le16(&h[14]), 2);
-  EXPECT_EQ(le16(&h[16]), 320);
-  EXPECT_EQ(static_cast<int16_t>(le16(&h[20])), -15);
-  EXPECT_EQ(le32(&h[28]), 3u);  // whole words only: the trailing 9 is not summed
+  EXPECT_EQ(get_le16(&h[0]), 0x98FB);
+  EXPECT_EQ(get_le16(&h[2]), 65535);
+  EXPECT_EQ(get_le32(&h[4]), 9u);
+  EXPECT_EQ(get_le32(&h[8]), 1000u);
+  EXPECT_EQ(get_le16(&h[12]), 0x1234);
+  EXPECT_EQ(get_le16(&h[14]), 2);
+  EXPECT_EQ(get_le16(&h[16]), 320);
+  EXPECT_EQ(static_cast<int16_t>(get_le16(&h[20])), -15);
+  EXPECT_EQ(get_le32(&h[28]), 3u);  // whole words only: the trailing 9 is not summed
   EXPECT_EQ(h[32], 1);
   EXPECT_EQ(h[33], 1);
   // Fletcher-16 of "abcde" is 0xC8F0.
   const uint8_t abcde[] = {'a', 'b', 'c', 'd', 'e'};
-  EXPECT_EQ(fletcher16(abcde), 0xC8F0);
-  EXPECT_EQ(le16(&h[34]), fletcher16(std::span<const uint8_t>(h.data(), 34)));
+  EXPECT_EQ(torvi::stream::fletcher16(abcde), 0xC8F0);
+  EXPECT_EQ(get_le16(&h[34]), torvi::stream::fletcher16(std::span<const uint8_t>(h.data(), 34)));
 }
 
 TEST_F(Stream, FramesArriveWholeWithConsecutiveIndexes) {

@@ -6,9 +6,6 @@
 
 extern "C" {
 
-const torvi_drv_ops_t g_torvi_driver_op_epc = {
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+const torvi_drv_ops_t g_torvi_driver_op_epc = {};
 
 }  // extern "C"

@@ -10,15 +10,13 @@
 #include <mutex>
 #include <thread>
 
+#include "ll/usb/protocol.h"
 #include "ll/usb/usb_backend.h"
 
 namespace torvi::usb {
 
-inline constexpr uint16_t kVendorId = 0x111B;
-inline constexpr uint16_t kProductId = 0x1238;
 inline constexpr int kXferCount = 16;
 inline constexpr int kXferBytes = 153600;
-inline constexpr unsigned char kStreamEp = 0x81;
 inline constexpr unsigned kStreamTimeoutMs = 6000;
 inline constexpr unsigned kCmdTimeoutMs = 1000;
 // Waiting for a command: cancel after this long, give up after twice as long.
@@ -107,6 +105,3 @@ bool _usb_ll_wait_idle(usb_ll_dev_priv_t *p, unsigned timeout_ms);
 inline usb_ll_dev_priv_t *usb_priv(torvi_ll_t *ll) {
   return ll != nullptr ? static_cast<usb_ll_dev_priv_t *>(ll->priv) : nullptr;
 }
-
-// Logs a message whose format starts "[%s] " with the given function name.
-#define LL_LOG(lvl, fmt, ...) kx_log(KX_LOG_##lvl, #lvl, fmt, __VA_ARGS__)

@@ -6,27 +6,34 @@
 #include <thread>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/clock.h"
 #include "core/log_internal.h"
 #include "ll/usb/usb_ll.h"
 
+using torvi::get_le32;
+using torvi::put_le16;
+using torvi::put_le32;
 using torvi::usb::error_name;
+using torvi::usb::kDevReset;
+using torvi::usb::kParamGet;
+using torvi::usb::kParamSet;
+using torvi::usb::kRegRead;
+using torvi::usb::kRegWrite;
+using torvi::usb::kReqDev;
+using torvi::usb::kReqReg;
+using torvi::usb::kReqStatus;
+using torvi::usb::kStatusBusy;
+using torvi::usb::kStatusFailed;
 
 namespace {
 
-constexpr const char *kExe = "usb_ll_exe_cmd";
-constexpr const char *kCheck = "usb_ll_check_last_cmd";
 constexpr int kSetupBytes = 8;
 constexpr int kMaxDataBytes = 65535;
-constexpr int kStatusBytes = 63;
-constexpr int kStatusMsgBytes = 60;
-constexpr uint8_t kReqStatus = 0xB0;
-constexpr uint8_t kReqReg = 0xC2;
-constexpr uint8_t kReqDev = 0xC0;
-constexpr uint8_t kStatusFailed = 0xFF;
-constexpr uint8_t kStatusBusy = 0xFE;
-constexpr int kRegsPerChunk = 16;
-constexpr uint32_t kParamsPerGroup = 3;
+constexpr int kStatusBytes = static_cast<int>(torvi::usb::kStatusReplyBytes);
+constexpr int kStatusMsgBytes = static_cast<int>(torvi::usb::kStatusMessageBytes);
+constexpr unsigned kRegsPerChunk = torvi::usb::kRegsPerRead;
+constexpr uint32_t kParamsPerGroup = torvi::usb::kParamsPerGet;
 // A camera answering "busy" for longer than this is given up on.
 constexpr unsigned kBusyLimitMs = 30000;
 
@@ -48,21 +55,8 @@ struct CmdXfer {
   }
 };
 
-void put_le16(uint8_t *d, unsigned v) {
-  d[0] = static_cast<uint8_t>(v);
-  d[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put_le32(uint8_t *d, uint32_t v) {
-  for (int i = 0; i < 4; ++i) d[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t get_le32(const uint8_t *s) {
-  return static_cast<uint32_t>(s[0]) | static_cast<uint32_t>(s[1]) << 8 |
-         static_cast<uint32_t>(s[2]) << 16 | static_cast<uint32_t>(s[3]) << 24;
-}
-
 int map_status(const libusb_transfer *x) {
+  KX_LOG_NAME("usb_ll_exe_cmd");
   switch (x->status) {
     case LIBUSB_TRANSFER_COMPLETED:
       return x->actual_length;
@@ -78,7 +72,7 @@ int map_status(const libusb_transfer *x) {
     case LIBUSB_TRANSFER_CANCELLED:
       return LIBUSB_ERROR_IO;
     default:
-      LL_LOG(WRN, "[%s] unrecognised status code %d", kExe, static_cast<int>(x->status));
+      KX_WRN("unrecognised status code %d\n", static_cast<int>(x->status));
       return LIBUSB_ERROR_OTHER;
   }
 }
@@ -88,6 +82,7 @@ int map_status(const libusb_transfer *x) {
 // later. Returns true when it completed; false when given up (ownership then
 // passes to the completion callback).
 bool wait_completion(std::unique_ptr<CmdXfer> &st, unsigned timeout_ms) {
+  KX_LOG_NAME("usb_ll_exe_cmd");
   usb_ll_dev_priv_t *p = st->p;
   const auto start = std::chrono::steady_clock::now();
   const unsigned cancel_ms =
@@ -99,7 +94,7 @@ bool wait_completion(std::unique_ptr<CmdXfer> &st, unsigned timeout_ms) {
     return true;
   }
   lk.unlock();
-  LL_LOG(WRN, "[%s] contrl trans timeout , cancel it\n", kExe);
+  KX_WRN("contrl trans timeout , cancel it\n");
   p->be->cancel_transfer(s->xfer);
   lk.lock();
   if (p->cv.wait_until(lk, start + std::chrono::milliseconds(give_up_ms),
@@ -110,7 +105,7 @@ bool wait_completion(std::unique_ptr<CmdXfer> &st, unsigned timeout_ms) {
   static_cast<void>(st.release());  // the callback frees it when the transfer finally completes
   lk.unlock();
   p->cmd_abandoned.fetch_add(1);
-  LL_LOG(ERR, "[%s] control transfer timeout !\n", kExe);
+  KX_ERR("control transfer timeout !\n");
   return false;
 }
 
@@ -119,25 +114,26 @@ bool wait_completion(std::unique_ptr<CmdXfer> &st, unsigned timeout_ms) {
 int run_control(usb_ll_dev_priv_t *p, uint8_t dir, uint8_t request, uint16_t value, void *buf,
                 int len, unsigned timeout_ms) {
   const torvi::usb::Backend &be = *p->be;
+  KX_LOG_NAME("usb_ll_exe_cmd");
   auto st = std::make_unique<CmdXfer>();
   st->be = &be;
   st->p = p;
   st->xfer = be.alloc_transfer(0);
   if (st->xfer == nullptr) {
-    LL_LOG(ERR, "[%s] no memory\n", kExe);
+    KX_ERR("no memory\n");
     return LIBUSB_ERROR_NO_MEM;
   }
   // libusb frees this buffer with the transfer (LIBUSB_TRANSFER_FREE_BUFFER).
   auto *b = static_cast<uint8_t *>(std::calloc(1, static_cast<size_t>(kSetupBytes + len)));
   if (b == nullptr) {
-    LL_LOG(ERR, "[%s] no memory\n", kExe);
+    KX_ERR("no memory\n");
     return LIBUSB_ERROR_NO_MEM;
   }
-  b[0] = dir != 0 ? 0x22 : 0xA2;
+  b[0] = dir != 0 ? torvi::usb::kTypeOut : torvi::usb::kTypeIn;
   b[1] = request;
   put_le16(b + 2, value);
   put_le16(b + 4, 0);
-  put_le16(b + 6, static_cast<unsigned>(len));
+  put_le16(b + 6, static_cast<uint16_t>(len));
   if (dir != 0 && len > 0) std::memcpy(b + kSetupBytes, buf, static_cast<size_t>(len));
   libusb_fill_control_transfer(st->xfer, p->handle, b, _usb_ll_on_cmd_finish, st.get(), timeout_ms);
   st->xfer->flags = LIBUSB_TRANSFER_FREE_BUFFER;
@@ -153,7 +149,7 @@ int run_control(usb_ll_dev_priv_t *p, uint8_t dir, uint8_t request, uint16_t val
       --p->cmd_inflight;
     }
     p->cv.notify_all();
-    LL_LOG(ERR, "[%s] libusb_submit_transfer failed\n", kExe);
+    KX_ERR("libusb_submit_transfer failed\n");
     return rc;
   }
   if (!wait_completion(st, timeout_ms)) return LIBUSB_ERROR_TIMEOUT;
@@ -167,14 +163,15 @@ int run_control(usb_ll_dev_priv_t *p, uint8_t dir, uint8_t request, uint16_t val
 
 // Logs and reports a link that is not open.
 bool no_link(const usb_ll_dev_priv_t *p) {
+  KX_LOG_NAME("usb_ll_exe_cmd");
   if (p != nullptr && p->handle != nullptr) return false;
-  LL_LOG(ERR, "[%s]  USB handler Is NULL!\r\n", kExe);
+  KX_ERR(" USB handler Is NULL!\r\n");
   return true;
 }
 
 bool bad_args(const char *fn, const void *data, uint32_t cnt) {
   if (cnt > 0 && data == nullptr) {
-    LL_LOG(ERR, "[%s] no buffer for %u items\n", fn, cnt);
+    KX_LOG_AT(KX_LOG_ERR, fn, "no buffer for %u items\n", cnt);
     return true;
   }
   return false;
@@ -184,8 +181,7 @@ bool bad_args(const char *fn, const void *data, uint32_t cnt) {
 
 void LIBUSB_CALL _usb_ll_on_cmd_finish(libusb_transfer *xfer) {
   auto *st = static_cast<CmdXfer *>(xfer->user_data);
-  kx_log(KX_LOG_TRC, "TRC", "[%s] tx actual_len = %d, status  = %d\n", "_usb_ll_on_cmd_finish",
-         xfer->actual_length, static_cast<int>(xfer->status));
+  KX_TRC("tx actual_len = %d, status  = %d\n", xfer->actual_length, static_cast<int>(xfer->status));
   usb_ll_dev_priv_t *p = st->p;
   std::lock_guard lk(p->mu);
   st->done = true;
@@ -200,19 +196,18 @@ bool usb_ll_exe_cmd(torvi_ll_t *ll, uint8_t dir, uint8_t request, uint16_t value
   usb_ll_dev_priv_t *p = usb_priv(ll);
   if (no_link(p)) return false;
   if (len < 0 || len > kMaxDataBytes || (len > 0 && buf == nullptr)) {
-    LL_LOG(ERR, "[%s] bad command data: %d bytes at %p (at most %d)\n", kExe, len, buf,
-           kMaxDataBytes);
+    KX_ERR("bad command data: %d bytes at %p (at most %d)\n", len, buf, kMaxDataBytes);
     return false;
   }
   if (std::this_thread::get_id() == p->evt_thread.get_id()) {
     // Its completion could only be delivered by the thread that would wait.
-    LL_LOG(ERR, "[%s] called on the link's event thread: refused\n", kExe);
+    KX_ERR("called on the link's event thread: refused\n");
     return false;
   }
   std::lock_guard cmd(p->cmd_mu);
   const int rc = run_control(p, dir, request, value, buf, len, timeout_ms);
   if (rc == len) return true;
-  LL_LOG(ERR, "[%s] exe usb cmd failed: %s\n", kExe, error_name(rc));
+  KX_ERR("exe usb cmd failed: %s\n", error_name(rc));
   return false;
 }
 
@@ -226,18 +221,17 @@ bool usb_ll_check_last_cmd(torvi_ll_t *ll, uint8_t t, uint8_t v) {
     if (!usb_ll_exe_cmd(ll, 0, kReqStatus, 0, reply, kStatusBytes, torvi::usb::kCmdTimeoutMs))
       return false;
     if (reply[1] != t || reply[2] != v) {
-      LL_LOG(WRN, "[%s]  last cmd (t=%u,v=%u) is not as expect(t=%u,v=%u)\r\n", kCheck, reply[1],
-             reply[2], t, v);
+      KX_WRN(" last cmd (t=%u,v=%u) is not as expect(t=%u,v=%u)\r\n", reply[1], reply[2], t, v);
       return false;
     }
     if (reply[0] == kStatusFailed) {
       const char *msg = reinterpret_cast<const char *>(reply + 3);
-      LL_LOG(ERR, "[%s] %.*s\n", kCheck, static_cast<int>(strnlen(msg, kStatusMsgBytes)), msg);
+      KX_ERR("%.*s\n", static_cast<int>(strnlen(msg, kStatusMsgBytes)), msg);
       return false;
     }
     if (reply[0] != kStatusBusy) return true;
     if (torvi::wall_clock_ms() - start > kBusyLimitMs) {
-      LL_LOG(ERR, "[%s] camera still busy after %u ms\n", kCheck, kBusyLimitMs);
+      KX_ERR("camera still busy after %u ms\n", kBusyLimitMs);
       return false;
     }
     torvi::sleep_ms(1);  // let the camera work before asking again
@@ -246,27 +240,26 @@ bool usb_ll_check_last_cmd(torvi_ll_t *ll, uint8_t t, uint8_t v) {
 
 bool usb_ll_reg_write(torvi_ll_t *ll, uint8_t target, uint32_t reg_base, const uint32_t *vals,
                       uint16_t cnt) {
-  if (bad_args("usb_ll_reg_write", vals, cnt)) return false;
+  if (bad_args(__func__, vals, cnt)) return false;
   std::vector<uint8_t> block(7 + size_t{cnt} * 4);
   block[0] = target;
   put_le32(&block[1], reg_base);
-  put_le16(&block[5], cnt * 4u);
+  put_le16(&block[5], static_cast<uint16_t>(cnt * 4u));
   for (size_t i = 0; i < cnt; ++i) put_le32(&block[7 + i * 4], vals[i]);
   usb_ll_dev_priv_t *p = usb_priv(ll);
   if (no_link(p)) return false;
   std::lock_guard cmd(p->cmd_mu);
-  if (!usb_ll_exe_cmd(ll, 1, kReqReg, 0, block.data(), static_cast<int>(block.size()),
+  if (!usb_ll_exe_cmd(ll, 1, kReqReg, kRegWrite, block.data(), static_cast<int>(block.size()),
                       torvi::usb::kCmdTimeoutMs)) {
     return false;
   }
-  return usb_ll_check_last_cmd(ll, kReqReg, 0);
+  return usb_ll_check_last_cmd(ll, kReqReg, kRegWrite);
 }
 
 bool usb_ll_reg_read(torvi_ll_t *ll, uint8_t target, uint32_t reg_base, uint32_t *vals,
                      uint16_t cnt) {
-  constexpr const char *kFn = "usb_ll_reg_read";
   if (cnt == 0) return true;
-  if (bad_args(kFn, vals, cnt)) return false;
+  if (bad_args(__func__, vals, cnt)) return false;
   usb_ll_dev_priv_t *p = usb_priv(ll);
   if (no_link(p)) return false;
   std::lock_guard cmd(p->cmd_mu);
@@ -275,20 +268,20 @@ bool usb_ll_reg_read(torvi_ll_t *ll, uint8_t target, uint32_t reg_base, uint32_t
     uint8_t hdr[7];
     hdr[0] = target;
     put_le32(hdr + 1, reg_base);
-    put_le16(hdr + 5, chunk * 4);
-    if (!usb_ll_exe_cmd(ll, 1, kReqReg, 1, hdr, sizeof hdr, torvi::usb::kCmdTimeoutMs) ||
-        !usb_ll_check_last_cmd(ll, kReqReg, 1)) {
-      LL_LOG(ERR, "[%s] write phase failed\n", kFn);
+    put_le16(hdr + 5, static_cast<uint16_t>(chunk * 4));
+    if (!usb_ll_exe_cmd(ll, 1, kReqReg, kRegRead, hdr, sizeof hdr, torvi::usb::kCmdTimeoutMs) ||
+        !usb_ll_check_last_cmd(ll, kReqReg, kRegRead)) {
+      KX_ERR("write phase failed\n");
       return false;
     }
     // Straight into the caller's buffer: bytes that arrived stay there even
     // when the read falls short.
-    const bool got = usb_ll_exe_cmd(ll, 0, kReqReg, 1, vals, static_cast<int>(chunk * 4),
+    const bool got = usb_ll_exe_cmd(ll, 0, kReqReg, kRegRead, vals, static_cast<int>(chunk * 4),
                                     torvi::usb::kCmdTimeoutMs);
     for (unsigned i = 0; i < chunk; ++i)
       vals[i] = get_le32(reinterpret_cast<const uint8_t *>(vals + i));
-    if (!got || !usb_ll_check_last_cmd(ll, kReqReg, 1)) {
-      LL_LOG(ERR, "[%s] read phase failed\n", kFn);
+    if (!got || !usb_ll_check_last_cmd(ll, kReqReg, kRegRead)) {
+      KX_ERR("read phase failed\n");
       return false;
     }
     reg_base += chunk;
@@ -299,24 +292,24 @@ bool usb_ll_reg_read(torvi_ll_t *ll, uint8_t target, uint32_t reg_base, uint32_t
 }
 
 bool usb_ll_param_set(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
-  if (bad_args("usb_ll_param_set", records, cnt)) return false;
+  if (bad_args(__func__, records, cnt)) return false;
   if (cnt > static_cast<uint32_t>(kMaxDataBytes) / sizeof(torvi_ll_param_t)) {
-    LL_LOG(ERR, "[%s] too many records: %u\n", "usb_ll_param_set", cnt);
+    KX_ERR("too many records: %u\n", cnt);
     return false;
   }
   usb_ll_dev_priv_t *p = usb_priv(ll);
   if (no_link(p)) return false;
   std::lock_guard cmd(p->cmd_mu);
-  if (!usb_ll_exe_cmd(ll, 1, kReqDev, 3, records, static_cast<int>(cnt * sizeof(torvi_ll_param_t)),
+  if (!usb_ll_exe_cmd(ll, 1, kReqDev, kParamSet, records,
+                      static_cast<int>(cnt * sizeof(torvi_ll_param_t)),
                       torvi::usb::kCmdTimeoutMs)) {
     return false;
   }
-  return usb_ll_check_last_cmd(ll, kReqDev, 3);
+  return usb_ll_check_last_cmd(ll, kReqDev, kParamSet);
 }
 
 bool usb_ll_param_get(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
-  constexpr const char *kFn = "usb_ll_param_get";
-  if (bad_args(kFn, records, cnt)) return false;
+  if (bad_args(__func__, records, cnt)) return false;
   for (uint32_t i = 0; i < cnt; ++i) {
     records[i].len = 0;
     std::memset(records[i].val, 0, sizeof records[i].val);
@@ -328,14 +321,16 @@ bool usb_ll_param_get(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
   for (uint32_t done = 0; done < cnt;) {
     const uint32_t group = cnt - done < kParamsPerGroup ? cnt - done : kParamsPerGroup;
     const int bytes = static_cast<int>(group * sizeof(torvi_ll_param_t));
-    if (!usb_ll_exe_cmd(ll, 1, kReqDev, 4, records + done, bytes, torvi::usb::kCmdTimeoutMs)) {
-      LL_LOG(ERR, "[%s] write phase failed\n", kFn);
+    if (!usb_ll_exe_cmd(ll, 1, kReqDev, kParamGet, records + done, bytes,
+                        torvi::usb::kCmdTimeoutMs)) {
+      KX_ERR("write phase failed\n");
       return false;
     }
-    if (!usb_ll_check_last_cmd(ll, kReqDev, 4)) return false;
-    if (!usb_ll_exe_cmd(ll, 0, kReqDev, 4, records + done, bytes, torvi::usb::kCmdTimeoutMs) ||
-        !usb_ll_check_last_cmd(ll, kReqDev, 4)) {
-      LL_LOG(ERR, "[%s] read phase failed\n", kFn);
+    if (!usb_ll_check_last_cmd(ll, kReqDev, kParamGet)) return false;
+    if (!usb_ll_exe_cmd(ll, 0, kReqDev, kParamGet, records + done, bytes,
+                        torvi::usb::kCmdTimeoutMs) ||
+        !usb_ll_check_last_cmd(ll, kReqDev, kParamGet)) {
+      KX_ERR("read phase failed\n");
       return false;
     }
     done += group;
@@ -344,26 +339,26 @@ bool usb_ll_param_get(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
 }
 
 bool usb_ll_dev_reset(torvi_ll_t *ll, uint8_t target) {
-  constexpr const char *kFn = "usb_ll_dev_reset";
-  LL_LOG(TRC, "[%s] rest device (target=%d)\n", kFn, target);
+  KX_TRC("rest device (target=%d)\n", target);
   uint8_t word[4];
   put_le32(word, target);
-  if (target != 3) {
+  if (target != torvi::usb::kResetUsb) {
     usb_ll_dev_priv_t *p = usb_priv(ll);
     if (no_link(p)) return false;
     std::lock_guard cmd(p->cmd_mu);
-    if (!usb_ll_exe_cmd(ll, 1, kReqDev, 0, word, 4, torvi::usb::kCmdTimeoutMs)) return false;
-    return usb_ll_check_last_cmd(ll, kReqDev, 0);
+    if (!usb_ll_exe_cmd(ll, 1, kReqDev, kDevReset, word, 4, torvi::usb::kCmdTimeoutMs))
+      return false;
+    return usb_ll_check_last_cmd(ll, kReqDev, kDevReset);
   }
-  LL_LOG(TRC, "[%s] Reset usb if (timeout = %d ms) ...\n", kFn, 3000);
-  usb_ll_exe_cmd(ll, 1, kReqDev, 0, word, 4, torvi::usb::kCmdTimeoutMs);
+  KX_TRC("Reset usb if (timeout = %d ms) ...\n", 3000);
+  usb_ll_exe_cmd(ll, 1, kReqDev, kDevReset, word, 4, torvi::usb::kCmdTimeoutMs);
   usb_ll_dev_close(ll);
   bool reopened = false;
   for (int i = 0; i < 15 && !reopened; ++i) {
     torvi::sleep_ms(200);
     reopened = torvi_ll_dev_open(ll) != nullptr;
   }
-  if (!reopened) LL_LOG(WRN, "[%s] reopen device failed!\n", kFn);
-  LL_LOG(TRC, "[%s] Reset usb if end. \n", kFn);
+  if (!reopened) KX_WRN("reopen device failed!\n");
+  KX_TRC("Reset usb if end. \n");
   return false;
 }

@@ -55,23 +55,23 @@ void clear_record(torvi_ll_t *rec) {
 
 // Scans the device list for the link's camera and opens it into handle.
 bool open_matching(torvi_ll_t *ll, usb_ll_dev_priv_t *p, const DeviceList &devs) {
+  KX_LOG_NAME("_usb_ll_dev_open");
   const Backend &be = *p->be;
-  constexpr const char *kFn = "_usb_ll_dev_open";
   for (ssize_t i = 0; i < devs.count(); ++i) {
     libusb_device *dev = devs[i];
     libusb_device_descriptor d{};
     if (be.get_device_descriptor(dev, &d) < 0) {
-      LL_LOG(ERR, "[%s]   Failed to get device desc of device %d\n", kFn, static_cast<int>(i));
+      KX_ERR("  Failed to get device desc of device %d\n", static_cast<int>(i));
       continue;
     }
     const int speed = be.get_device_speed(dev);
     const unsigned port = be.get_port_number(dev), bus = be.get_bus_number(dev);
     const unsigned addr = be.get_device_address(dev);
     if (ll->located) {
-      LL_LOG(TRC, "[%s] [%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", kFn, static_cast<int>(i),
-             d.idVendor, d.idProduct, speed, port, bus, addr);
+      KX_TRC("[%d] %04x:%04x (speed=%d) @ %03d:%03d:%03d\n", static_cast<int>(i), d.idVendor,
+             d.idProduct, speed, port, bus, addr);
       if (!is_camera(d) || bus != ll->bus || port != ll->port) continue;
-      LL_LOG(DBG, "[%s] open torvi device @ %03d:%03d:%03d\n", kFn, ll->port, ll->bus, ll->addr);
+      KX_DBG("open torvi device @ %03d:%03d:%03d\n", ll->port, ll->bus, ll->addr);
       const int rc = be.open(dev, &p->handle);
       if (rc == 0) {
         ll->addr = static_cast<uint8_t>(addr);
@@ -79,14 +79,13 @@ bool open_matching(torvi_ll_t *ll, usb_ll_dev_priv_t *p, const DeviceList &devs)
         return true;
       }
       p->handle = nullptr;
-      LL_LOG(WRN, "[%s] failed to open this device: %s\n", kFn, error_name(rc));
+      KX_WRN("failed to open this device: %s\n", error_name(rc));
     } else {
       if (!is_camera(d)) continue;
-      LL_LOG(DBG, "[%s] found torvi device (speed=%d) @ %03d:%03d:%03d\n", kFn, speed, port, bus,
-             addr);
+      KX_DBG("found torvi device (speed=%d) @ %03d:%03d:%03d\n", speed, port, bus, addr);
       if (speed < LIBUSB_SPEED_HIGH) {
-        LL_LOG(WRN, "[%s] found torvi device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", kFn,
-               speed, port, bus, addr);
+        KX_WRN("found torvi device not in HS mode (speed=%d) @ %03d:%03d:%03d\n", speed, port, bus,
+               addr);
       }
       const int rc = be.open(dev, &p->handle);
       if (rc == 0) {
@@ -94,33 +93,33 @@ bool open_matching(torvi_ll_t *ll, usb_ll_dev_priv_t *p, const DeviceList &devs)
         return true;
       }
       p->handle = nullptr;
-      LL_LOG(WRN, "[%s]   failed to open this device: %s, try next ...\n", kFn, error_name(rc));
+      KX_WRN("  failed to open this device: %s, try next ...\n", error_name(rc));
     }
   }
   return false;
 }
 
-// Steps that find and open the camera; on failure the link is closed again.
-bool find_and_open(torvi_ll_t *ll) {
+// Steps that find and open the camera (the caller closes the link again on
+// failure).
+bool _usb_ll_dev_open(torvi_ll_t *ll) {
   usb_ll_dev_priv_t *p = usb_priv(ll);
   const Backend &be = *p->be;
-  constexpr const char *kFn = "_usb_ll_dev_open";
   if (p->ctx == nullptr) {
-    LL_LOG(DBG, "[%s]  create usb context\n", kFn);
+    KX_DBG(" create usb context\n");
     const int rc = be.init(&p->ctx);
     if (rc < 0) {
       p->ctx = nullptr;
-      LL_LOG(ERR, "[%s]  create usb context failed: %s\n", kFn, error_name(rc));
+      KX_ERR(" create usb context failed: %s\n", error_name(rc));
       return false;
     }
     be.set_debug(p->ctx, static_cast<int>(usb_ll_debug_level()));
   }
   DeviceList devs(be, p->ctx);
   if (devs.count() < 0) {
-    LL_LOG(ERR, "[%s]   enum libusb device failed: %d \n", kFn, static_cast<int>(devs.count()));
+    KX_ERR("  enum libusb device failed: %d \n", static_cast<int>(devs.count()));
     return false;
   }
-  LL_LOG(TRC, "[%s]   %d usb device found \n", kFn, static_cast<int>(devs.count()));
+  KX_TRC("  %d usb device found \n", static_cast<int>(devs.count()));
   return open_matching(ll, p, devs);
 }
 
@@ -145,9 +144,10 @@ void release_all(torvi_ll_t *ll) {
 }
 
 void stop_event_thread(usb_ll_dev_priv_t *p) {
+  KX_LOG_NAME("usb_ll_dev_close");
   std::atomic_ref<int> stop(p->evt_stop);
   if (stop.load() == 0) {
-    kx_log(KX_LOG_DBG, "DBG", "[%s] stop evt thread...\n", "usb_ll_dev_close");
+    KX_DBG("stop evt thread...\n");
     stop.store(1);
   }
   if (p->evt_thread.joinable()) p->evt_thread.join();
@@ -173,7 +173,7 @@ bool _usb_ll_dev_priv_alloc(torvi_ll_t *ll) {
   try {
     p = std::make_unique<usb_ll_dev_priv_t>().release();
   } catch (const std::bad_alloc &) {
-    kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed\n", "_usb_ll_dev_priv_alloc");
+    KX_ERR("malloc failed\n");
     return false;
   }
   ll->priv = p;
@@ -187,7 +187,7 @@ bool _usb_ll_dev_priv_alloc(torvi_ll_t *ll) {
     }
     p->bufs[i] = p->buf_store[i].get();
     if (p->xfers[i] == nullptr || p->bufs[i] == nullptr) {
-      kx_log(KX_LOG_ERR, "ERR", "[%s] malloc failed!\n", "_usb_ll_dev_priv_alloc");
+      KX_ERR("malloc failed!\n");
       release_all(ll);
       return false;
     }
@@ -210,40 +210,38 @@ bool _usb_ll_wait_idle(usb_ll_dev_priv_t *p, unsigned timeout_ms) {
 int usb_ll_dev_list(torvi_ll_t *list, int max) {
   if (list == nullptr || max <= 0) return 0;
   const Backend &be = torvi::usb::active_backend();
-  constexpr const char *kFn = "usb_ll_dev_list";
   libusb_context *ctx = nullptr;
   for (int i = 0; i < max; ++i) clear_record(&list[i]);
   const int rc = be.init(&ctx);
   if (rc < 0) {
-    LL_LOG(ERR, "[%s]  create usb context failed: %s\n", kFn, error_name(rc));
+    KX_ERR(" create usb context failed: %s\n", error_name(rc));
     return 0;
   }
   int found = 0;
   {
     DeviceList devs(be, ctx);
     if (devs.count() < 0) {
-      LL_LOG(ERR, "[%s]   enum usb device failed: %d \n", kFn, static_cast<int>(devs.count()));
+      KX_ERR("  enum usb device failed: %d \n", static_cast<int>(devs.count()));
     } else {
-      LL_LOG(DBG, "[%s] probe torvi device (max=%d) in %d usb device\n", kFn, max,
-             static_cast<int>(devs.count()));
+      KX_DBG("probe torvi device (max=%d) in %d usb device\n", max, static_cast<int>(devs.count()));
     }
     for (ssize_t i = 0; i < devs.count() && found < max; ++i) {
       libusb_device_descriptor d{};
       if (be.get_device_descriptor(devs[i], &d) < 0) {
-        LL_LOG(ERR, "[%s]   Failed to get device desc of device %d\n", kFn, static_cast<int>(i));
+        KX_ERR("  Failed to get device desc of device %d\n", static_cast<int>(i));
         continue;
       }
       const unsigned port = be.get_port_number(devs[i]), bus = be.get_bus_number(devs[i]);
       const unsigned addr = be.get_device_address(devs[i]);
-      LL_LOG(TRC, "[%s] [%02d] %04x:%04x @ %03d:%03d:%03d\n", kFn, static_cast<int>(i), d.idVendor,
-             d.idProduct, port, bus, addr);
+      KX_TRC("[%02d] %04x:%04x @ %03d:%03d:%03d\n", static_cast<int>(i), d.idVendor, d.idProduct,
+             port, bus, addr);
       if (!is_camera(d)) continue;
       torvi_ll_t *rec = &list[found++];
       clear_record(rec);
       fill_link(be, devs[i], rec);
       rec->ops = &ll_op_usb;
-      LL_LOG(DBG, "[%s]   TORVI device (speed=%d) found @ %03d:%03d:%03d, %p\n", kFn, rec->speed,
-             rec->port, rec->bus, rec->addr, static_cast<void *>(rec));
+      KX_DBG("  TORVI device (speed=%d) found @ %03d:%03d:%03d, %p\n", rec->speed, rec->port,
+             rec->bus, rec->addr, static_cast<void *>(rec));
     }
   }
   be.exit(ctx);
@@ -253,20 +251,19 @@ int usb_ll_dev_list(torvi_ll_t *list, int max) {
 torvi_ll_t *usb_ll_dev_open(torvi_ll_t *ll) {
   if (ll == nullptr || ll->if_type != TORVI_LL_IF_USB) return nullptr;
   if (usb_priv(ll) != nullptr && usb_priv(ll)->handle != nullptr) {
-    kx_log(KX_LOG_WRN, "WRN", "[%s] device already open\n", "usb_ll_dev_open");
+    KX_WRN("device already open\n");
     return ll;
   }
   if (usb_priv(ll) == nullptr && !_usb_ll_dev_priv_alloc(ll)) return nullptr;
-  if (!find_and_open(ll)) {
+  if (!_usb_ll_dev_open(ll)) {
     release_all(ll);
     return nullptr;
   }
   usb_ll_dev_priv_t *p = usb_priv(ll);
   const Backend &be = *p->be;
-  constexpr const char *kFn = "usb_ll_dev_open";
   int rc = be.set_configuration(p->handle, 1);
   if (rc != 0) {
-    LL_LOG(ERR, "[%s] libusb_set_configuration failed: %s\n", kFn, error_name(rc));
+    KX_ERR("libusb_set_configuration failed: %s\n", error_name(rc));
     release_all(ll);
     return nullptr;
   }
@@ -274,7 +271,7 @@ torvi_ll_t *usb_ll_dev_open(torvi_ll_t *ll) {
   rc = be.claim_interface(p->handle, 0);
   if (rc != 0) rc = be.claim_interface(p->handle, 1);
   if (rc != 0) {
-    LL_LOG(ERR, "[%s] libusb_claim_interface failed: %s\n", kFn, error_name(rc));
+    KX_ERR("libusb_claim_interface failed: %s\n", error_name(rc));
     release_all(ll);
     return nullptr;
   }
@@ -284,7 +281,7 @@ torvi_ll_t *usb_ll_dev_open(torvi_ll_t *ll) {
     // A lambda keeps the thread's state type local to the library.
     p->evt_thread = std::thread([ll] { _usb_ll_evt_thread(ll); });
   } catch (const std::system_error &) {
-    LL_LOG(ERR, "[%s]  create evt thread failed\n", kFn);
+    KX_ERR(" create evt thread failed\n");
     release_all(ll);
     return nullptr;
   }
@@ -302,13 +299,12 @@ void usb_ll_dev_close(torvi_ll_t *ll) {
   if (ll == nullptr || ll->if_type != TORVI_LL_IF_USB) return;
   usb_ll_dev_priv_t *p = usb_priv(ll);
   if (p == nullptr || p->ctx == nullptr || p->handle == nullptr) {
-    kx_log(KX_LOG_WRN, "WRN", "[%s] device no need to closed!\n", "usb_ll_dev_close");
+    KX_WRN("device no need to closed!\n");
     return;
   }
   if (std::this_thread::get_id() == p->evt_thread.get_id()) {
     // The event thread cannot wait for its own completions nor join itself.
-    kx_log(KX_LOG_ERR, "ERR", "[%s] called on the link's event thread: refused\n",
-           "usb_ll_dev_close");
+    KX_ERR("called on the link's event thread: refused\n");
     return;
   }
   const bool idle = drain_transfers(p);
@@ -316,21 +312,21 @@ void usb_ll_dev_close(torvi_ll_t *ll) {
   if (!idle) {
     // A transfer still belongs to libusb: freeing it, its buffer or the
     // context now would let its completion touch freed memory. Keep them.
-    kx_log(KX_LOG_ERR, "ERR", "[%s] transfers still in flight after %u ms; link resources kept\n",
-           "usb_ll_dev_close", torvi::usb::kDrainWaitMs);
+    KX_ERR("transfers still in flight after %u ms; link resources kept\n",
+           torvi::usb::kDrainWaitMs);
     ll->priv = nullptr;
     return;
   }
   release_all(ll);
 }
 
-void _usb_ll_evt_thread(torvi_ll_t *ll) {
-  usb_ll_dev_priv_t *p = usb_priv(ll);
+namespace {
+
+// Runs libusb event handling in passes until the link asks the thread to stop
+// or libusb reports an error that ends the loop.
+void _ll_event_loop(usb_ll_dev_priv_t *p) {
   const Backend &be = *p->be;
-  kx_log(KX_LOG_DBG, "DBG", "[%s] enter\n", "_usb_ll_evt_thread");
-  p->evt_running.store(1);
-  constexpr const char *kLoop = "_ll_event_loop";
-  kx_log(KX_LOG_TRC, "TRC", "[%s] Enter ll event loop...\n", kLoop);
+  KX_TRC("Enter ll event loop...\n");
   std::atomic_ref<int> stop(p->evt_stop);
   for (;;) {
     timeval tv{0, torvi::usb::kEventPassUs};
@@ -339,13 +335,13 @@ void _usb_ll_evt_thread(torvi_ll_t *ll) {
       if (stop.load() != 0) break;
       continue;
     }
-    kx_log(KX_LOG_ERR, "ERR", "[%s] libusb reports error: %s\n", kLoop, error_name(rc));
+    KX_ERR("libusb reports error: %s\n", error_name(rc));
     if (rc == LIBUSB_ERROR_INTERRUPTED) {
-      kx_log(KX_LOG_WRN, "WRN", "[%s] libusb_handle_events LIBUSB_ERROR_INTERRUPTED \n", kLoop);
+      KX_WRN("libusb_handle_events LIBUSB_ERROR_INTERRUPTED \n");
       break;
     }
     if (rc == LIBUSB_ERROR_TIMEOUT) {
-      kx_log(KX_LOG_WRN, "WRN", "[%s] libusb_handle_events timeout \n", kLoop);
+      KX_WRN("libusb_handle_events timeout \n");
       break;
     }
     if (rc == LIBUSB_ERROR_BUSY || rc == LIBUSB_ERROR_OVERFLOW) {
@@ -354,7 +350,17 @@ void _usb_ll_evt_thread(torvi_ll_t *ll) {
     }
     break;
   }
+  KX_TRC("Exit ll event loop...\n");
+}
+
+}  // namespace
+
+void _usb_ll_evt_thread(torvi_ll_t *ll) {
+  usb_ll_dev_priv_t *p = usb_priv(ll);
+  if (p == nullptr) return;
+  KX_DBG("enter\n");
+  p->evt_running.store(1);
+  _ll_event_loop(p);
   p->evt_running.store(0);
-  kx_log(KX_LOG_TRC, "TRC", "[%s] Exit ll event loop...\n", kLoop);
-  kx_log(KX_LOG_DBG, "DBG", "[%s] exit\n", "_usb_ll_evt_thread");
+  KX_DBG("exit\n");
 }

@@ -1,6 +1,7 @@
 // USB streaming: the ring of bulk transfers on endpoint 0x81.
 #include <mutex>
 
+#include "core/byte_order.h"
 #include "core/log_internal.h"
 #include "ll/usb/usb_ll.h"
 
@@ -8,10 +9,9 @@ using torvi::usb::kXferCount;
 
 namespace {
 
-constexpr uint8_t kReqReg = 0xC2;
-constexpr uint16_t kStart = 4;
-constexpr uint16_t kStop = 5;
-constexpr const char *kEvt = "on_usb_trans_event";
+using torvi::usb::kReqReg;
+constexpr uint16_t kStart = torvi::usb::kStreamStart;
+constexpr uint16_t kStop = torvi::usb::kStreamStop;
 
 int xfer_index(const usb_ll_dev_priv_t *p, const libusb_transfer *x) {
   for (int i = 0; i < kXferCount; ++i) {
@@ -22,27 +22,28 @@ int xfer_index(const usb_ll_dev_priv_t *p, const libusb_transfer *x) {
 
 void clear_stream_halt(usb_ll_dev_priv_t *p, const char *fn) {
   if (p->be->clear_halt(p->handle, torvi::usb::kStreamEp) < 0) {
-    LL_LOG(ERR, "[%s]  Clear halt failed on EP: %0x!\r\n", fn, torvi::usb::kStreamEp);
+    KX_LOG_AT(KX_LOG_ERR, fn, " Clear halt failed on EP: %0x!\r\n", torvi::usb::kStreamEp);
   }
 }
 
 // Maps a transfer status to a completion code, with its message.
 int32_t completion_code(usb_ll_dev_priv_t *p, const libusb_transfer *x, int i) {
+  KX_LOG_NAME("on_usb_trans_event");
   switch (x->status) {
     case LIBUSB_TRANSFER_COMPLETED:
       return TORVI_LL_CAP_OK;
     case LIBUSB_TRANSFER_CANCELLED:
-      LL_LOG(TRC, "[%s] trans[%d] cancelled (last_tx=%d)\n", kEvt, i, x->actual_length);
+      KX_TRC("trans[%d] cancelled (last_tx=%d)\n", i, x->actual_length);
       return TORVI_LL_CAP_CANCELLED;
     case LIBUSB_TRANSFER_TIMED_OUT:
-      LL_LOG(DBG, "[%s] trans[%d] timeout (last_tx=%d)\n", kEvt, i, x->actual_length);
+      KX_DBG("trans[%d] timeout (last_tx=%d)\n", i, x->actual_length);
       return TORVI_LL_CAP_TIMEOUT;
     case LIBUSB_TRANSFER_STALL:
-      LL_LOG(WRN, "[%s] trans[%d] stall (last_tx=%d)\n", kEvt, i, x->actual_length);
-      clear_stream_halt(p, kEvt);
+      KX_WRN("trans[%d] stall (last_tx=%d)\n", i, x->actual_length);
+      clear_stream_halt(p, kx_log_name(__func__));
       return TORVI_LL_CAP_STALL;
     default:
-      LL_LOG(WRN, "[%s] trans[%d] error (%d) (last_tx=%d)\n", kEvt, i, static_cast<int>(x->status),
+      KX_WRN("trans[%d] error (%d) (last_tx=%d)\n", i, static_cast<int>(x->status),
              x->actual_length);
       return TORVI_LL_CAP_UNKNOWN;
   }
@@ -51,7 +52,7 @@ int32_t completion_code(usb_ll_dev_priv_t *p, const libusb_transfer *x, int i) {
 // Cancels every streaming transfer that is in flight. Called with p->mu held.
 void cancel_all(usb_ll_dev_priv_t *p, const char *fn) {
   for (int i = 0; i < kXferCount; ++i) {
-    LL_LOG(TRC, "[%s] trans[%d] cancel: status=%d\n", fn, i, p->last_status[i]);
+    KX_LOG_AT(KX_LOG_TRC, fn, "trans[%d] cancel: status=%d\n", i, p->last_status[i]);
     if (p->stream_inflight & (1u << i)) p->be->cancel_transfer(p->xfers[i]);
   }
 }
@@ -62,8 +63,7 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *x) {
   auto *ll = static_cast<torvi_ll_t *>(x->user_data);
   usb_ll_dev_priv_t *p = usb_priv(ll);
   const int i = xfer_index(p, x);
-  LL_LOG(TRC, "[%s] trans[%d]: txlen=%d, status = %d\n", kEvt, i, x->actual_length,
-         static_cast<int>(x->status));
+  KX_TRC("trans[%d]: txlen=%d, status = %d\n", i, x->actual_length, static_cast<int>(x->status));
   const int32_t code = completion_code(p, x, i);
   torvi_ll_cap_cb_t cb;
   void *cb_arg;
@@ -85,11 +85,11 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *x) {
       p->cv.notify_all();
       return;
     }
-    LL_LOG(TRC, "[%s] trans[%d] issue: size=%d \n", kEvt, i, x->length);
+    KX_TRC("trans[%d] issue: size=%d \n", i, x->length);
     x->timeout = torvi::usb::kStreamTimeoutMs;
     const int rc = p->be->submit_transfer(x);
     if (rc == 0) return;
-    LL_LOG(ERR, "[%s] Unable to submit URB. libusb error code: %d\n", kEvt, rc);
+    KX_ERR("Unable to submit URB. libusb error code: %d\n", rc);
   }
   // The transfer is lost to the ring: tell the capture engine, which would
   // otherwise never learn that its stream ended (a vanished camera makes
@@ -101,10 +101,9 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *x) {
 }
 
 bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, void *cb_arg) {
-  constexpr const char *kFn = "usb_ll_cap_start";
   usb_ll_dev_priv_t *p = usb_priv(ll);
   if (p == nullptr || p->handle == nullptr) {
-    LL_LOG(ERR, "[%s]  USB handler Is NULL!\r\n", kFn);
+    KX_ERR(" USB handler Is NULL!\r\n");
     return false;
   }
   // Transfers of an earlier capture may still be draining; they cannot be
@@ -113,12 +112,12 @@ bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, vo
     std::unique_lock lk(p->mu);
     if (!p->cv.wait_for(lk, std::chrono::milliseconds(torvi::usb::kDrainWaitMs),
                         [p] { return p->stream_inflight == 0; })) {
-      LL_LOG(ERR, "[%s] transfers of the last capture still in flight\n", kFn);
+      KX_ERR("transfers of the last capture still in flight\n");
       return false;
     }
   }
   p->stopping.store(0);
-  clear_stream_halt(p, kFn);
+  clear_stream_halt(p, __func__);
   {
     std::lock_guard lk(p->mu);
     p->cb = cb;
@@ -129,15 +128,15 @@ bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, vo
                                 torvi::usb::kStreamTimeoutMs);
       if (p->be->submit_transfer(p->xfers[i]) == 0) {
         p->stream_inflight |= 1u << i;
-        LL_LOG(TRC, "[%s] trans[%d] issue: txlen=%d\n", kFn, i, torvi::usb::kXferBytes);
+        KX_TRC("trans[%d] issue: txlen=%d\n", i, torvi::usb::kXferBytes);
       } else {
-        LL_LOG(ERR, "[%s] trans[%d] issue failed\n", kFn, i);
+        KX_ERR("trans[%d] issue failed\n", i);
       }
     }
   }
-  LL_LOG(TRC, "[%s] Enter\n", kFn);
+  KX_TRC("Enter\n");
   uint8_t word[4];
-  for (int k = 0; k < 4; ++k) word[k] = static_cast<uint8_t>(cap_arg >> (8 * k));
+  torvi::put_le32(word, cap_arg);
   {
     std::lock_guard cmd(p->cmd_mu);
     if (usb_ll_exe_cmd(ll, 1, kReqReg, kStart, word, 4, torvi::usb::kCmdTimeoutMs) &&
@@ -145,25 +144,24 @@ bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, vo
       return true;
     }
   }
-  LL_LOG(WRN, "[%s] torvi_ll_cap_start failed\n", kFn);
+  KX_WRN("torvi_ll_cap_start failed\n");
   std::lock_guard lk(p->mu);
   // No transfer of a failed start may cycle on: its cancellation is final.
   p->stopping.store(1);
-  cancel_all(p, kFn);
+  cancel_all(p, __func__);
   return false;
 }
 
 bool usb_ll_cap_stop(torvi_ll_t *ll) {
-  constexpr const char *kFn = "usb_ll_cap_stop";
   usb_ll_dev_priv_t *p = usb_priv(ll);
   if (p == nullptr || p->handle == nullptr) {
-    LL_LOG(ERR, "[%s]  USB handler Is NULL!\r\n", kFn);
+    KX_ERR(" USB handler Is NULL!\r\n");
     return false;
   }
   {
     std::lock_guard lk(p->mu);
     p->stopping.store(1);
-    cancel_all(p, kFn);
+    cancel_all(p, __func__);
   }
   uint8_t stop_byte = kReqReg;
   std::lock_guard cmd(p->cmd_mu);

@@ -2,10 +2,13 @@
 // wait, error thresholds, discards and a close from another thread. The test
 // thread (or a helper thread) plays the transport's event thread.
 #include <gtest/gtest.h>
+#include <torvi/kx_stream.h>
 #include <torvi/torvi_cap.h>
 #include <torvi/torvi_dev.h>
+#include <torvi/torvi_dev_priv.h>
 #include <torvi/torvi_log.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +36,7 @@ struct Seen {
   std::vector<const void *> where;  // data pointers
   std::vector<std::pair<int, int>> errors;
   bool error_answer = true;
+  std::atomic<int> callbacks{0};  // frame-ready callbacks so far, for other threads
 };
 Seen *g_seen = nullptr;
 
@@ -40,6 +44,24 @@ void on_frame(torvi_dev_t *, torvi_cap_frame *f) {
   g_seen->frames.push_back(frame_index_of(static_cast<const uint8_t *>(f->data)));
   g_seen->info_idx.push_back(f->info.frame_idx);
   g_seen->where.push_back(f->data);
+  ++g_seen->callbacks;
+}
+
+// Waits (at most 10 s) until `cond` holds; false when it never did.
+template <typename Cond>
+bool eventually(Cond cond) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// Whether a getter of the device has installed its frame request (it waits
+// for frames, or is about to).
+bool getter_waits(torvi_dev_t &dev) {
+  return std::atomic_ref<torvi_cap_req *>(dev.priv->req).load() != nullptr;
 }
 bool on_error(torvi_dev_t *, int err, int param) {
   g_seen->errors.emplace_back(err, param);
@@ -69,6 +91,11 @@ class CaptureTest : public ::testing::Test {
   StreamWriter writer;
 };
 
+// Frames ready in the device's parser.
+int kx_ready(torvi_dev_t &dev) {
+  return kx_stream_fetch_frames(dev.priv->stream, nullptr, 0, 0x7FFFFFFF, nullptr, true);
+}
+
 TEST_F(CaptureTest, ThreeFramesOneAfterAnotherWithFirstFrameInfo) {
   start();
   EXPECT_TRUE(torvi_cap_is_ongoing(&dev));
@@ -90,7 +117,7 @@ TEST_F(CaptureTest, ThreeFramesOneAfterAnotherWithFirstFrameInfo) {
 TEST_F(CaptureTest, GetterWaitsForAFrameFromTheEventThread) {
   start();
   std::thread event([&] {
-    std::this_thread::sleep_for(30ms);
+    EXPECT_TRUE(eventually([&] { return getter_waits(dev); }));
     send(1);
   });
   std::vector<uint8_t> buf(kFrame);
@@ -218,9 +245,11 @@ TEST_F(CaptureTest, AStopDuringAWaitReturnsTheFramesAlreadyTaken) {
   std::vector<uint8_t> buf(3 * kFrame);
   int got = 99;
   std::thread getter([&] { got = torvi_cap_get_frames(&dev, 3, buf.data(), 3 * kFrame, nullptr); });
-  std::this_thread::sleep_for(30ms);
+  // The getter waits for two more frames when the second one comes, and for
+  // one more when the stop comes (the frames it took are no longer ready).
+  ASSERT_TRUE(eventually([&] { return getter_waits(dev) && kx_ready(dev) == 0; }));
   send(5);
-  std::this_thread::sleep_for(30ms);
+  ASSERT_TRUE(eventually([&] { return kx_ready(dev) == 0; }));
   ASSERT_TRUE(torvi_cap_stop(&dev));
   getter.join();
   EXPECT_EQ(got, 2);
@@ -262,10 +291,12 @@ TEST_F(CaptureTest, WaitWithoutDeadlineEndsOnStopFromAnotherThread) {
   torvi_cap_set_callback_on_frame_ready(&dev, on_frame);
   start();
   std::thread other([&] {
+    // Each frame is handed out by the wait before the next event: the wait
+    // is running when the stop comes.
     send(1);
-    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(eventually([&] { return seen.callbacks.load() == 1; }));
     send(2);
-    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(eventually([&] { return seen.callbacks.load() == 2; }));
     EXPECT_TRUE(torvi_cap_stop(&dev));
   });
   EXPECT_TRUE(torvi_cap_wait(&dev, 0));
@@ -299,6 +330,29 @@ TEST_F(CaptureTest, DiscardsAreReportedWithTheirCount) {
   EXPECT_EQ(seen.errors.back(), std::make_pair(3, 2));
   EXPECT_EQ(dev.priv->discard_cnt, 2u);
   EXPECT_TRUE(torvi_cap_is_ongoing(&dev));
+}
+
+// An error callback during which the camera damages one more frame.
+StreamWriter *g_writer = nullptr;
+bool on_error_while_more_damage(torvi_dev_t *, int err, int param) {
+  g_seen->errors.emplace_back(err, param);
+  if (g_seen->errors.size() == 1) deliver(0, g_writer->frame(2, true));
+  return true;
+}
+
+TEST_F(CaptureTest, ADiscardReportedDuringTheErrorCallbackIsNotLost) {
+  g_writer = &writer;
+  torvi_cap_set_callback_on_error(&dev, on_error_while_more_damage);
+  start();
+  send(0);
+  send(1, true);
+  std::vector<uint8_t> buf(kFrame);
+  ASSERT_EQ(torvi_cap_get_frames(&dev, 1, buf.data(), kFrame, nullptr), 1);
+  g_writer = nullptr;
+  // The second report came while the callback ran on the first: the callback
+  // learns the newer total before the getter returns.
+  EXPECT_EQ(seen.errors, (std::vector<std::pair<int, int>>{{3, 1}, {3, 2}}));
+  EXPECT_EQ(dev.priv->pending_err, 0);
 }
 
 TEST_F(CaptureTest, ErrorCallbackReturningFalseStopsDelivery) {
@@ -383,13 +437,16 @@ TEST_F(CaptureTest, CloseFromAnotherThreadWakesAWaitingGetter) {
   std::vector<uint8_t> buf(5 * kFrame);
   int got = 99;
   const auto t0 = std::chrono::steady_clock::now();
+  // A slow camera: the getter would wait 5 x 100 + 5 x 1000 + 2000 ms.
+  torvi::cached_frame_rate(dev.priv).store(1);
   std::thread getter([&] { got = torvi_cap_get_frames(&dev, 5, buf.data(), 5 * kFrame, nullptr); });
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(eventually([&] { return getter_waits(dev); }));
   torvi_dev_close(&dev);
   getter.join();
   EXPECT_EQ(got, -2);
   EXPECT_EQ(dev.priv, nullptr);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  // Back before its own deadline: the close woke it.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 7500ms);
   EXPECT_EQ(cam.cap_stops, 1);
 }
 
@@ -398,11 +455,14 @@ TEST_F(CaptureTest, CloseFromAnotherThreadEndsAWait) {
   start();
   bool result = false;
   std::thread waiter([&] { result = torvi_cap_wait(&dev, 0); });
-  std::this_thread::sleep_for(30ms);
+  // Once the wait has handed out a frame it is past its checks and sleeps.
+  send(1);
+  ASSERT_TRUE(eventually([&] { return seen.callbacks.load() == 1; }));
   torvi_dev_close(&dev);
   waiter.join();
   EXPECT_TRUE(result);
   EXPECT_EQ(dev.priv, nullptr);
+  EXPECT_EQ(seen.frames, (std::vector<uint16_t>{1}));
 }
 
 TEST_F(CaptureTest, FrameBufferSizing) {

@@ -31,7 +31,7 @@ struct FakeCamera {
   bool cap_start_ok = true;
   bool cap_stop_ok = true;
   bool reg_ok = true;
-  int reset_hold_ms = 0;  // a reset that takes this long
+  std::atomic<bool> reset_hold{false};  // a reset runs until the test clears this
   std::atomic<bool> reset_running{false};
   // What the link saw.
   std::vector<torvi_ll_param_t> params_set;
@@ -122,7 +122,9 @@ inline bool fake_reg_read(torvi_ll_t *, uint8_t t, uint32_t base, uint32_t *v, u
 inline bool fake_reset(torvi_ll_t *, uint8_t target) {
   FakeCamera &c = *fake();
   c.reset_running = true;
-  if (c.reset_hold_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(c.reset_hold_ms));
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (c.reset_hold.load() && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   c.resets.push_back(target);
   c.reset_running = false;
   return true;

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -17,6 +19,7 @@
 
 #include "api/dev_internal.h"
 #include "core/clock.h"
+#include "core/test_hooks.h"
 #include "drivers/registry_internal.h"
 #include "tests/api/capture/fake_link.h"
 #include "tests/common/temp_dir.h"
@@ -26,6 +29,8 @@ using torvi::test::fake;
 using torvi::test::FakeCamera;
 
 namespace {
+
+using torvi::hooks::Knob;
 
 class DeviceTest : public ::testing::Test {
  protected:
@@ -115,7 +120,7 @@ TEST_F(DeviceTest, FailedLinkOpenFreesAHeapRecord) {
 
 TEST_F(DeviceTest, FailedCreationAtOpenCleansUp) {
   for (int step = 1; step <= 3; ++step) {
-    torvi::fail_next_open_step(step);
+    torvi::hooks::set(Knob::kOpenFailStep, step);
     std::string log = console_of([&] { EXPECT_FALSE(open()) << step; });
     EXPECT_EQ(dev.priv, nullptr) << step;
     EXPECT_EQ(cam.closes, step) << step;
@@ -123,7 +128,7 @@ TEST_F(DeviceTest, FailedCreationAtOpenCleansUp) {
                          "kx_stream_create failed"};
     EXPECT_NE(log.find(msg[step - 1]), std::string::npos) << log;
   }
-  torvi::fail_next_open_step(0);
+  EXPECT_EQ(torvi::hooks::get(Knob::kOpenFailStep), 0);  // each failure used its request up
   EXPECT_TRUE(open());
 }
 
@@ -158,20 +163,49 @@ TEST_F(DeviceTest, ResetTargets) {
   EXPECT_FALSE(torvi_dev_reset(&dev, 1));
 }
 
+// Waits (at most 30 s) until `cond` holds; false when it never did.
+template <typename Cond>
+bool eventually(Cond cond) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+std::string text_of(const std::string &path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 TEST_F(DeviceTest, CloseWaitsForACallThatOutlastsItsPatience) {
   ASSERT_TRUE(open());
-  torvi::set_close_wait_step_ms(2);  // the close's 30 steps last 60 ms
-  cam.reset_hold_ms = 300;
+  const torvi::hooks::ScopedKnob step(Knob::kCloseWaitStepMs, 2);  // 30 steps: 60 ms
+  torvi::test::TempDir tmp;
+  const std::string log_path = tmp.file("close.log");
+  ASSERT_EQ(kx_log_enable(1, KX_LOG_WRN, log_path.c_str()), 1);
+  // The reset runs until the close has logged that it waits beyond its
+  // patience, however slowly the close's steps go.
+  cam.reset_hold = true;
   std::thread slow([&] { EXPECT_TRUE(torvi_dev_reset(&dev, 1)); });
-  while (!cam.reset_running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const std::string log = console_of([&] { torvi_dev_close(&dev); });
+  ASSERT_TRUE(eventually([&] { return cam.reset_running.load(); }));
+  std::thread release([&] {
+    EXPECT_TRUE(eventually(
+        [&] { return text_of(log_path).find("still runs after") != std::string::npos; }));
+    cam.reset_hold = false;
+  });
+  torvi_dev_close(&dev);
   // The private record outlived the slow call.
   EXPECT_FALSE(cam.reset_running.load());
   EXPECT_EQ(cam.resets, (std::vector<unsigned>{1}));
+  release.join();
   slow.join();
-  torvi::set_close_wait_step_ms(100);
+  kx_log_disable();
+  kx_log_enable(0, KX_LOG_WRN, nullptr);
   EXPECT_EQ(dev.priv, nullptr);
   EXPECT_EQ(dev.api_busy, 0);
+  const std::string log = text_of(log_path);
   EXPECT_NE(log.find("api wait timeout"), std::string::npos);
   EXPECT_NE(log.find("still runs after"), std::string::npos);
 }
@@ -179,7 +213,7 @@ TEST_F(DeviceTest, CloseWaitsForACallThatOutlastsItsPatience) {
 TEST_F(DeviceTest, CallsRacingACloseFromAnotherThreadFailOrFinishCleanly) {
   // A call on one thread while another closes the device either works on the
   // open device or fails; none may touch a freed private record.
-  torvi::set_close_wait_step_ms(1);
+  const torvi::hooks::ScopedKnob step(Knob::kCloseWaitStepMs, 1);
   int ok = 0, refused = 0;
   for (int round = 0; round < 300; ++round) {
     ASSERT_TRUE(open());
@@ -204,7 +238,6 @@ TEST_F(DeviceTest, CallsRacingACloseFromAnotherThreadFailOrFinishCleanly) {
     ASSERT_EQ(dev.priv, nullptr);
     ASSERT_EQ(dev.api_busy, 0);
   }
-  torvi::set_close_wait_step_ms(100);
   EXPECT_EQ(refused, 300);  // every round ended with the device closed
   EXPECT_GT(ok, 0);
 }

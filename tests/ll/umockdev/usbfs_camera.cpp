@@ -13,6 +13,8 @@
 #include <deque>
 #include <memory>
 
+#include "core/byte_order.h"
+
 namespace torvi::test {
 
 struct Urb {
@@ -151,9 +153,9 @@ int submit(UsbfsCameraState *s, UMockdevIoctlData *arg) {
       return -EINVAL;
     }
     auto *b = static_cast<uint8_t *>(urb->buffer);
-    const uint16_t value = static_cast<uint16_t>(b[2] | b[3] << 8);
-    const uint16_t index = static_cast<uint16_t>(b[4] | b[5] << 8);
-    const uint16_t len = static_cast<uint16_t>(b[6] | b[7] << 8);
+    const uint16_t value = torvi::get_le16(b + 2);
+    const uint16_t index = torvi::get_le16(b + 4);
+    const uint16_t len = torvi::get_le16(b + 6);
     const int n =
         s->cam->control(b[0], b[1], value, index,
                         std::span<uint8_t>(b + 8, std::min<size_t>(len, urb->buffer_length - 8u)));

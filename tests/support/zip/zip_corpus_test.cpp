@@ -13,8 +13,7 @@ namespace fs = std::filesystem;
 namespace {
 
 TEST(ZipCorpus, KeptInputsRunCleanAndStayContained) {
-  const fs::path corpus =
-      fs::path(__FILE__).parent_path() / ".." / ".." / ".." / "fuzz" / "corpus" / "zip_read";
+  const fs::path corpus = fs::path(TORVI_SOURCE_DIR) / "fuzz" / "corpus" / "zip_read";
   ASSERT_TRUE(fs::is_directory(corpus)) << corpus;
   torvi::test::TempDir dir;
   size_t count = 0;

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "core/byte_order.h"
+
 namespace torvi::test {
 
 struct RawEntry {
@@ -31,21 +33,23 @@ struct RawEntry {
   std::optional<uint32_t> uncompressed;                       // overrides the declared size
 };
 
-inline void put16(std::string &s, uint32_t v) {
-  s.push_back(static_cast<char>(v & 0xFF));
-  s.push_back(static_cast<char>((v >> 8) & 0xFF));
+// Appends the low `bytes` bytes of v, least significant first.
+inline void put_le_to(std::string &s, uint32_t v, size_t bytes) {
+  uint8_t b[4];
+  torvi::put_le(b, v, bytes);
+  s.append(reinterpret_cast<const char *>(b), bytes);
 }
-inline void put32(std::string &s, uint32_t v) {
-  put16(s, v & 0xFFFF);
-  put16(s, v >> 16);
+inline void put16(std::string &s, uint32_t v) { put_le_to(s, v, 2); }
+inline void put32(std::string &s, uint32_t v) { put_le_to(s, v, 4); }
+inline uint32_t get_le_at(const std::string &s, size_t at, size_t bytes) {
+  static_cast<void>(s.at(at + bytes - 1));  // in range, or std::out_of_range
+  return static_cast<uint32_t>(
+      torvi::get_le(reinterpret_cast<const uint8_t *>(s.data() + at), bytes));
 }
 inline uint16_t get16(const std::string &s, size_t at) {
-  return static_cast<uint16_t>(static_cast<uint8_t>(s.at(at)) |
-                               (static_cast<uint8_t>(s.at(at + 1)) << 8));
+  return static_cast<uint16_t>(get_le_at(s, at, 2));
 }
-inline uint32_t get32(const std::string &s, size_t at) {
-  return get16(s, at) | (static_cast<uint32_t>(get16(s, at + 2)) << 16);
-}
+inline uint32_t get32(const std::string &s, size_t at) { return get_le_at(s, at, 4); }
 
 inline uint32_t crc_of(const std::string &s) {
   return static_cast<uint32_t>(
