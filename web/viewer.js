@@ -157,7 +157,7 @@ function onBinary(buf) {
 function onState(s) {
   viewer.state = s;
   $('product').textContent = s.product || '';
-  $('stats').textContent = `${s.fps.toFixed(1)} fps · ${s.frames} frames · dropped ${s.dropped} · damaged ${s.damaged} · errors ${s.errors}`;
+  $('stats').textContent = `${s.fps.toFixed(1)} fps · ${s.frames} frames · discarded by camera ${s.discarded} · skipped for slow browsers ${s.skipped} · damaged ${s.damaged} · errors ${s.errors}`;
   $('values').textContent = `integration ${s.intg_us} µs · temperatures ${s.temp.join(' / ')} · ${s.capturing ? 'streaming' : 'stopped'}`;
   const msg = s.message || (viewer.connected ? '' : 'connection to the viewer lost');
   $('banner').hidden = !msg;

@@ -70,7 +70,8 @@ TEST(ViewProtocol, RaysNeedThreeFloatsPerPixel) {
 }
 
 TEST(ViewProtocol, CommandsAreFlatObjectsOfScalars) {
-  const auto c = parse_command(R"( {"cmd":"filter", "id": 2, "on": false, "arg":5.5e0, "s":"a\"b"} )");
+  const auto c =
+      parse_command(R"( {"cmd":"filter", "id": 2, "on": false, "arg":5.5e0, "s":"a\"b"} )");
   ASSERT_TRUE(c);
   EXPECT_EQ(c->cmd(), "filter");
   EXPECT_EQ(c->number("id"), 2.0);
@@ -83,10 +84,9 @@ TEST(ViewProtocol, CommandsAreFlatObjectsOfScalars) {
 }
 
 TEST(ViewProtocol, EverythingElseIsRefused) {
-  for (const char *bad :
-       {"", "[]", "{", "{\"cmd\":}", "{\"a\":{\"b\":1}}", "{\"a\":[1]}", "{\"a\":1,}",
-        "{\"a\":1} x", "{a:1}", "{\"a\":\"unterminated}", "{\"a\":1e}", "{\"a\":\"\\u0041\"}",
-        "{\"a\":\"tab\there\"}"}) {
+  for (const char *bad : {"", "[]", "{", "{\"cmd\":}", "{\"a\":{\"b\":1}}", "{\"a\":[1]}",
+                          "{\"a\":1,}", "{\"a\":1} x", "{a:1}", "{\"a\":\"unterminated}",
+                          "{\"a\":1e}", "{\"a\":\"\\u0041\"}", "{\"a\":\"tab\there\"}"}) {
     EXPECT_FALSE(parse_command(bad)) << bad;
   }
   std::string many = "{";

@@ -31,6 +31,21 @@ using view::Bytes;
 using view::Command;
 
 std::atomic<bool> g_interrupted{false};
+// Written by the capture's error callback, which runs inside the getter on
+// the viewer's own loop thread; atomics keep that plain.
+std::atomic<int> g_discarded{0};
+std::atomic<int> g_capture_error{0};
+
+// Frame discards are counted and the capture goes on; any other capture
+// error ends it, and the loop reports it.
+bool on_capture_error(torvi_dev_t *, int err, int param) {
+  if (err == TORVI_ERR_CAP_FRAME_DISCARD) {
+    g_discarded.store(param);
+    return true;
+  }
+  g_capture_error.store(err);
+  return false;
+}
 
 double epoch_ms() {
   return std::chrono::duration<double, std::milli>(
@@ -47,10 +62,14 @@ std::string find_web_dir(const std::string &asked) {
 }
 
 const char *filter_name(int id) {
-  static const char *kNames[] = {"lens undistortion", "pixel calibration (DRNU)",
-                                 "depth smoothing",   "(none)",
-                                 "minimum amplitude", "automatic integration",
-                                 "phase sync check",  "temperature monitor",
+  static const char *kNames[] = {"lens undistortion",
+                                 "pixel calibration (DRNU)",
+                                 "depth smoothing",
+                                 "(none)",
+                                 "minimum amplitude",
+                                 "automatic integration",
+                                 "phase sync check",
+                                 "temperature monitor",
                                  "HDR"};
   return id >= 0 && id < 9 ? kNames[id] : "?";
 }
@@ -91,7 +110,8 @@ class Viewer {
     }
     std::printf("torvi view: http://%s:%d/\n", opt_.bind.c_str(), server_.port());
     std::fflush(stdout);
-    const auto end = Clock::now() + std::chrono::milliseconds(static_cast<long>(opt_.seconds * 1000));
+    const auto end =
+        Clock::now() + std::chrono::milliseconds(static_cast<long>(opt_.seconds * 1000));
     auto next_state = Clock::now();
     while (!g_interrupted.load() && (opt_.seconds <= 0 || Clock::now() < end)) {
       run_commands();
@@ -145,6 +165,8 @@ class Viewer {
   }
 
   void start_capture() {
+    g_capture_error.store(0);
+    torvi_cap_set_callback_on_error(&dev_, on_capture_error);
     capturing_ = torvi_cap_start(&dev_);
     if (!capturing_) set_message("the camera refused to start streaming");
   }
@@ -175,18 +197,20 @@ class Viewer {
 
   void take_frame() {
     torvi_frame_info_t info{};
-    const int r = torvi_cap_get_frames(&dev_, 1, raw_.data(), static_cast<unsigned>(raw_.size()), &info);
+    const int r =
+        torvi_cap_get_frames(&dev_, 1, raw_.data(), static_cast<unsigned>(raw_.size()), &info);
     if (r == 1) {
       handle_frame(info);
       return;
     }
     if (r == 0) return;  // no frame before the deadline: the state line says so
-    ++errors_;
-    if (r == -2) {
+    const int err = g_capture_error.exchange(0);
+    if (r == -2 && err == 0) {  // stopped on request
       capturing_ = false;
       return;
     }
-    set_message(std::string("camera lost (") + torvi_error_name(r) +
+    ++errors_;
+    set_message(std::string("camera lost (") + torvi_error_name(err != 0 ? err : r) +
                 "): unplugged or not answering; the viewer waits for it");
     close_camera();
   }
@@ -199,10 +223,11 @@ class Viewer {
     depth_.resize(n);
     gray_.resize(n);
     const unsigned size = info.frame_size < raw_.size() ? info.frame_size : raw_.size();
-    const bool have_depth = torvi_frame_get_distance(&dev_, depth_.data(), static_cast<int>(n),
-                                                     raw_.data(), static_cast<int>(size), &info) > 0;
-    const bool have_gray = torvi_frame_get_gray(&dev_, gray_.data(), static_cast<int>(n), raw_.data(),
-                                                static_cast<int>(size), &info) > 0;
+    const bool have_depth =
+        torvi_frame_get_distance(&dev_, depth_.data(), static_cast<int>(n), raw_.data(),
+                                 static_cast<int>(size), &info) > 0;
+    const bool have_gray = torvi_frame_get_gray(&dev_, gray_.data(), static_cast<int>(n),
+                                                raw_.data(), static_cast<int>(size), &info) > 0;
     if (!have_depth) ++damaged_;
     std::span<const uint16_t> truth;
     if (torvi_vcam_t *vc = session_.vcam(); vc != nullptr) {
@@ -332,7 +357,8 @@ class Viewer {
     p.len = 2;
     const auto v = static_cast<uint16_t>(*us);
     std::memcpy(p.value, &v, 2);
-    return torvi_param_batch_set(&dev_, &p, 1) ? "integration time set" : "the camera refused the integration time";
+    return torvi_param_batch_set(&dev_, &p, 1) ? "integration time set"
+                                               : "the camera refused the integration time";
   }
 
   void read_camera_values() {
@@ -355,27 +381,37 @@ class Viewer {
     read_camera_values();
     double fps = 0;
     if (fps_window_.size() > 1) {
-      const double span = std::chrono::duration<double>(fps_window_.back() - fps_window_.front()).count();
+      const double span =
+          std::chrono::duration<double>(fps_window_.back() - fps_window_.front()).count();
       if (span > 0) fps = (static_cast<double>(fps_window_.size()) - 1) / span;
     }
     std::string s = "{\"type\":\"state\"";
-    auto add = [&](const char *k, const std::string &v) { s += std::string(",\"") + k + "\":" + v; };
+    auto add = [&](const char *k, const std::string &v) {
+      s += std::string(",\"") + k + "\":" + v;
+    };
     add("open", open_ ? "true" : "false");
     add("capturing", capturing_ ? "true" : "false");
     add("virtual", session_.vcam() != nullptr ? "true" : "false");
     add("frames", std::to_string(frames_));
     add("fps", std::to_string(fps));
-    add("dropped", std::to_string(server_.frames_skipped()));
+    add("discarded", std::to_string(g_discarded.load()));
+    add("skipped", std::to_string(server_.frames_skipped()));
     add("damaged", std::to_string(damaged_));
     add("errors", std::to_string(errors_));
     add("intg_us", std::to_string(intg_us_));
     add("temp", "[" + std::to_string(temp_[0]) + "," + std::to_string(temp_[1]) + "]");
-    add("product", "\"" + view::json_escape(open_ ? std::string(dev_.product, strnlen(dev_.product, sizeof dev_.product)) : "") + "\"");
+    add("product",
+        "\"" +
+            view::json_escape(
+                open_ ? std::string(dev_.product, strnlen(dev_.product, sizeof dev_.product))
+                      : "") +
+            "\"");
     std::string f = "[";
     for (int i = 0; i < 9; ++i) {
       if (i) f += ",";
-      f += "{\"id\":" + std::to_string(i) + ",\"name\":\"" + filter_name(i) + "\",\"on\":" +
-           (filters_[i].on ? "true" : "false") + ",\"arg\":" + std::to_string(filters_[i].arg) + "}";
+      f += "{\"id\":" + std::to_string(i) + ",\"name\":\"" + filter_name(i) +
+           "\",\"on\":" + (filters_[i].on ? "true" : "false") +
+           ",\"arg\":" + std::to_string(filters_[i].arg) + "}";
     }
     add("filters", f + "]");
     add("message", "\"" + view::json_escape(message_) + "\"");

@@ -10,9 +10,9 @@ namespace torvi_cli {
 
 struct ViewOptions {
   std::string bind = "127.0.0.1";
-  int port = 8080;       // 0: any free port
-  std::string web_dir;   // empty: the page next to the program or installed
-  double seconds = 0;    // 0: until interrupted
+  int port = 8080;      // 0: any free port
+  std::string web_dir;  // empty: the page next to the program or installed
+  double seconds = 0;   // 0: until interrupted
 };
 
 int run_view(const CommonOptions &common, const ViewOptions &opt);
