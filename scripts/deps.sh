@@ -8,6 +8,7 @@ PKGS=(
   libusb-1.0-0-dev zlib1g-dev libminizip-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev
+  libpng-dev
   umockdev libumockdev-dev
   zip unzip
   clang libclang-rt-dev clang-format clang-tidy

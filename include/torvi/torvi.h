@@ -7,6 +7,8 @@
 #ifndef TORVI_H
 #define TORVI_H
 
+#include <torvi/epc_chip.h>
+#include <torvi/epc_driver.h>
 #include <torvi/kx_cmap.h>
 #include <torvi/kx_filter.h>
 #include <torvi/kx_lens.h>

@@ -121,7 +121,7 @@ TORVI_API int torvi_cmap_float(uint8_t *dst, int dst_len, const float *src, int 
 /* Switches a post-processing filter of the device's driver (TORVI_FILTER_*;
  * the argument the filter reads, or NULL). 1 when the driver accepted, 0 when
  * it refused (or has no filters), -1 without a device or driver. `reserved`
- * is passed to the driver unchanged. */
+ * is not used (the driver is given the size of the argument record). */
 TORVI_API int torvi_filter_enable(torvi_dev_t *dev, int filter_id, torvi_filter_args_t *arg,
                                   uint32_t reserved);
 TORVI_API int torvi_filter_disable(torvi_dev_t *dev, int filter_id);

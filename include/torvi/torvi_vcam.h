@@ -64,8 +64,34 @@ TORVI_API int torvi_vcam_add_box(torvi_vcam_t *cam, double x0, double y0, double
                                  double y1, double z1, double reflectivity);
 TORVI_API int torvi_vcam_clear_shapes(torvi_vcam_t *cam);
 /* The block that the data-upload mode (parameter 0 = 9) sends as one frame
- * of format 171; parameter 8 reports its size. Copied. */
+ * of format 171; parameter 8 reports its size. Copied. Without one (len 0)
+ * the camera sends its calibration package, made from its own model: the
+ * distance images of a flat target at 295 + k x 298.2 mm (k < 30, 12 MHz),
+ * the DRNU parameter file and lens_param.txt of its lens, zipped. */
 TORVI_API int torvi_vcam_set_upload_block(torvi_vcam_t *cam, const void *data, uint32_t len);
+/* Sensor identity that parameter 7 reports (part version, chip id, wafer
+ * id); the calibration file names follow from chip and wafer id. */
+TORVI_API int torvi_vcam_set_chip(torvi_vcam_t *cam, uint16_t part_version, uint16_t chip_id,
+                                  uint16_t wafer_id);
+/* The camera's lens: cx, cy, fx, fy (pixels of the 320 x 240 image) and the
+ * distortion coefficients k1, k2, p1, p2, k3. Rays are cast through it and
+ * its package carries it. NULL restores the library's default lens. */
+TORVI_API int torvi_vcam_set_lens(torvi_vcam_t *cam, const double intrinsics[4],
+                                  const double dcoeff[5]);
+/* Peak (mm, 0..1000) of the periodic phase non-linearity, a distance error
+ * that repeats four times per unambiguous range; 0 turns it off. */
+TORVI_API int torvi_vcam_set_nonlinearity(torvi_vcam_t *cam, double peak_mm);
+/* Faults of the calibration package, for tests. */
+enum {
+  TORVI_VCAM_CALIB_OK = 0,
+  TORVI_VCAM_CALIB_NONE = 1,            /* parameter 8 says: no valid calibration */
+  TORVI_VCAM_CALIB_NOT_ZIPPED = 2,      /* zip flag 0 */
+  TORVI_VCAM_CALIB_TRUNCATED = 3,       /* payload length runs past the frame */
+  TORVI_VCAM_CALIB_CORRUPT_ARCHIVE = 4, /* archive bytes damaged */
+  TORVI_VCAM_CALIB_HOSTILE_NAMES = 5,   /* an entry named outside the folder */
+  TORVI_VCAM_CALIB_EMPTY_SPLIT = 6      /* parameter part of the split empty */
+};
+TORVI_API int torvi_vcam_set_calib_fault(torvi_vcam_t *cam, int fault);
 
 /* Faults. Stream faults (FLIP_*, DROP_CHUNK, DUP_CHUNK, SKIP_SIDX,
  * SKIP_FRIDX) hit frame `a` of each capture (counted from 0 at stream start)

@@ -148,7 +148,10 @@ int filter_switch(const char *fn, torvi_dev_t *dev, int filter_id, torvi_filter_
   // A driver without filter operations refuses every switch.
   if (enable) {
     if (ops == nullptr || ops->filter_enable == nullptr) return 0;
-    return ops->filter_enable(drv, filter_id, arg, static_cast<int>(reserved)) ? 1 : 0;
+    // The slot's last argument is the size of the argument record.
+    (void)reserved;
+    const int arg_size = arg != nullptr ? static_cast<int>(sizeof *arg) : 0;
+    return ops->filter_enable(drv, filter_id, arg, arg_size) ? 1 : 0;
   }
   if (ops == nullptr || ops->filter_disable == nullptr) return 0;
   return ops->filter_disable(drv, filter_id) ? 1 : 0;

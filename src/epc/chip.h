@@ -155,7 +155,7 @@ class Chip {
   // The camera the register and parameter calls go to (null: none).
   void set_device(torvi_dev_t *dev) { dev_ = dev; }
   torvi_dev_t *device() const { return dev_; }
-  // Path prefix of the calibration files ("./" when empty).
+  // Path prefix of the calibration files (empty: the library's prefix).
   void set_prefix(std::string prefix) { prefix_ = std::move(prefix); }
   const std::string &prefix() const { return prefix_; }
 
@@ -215,7 +215,7 @@ class Chip {
   std::string path_of(const std::string &name) const;
 
   torvi_dev_t *dev_ = nullptr;
-  std::string prefix_ = "./";
+  std::string prefix_;
   Config cfg_;
   Drnu drnu_;
   DelayLine dll_;
@@ -233,6 +233,8 @@ void make_default(Chip &chip);
 // Copies the chip's constants and tables into the exported globals when it
 // is the default chip.
 void publish_if_default(const Chip &chip);
+// The chip stops being the default (the stand-alone chip takes over).
+void release_default(const Chip &chip);
 
 // Row order of the sensor: raw -> image (sort) and image -> raw (unsort).
 void dcs_sort(uint16_t *dst, const uint16_t *src, int width, int height);

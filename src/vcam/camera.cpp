@@ -77,7 +77,12 @@ void Camera::Impl::unplug_locked() {
 }
 
 TofModel &Camera::Impl::model() {
-  if (!tof) tof = std::make_unique<TofModel>(cfg.sensor, cfg.scene, cfg.seed);
+  if (!tof) {
+    tof = std::make_unique<TofModel>(cfg.sensor, cfg.scene, cfg.seed);
+    ++model_gen;
+  }
+  // Ambient-light suppression: bits 0x30 of register 34.
+  tof->set_abs((sensor_regs[34] & 0x30) == 0x30);
   return *tof;
 }
 
@@ -107,7 +112,7 @@ bool Camera::Impl::build_next_frame(Clock::time_point now) {
   pending.clear();
   pending_off = 0;
   if (mode == kModeDataUpload) {
-    if (upload_sent || cfg.upload_block.empty()) return false;
+    if (upload_sent || upload_package().empty()) return false;
     upload_sent = true;
     torvi::stream::WireHeader d;
     d.fridx = fridx++;
@@ -115,7 +120,7 @@ bool Camera::Impl::build_next_frame(Clock::time_point now) {
     TofModel &m = model();
     d.sensor_temp = m.sensor_temp(frame_no);
     d.illum_temp = m.board_temp(frame_no);
-    encode_frame(cfg.upload_block, d, cfg.stream, sidx, {}, pending);
+    encode_frame(upload_package(), d, cfg.stream, sidx, {}, pending);
     ++frame_no;
     ++stats.frames_sent;
     return true;

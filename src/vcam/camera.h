@@ -87,8 +87,17 @@ struct Scene {
 struct SensorModel {
   uint16_t width = 320;
   uint16_t height = 240;
-  // Pinhole intrinsics of the rays, for width x height (no lens distortion).
+  // Lens of the rays, for width x height: intrinsics and the distortion
+  // coefficients k1, k2, p1, p2, k3 (all zero: a pinhole). The default is
+  // the library's default lens.
   double cx = 157.262, cy = 122.083, fx = 210.783, fy = 204.817;
+  double dcoeff[5] = {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954};
+  // Periodic phase non-linearity: a distance error of this peak (mm) that
+  // repeats `nonlinearity_periods` times per unambiguous range.
+  double nonlinearity_mm = 12.0;
+  int nonlinearity_periods = 4;
+  // Share of the ambient light left while ambient-light suppression is on.
+  double abs_ambient_share = 0.25;
   // Amplitude in sample units of a target at 1 m, reflectivity 1, 1000 us.
   double amplitude_gain = 1800.0;
   double dark_level = 2048.0;    // sample offset with no light
@@ -103,6 +112,28 @@ struct SensorModel {
   // Distance error per tenth of a degree above the frame-0 temperatures.
   double sensor_temp_coef_mm = 1.7;
   double board_temp_coef_mm = 0.33765;
+};
+
+// The factory calibration the camera carries: distance images of a flat
+// target at first_mm + k x step_mm (k < images), taken at calib_khz and at
+// the frame-0 temperatures, and the faults its package may have.
+struct CalibrationPlan {
+  enum class Fault : uint8_t {
+    none,
+    no_calibration,   // parameter 8 says no valid data
+    not_zipped,       // zip flag 0
+    truncated,        // payload length runs past the frame
+    corrupt_archive,  // archive bytes damaged
+    hostile_names,    // an entry named outside the folder
+    empty_split,      // calib_and_param file of whole 256-byte blocks
+  };
+  double step_mm = 298.2;
+  uint32_t first_mm = 295;
+  int images = 30;
+  uint32_t calib_khz = 12000;
+  uint32_t offset_phase = 8364;  // written to the parameter file
+  bool with_lens_file = true;
+  Fault fault = Fault::none;
 };
 
 // How the stream is cut into chunks and paced.
@@ -127,7 +158,9 @@ struct CameraConfig {
   Scene scene;
   SensorModel sensor;
   StreamConfig stream;
-  std::vector<uint8_t> upload_block;             // data-upload frame (format 171)
+  std::vector<uint8_t> upload_block;             // data-upload frame (format 171); empty:
+                                                 // the calibration package made from the model
+  CalibrationPlan calibration;                   // how the package is made
   uint32_t calib_version = 1;                    // parameter 8 version word
   std::chrono::milliseconds reset_absence{300};  // off the bus after reset 3
 };
@@ -252,6 +285,11 @@ class Camera {
   void set_seed(uint64_t seed);
   void set_sensor(const SensorModel &sensor);
   void set_upload_block(std::vector<uint8_t> block);
+  void set_calibration(const CalibrationPlan &plan);
+  void set_chip(uint16_t part_version, uint16_t chip_id, uint16_t wafer_id);
+  // The package the data-upload mode sends (the application's block, or the
+  // one made from the model).
+  std::vector<uint8_t> calibration_package();
 
   // --- faults --------------------------------------------------------------
 

@@ -245,10 +245,11 @@ int Camera::Impl::param_value(uint8_t pid, std::span<uint8_t, 18> v) {
       put_le16(&v[4], cfg.wafer_id);
       return 6;
     case torvi::usb::kParamCalibInfo: {
-      const auto size = static_cast<uint32_t>(cfg.upload_block.size());
+      const std::vector<uint8_t> &pkg = upload_package();
+      const auto size = static_cast<uint32_t>(pkg.size());
       uint16_t ck = 0;
-      for (uint8_t b : cfg.upload_block) ck = static_cast<uint16_t>(ck + b);
-      v[0] = size > 0 ? 1 : 0;
+      for (uint8_t b : pkg) ck = static_cast<uint16_t>(ck + b);
+      v[0] = size > 0 && cfg.calibration.fault != CalibrationPlan::Fault::no_calibration ? 1 : 0;
       put_le32(&v[3], cfg.calib_version);
       put_le32(&v[7], size);
       put_le32(&v[11], size);

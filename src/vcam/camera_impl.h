@@ -31,6 +31,10 @@ struct Camera::Impl {
   void set_status(uint8_t status, const std::string &message);
   void fail(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
   TofModel &model();
+  // What the data-upload mode sends: the application's block, else the
+  // package made from the model (camera_calib.cpp), kept until the model,
+  // the chip or the calibration plan changes.
+  const std::vector<uint8_t> &upload_package();
   // Moves stream bytes into `buf` (the data path of bulk_in).
   BulkStep stream_into(std::span<uint8_t> buf, Clock::time_point now);
   uint32_t modulation_khz_locked() const;
@@ -62,7 +66,10 @@ struct Camera::Impl {
   CameraConfig cfg;
   Identity id;
   std::unique_ptr<TofModel> tof;
-  std::vector<uint8_t> frame_buf;  // the frame being encoded (kept to spare allocations)
+  uint64_t model_gen = 0;            // grows with every new model
+  std::vector<uint8_t> calib_pkg;    // the package made from the model
+  uint64_t calib_pkg_model_gen = 0;  // model it was made from (0: none)
+  std::vector<uint8_t> frame_buf;    // the frame being encoded (kept to spare allocations)
 
   // Bus presence.
   bool plugged = true;

@@ -60,7 +60,39 @@ double gaussian(uint64_t seed, uint64_t a, uint64_t b) {
   return (sum - 2.0) * 1.7320508075688772;
 }
 
+// The ray that the lens maps onto the normalised image point (xd, yd): the
+// distortion model inverted by fixed-point iteration.
+Ray lens_ray(const SensorModel &s, double xd, double yd) {
+  const double k1 = s.dcoeff[0], k2 = s.dcoeff[1], p1 = s.dcoeff[2], p2 = s.dcoeff[3],
+               k3 = s.dcoeff[4];
+  double x = xd, y = yd;
+  for (int i = 0; i < 40; ++i) {
+    const double r2 = x * x + y * y;
+    const double radial = 1.0 + r2 * (k1 + r2 * (k2 + r2 * k3));
+    const double dx = 2.0 * p1 * x * y + p2 * (r2 + 2.0 * x * x);
+    const double dy = p1 * (r2 + 2.0 * y * y) + 2.0 * p2 * x * y;
+    if (radial <= 0.05) break;  // beyond the lens's field: keep the last ray
+    x = (xd - dx) / radial;
+    y = (yd - dy) / radial;
+  }
+  return Ray{x, y, 1.0};
+}
+
 }  // namespace
+
+double nonlinearity_mm(const SensorModel &s, double d, double range) {
+  if (range <= 0 || s.nonlinearity_mm == 0) return 0.0;
+  return s.nonlinearity_mm * std::sin(2.0 * std::numbers::pi * s.nonlinearity_periods * d / range);
+}
+
+uint16_t calibration_phase(const SensorModel &s, double pattern, double d, double range) {
+  const double m = d + pattern + nonlinearity_mm(s, d, range);
+  double frac = std::fmod(m / range, 1.0);
+  if (frac < 0) frac += 1.0;
+  auto ph = static_cast<long>(std::lround(frac * 30000.0));
+  if (ph >= 30000) ph -= 30000;
+  return static_cast<uint16_t>(ph < 1 ? 1 : ph);
+}
 
 uint64_t mix64(uint64_t seed, uint64_t a, uint64_t b) {
   uint64_t z = seed * 0x9E3779B97F4A7C15ull ^ (a + 0x632BE59BD9B4E019ull) * 0xBF58476D1CE4E5B9ull ^
@@ -98,7 +130,7 @@ TofModel::TofModel(const SensorModel &sensor, const Scene &scene, uint64_t seed)
   for (uint32_t v = 0; v < sensor_.height; ++v) {
     for (uint32_t u = 0; u < sensor_.width; ++u) {
       const size_t p = size_t{v} * sensor_.width + u;
-      const Ray ray{(u - cx) / fx, (v - cy) / fy, 1.0};
+      const Ray ray = lens_ray(sensor_, (u - cx) / fx, (v - cy) / fy);
       double t = scene.wall_mm > 0 ? scene.wall_mm : std::numeric_limits<double>::infinity();
       double refl = scene.wall_reflectivity;
       for (const Shape &s : scene.shapes) {
@@ -147,20 +179,21 @@ double TofModel::drift_mm(uint32_t frame) const {
 const std::vector<float> &TofModel::noiseless(uint32_t mod_khz, uint16_t integration_us,
                                               double drift) {
   if (base_valid_ && base_mod_khz_ == mod_khz && base_integration_us_ == integration_us &&
-      base_drift_ == drift)
+      base_drift_ == drift && base_abs_ == abs_)
     return base_;
   const uint32_t w = sensor_.width, h = sensor_.height;
   const size_t plane = size_t{w} * h;
   base_.resize(4 * plane);
   const double range = range_mm_for(mod_khz);
   const double t_ms = integration_us / 1000.0;
-  const double offset = sensor_.dark_level + sensor_.ambient_per_ms * t_ms;
+  const double ambient = sensor_.ambient_per_ms * (abs_ ? sensor_.abs_ambient_share : 1.0);
+  const double offset = sensor_.dark_level + ambient * t_ms;
   for (uint32_t v = 0; v < h; ++v) {
     const size_t raw_base = size_t{raw_row_of(v, h)} * w;
     for (uint32_t u = 0; u < w; ++u) {
       const size_t p = size_t{v} * w + u;
       const double d = distance_[p];
-      const double m = d + pattern_[p] + drift;
+      const double m = d + pattern_[p] + nonlinearity_mm(sensor_, d, range) + drift;
       double frac = range > 0 ? std::fmod(m / range, 1.0) : 0.0;
       if (frac < 0) frac += 1.0;
       const double theta = 2.0 * std::numbers::pi * (frac - 0.5);
@@ -178,6 +211,7 @@ const std::vector<float> &TofModel::noiseless(uint32_t mod_khz, uint16_t integra
   base_mod_khz_ = mod_khz;
   base_integration_us_ = integration_us;
   base_drift_ = drift;
+  base_abs_ = abs_;
   ++noiseless_builds_;
   return base_;
 }

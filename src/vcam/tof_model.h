@@ -1,13 +1,16 @@
 // The synthetic scene seen through a time-of-flight sensor.
 //
-// Geometry: a pinhole camera at the origin looking along +z (no lens
-// distortion). Each pixel's ray meets the nearest surface: the wall (plane
-// z = wall_mm) or a shape. The ground truth of a pixel is the radial distance
-// along its ray, in mm.
+// Geometry: a camera at the origin looking along +z through its lens (the
+// intrinsics and Brown-Conrady distortion of SensorModel): each pixel's ray
+// is the one the lens maps onto that pixel. The ray meets the nearest
+// surface: the wall (plane z = wall_mm) or a shape. The ground truth of a
+// pixel is the radial distance along its ray, in mm.
 //
 // Samples (format 2: four planes DCS0..DCS3 of 12-bit samples in 16-bit
 // words, rows in the sensor's raw order): with the measured distance
-//   m = d + pattern(p) + drift(frame),
+//   m = d + pattern(p) + nl(d) + drift(frame),
+// with the periodic phase non-linearity
+//   nl(d) = nonlinearity_mm sin(2 pi nonlinearity_periods d / R),
 // the unambiguous range R = 149896229 / f_kHz mm and the angle
 //   theta = 2 pi (frac(m / R) - 1/2),
 // the model writes
@@ -17,6 +20,7 @@
 // mod full turn = frac(m / R) of a turn and its amplitude sqrt(a^2+b^2)/2 = A.
 //   A = gain * reflectivity * (t_int / 1000 us) / (d / 1 m)^2
 //   O = dark_level + ambient_per_ms * t_int / 1000 us
+//       (the ambient share abs_ambient_share of it while suppression is on)
 // pattern(p) is a fixed zero-mean per-pixel offset within +-pattern_mm drawn
 // from the seed; drift is the temperature rise since frame 0 times the
 // temperature coefficients.
@@ -46,6 +50,13 @@ namespace torvi::vcam {
 // Unambiguous range in mm of a modulation frequency in kHz.
 double range_mm_for(uint32_t mod_khz);
 
+// The periodic distance error of the sensor at distance d (mm) for the
+// unambiguous range `range`.
+double nonlinearity_mm(const SensorModel &s, double d, double range);
+// Noiseless phase (30000 per turn, 1..29999) of a pixel with fixed pattern
+// `pattern` at distance d: what a factory calibration image holds.
+uint16_t calibration_phase(const SensorModel &s, double pattern, double d, double range);
+
 // Image row -> sensor raw row (the sensor reads its halves from the middle).
 uint32_t raw_row_of(uint32_t image_row, uint32_t height);
 
@@ -61,6 +72,9 @@ class TofModel {
   std::vector<uint16_t> ground_truth() const;
   // The fixed per-pixel pattern in mm, image row order.
   const std::vector<double> &pattern() const { return pattern_; }
+
+  // Ambient-light suppression (changes the sample offset).
+  void set_abs(bool on) { abs_ = on; }
 
   int16_t sensor_temp(uint32_t frame) const;
   int16_t board_temp(uint32_t frame) const;
@@ -94,6 +108,8 @@ class TofModel {
   uint32_t base_mod_khz_ = 0;
   uint16_t base_integration_us_ = 0;
   double base_drift_ = 0;
+  bool base_abs_ = false;
+  bool abs_ = false;
   uint64_t noiseless_builds_ = 0;
   std::vector<float> noise_;  // kNoiseTableSize values, made on first use
 };

@@ -262,6 +262,60 @@ TORVI_API int torvi_vcam_set_upload_block(torvi_vcam_t *h, const void *data, uin
   });
 }
 
+TORVI_API int torvi_vcam_set_chip(torvi_vcam_t *h, uint16_t part_version, uint16_t chip_id,
+                                  uint16_t wafer_id) {
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    cam->set_chip(part_version, chip_id, wafer_id);
+    return 0;
+  });
+}
+
+TORVI_API int torvi_vcam_set_lens(torvi_vcam_t *h, const double intrinsics[4],
+                                  const double dcoeff[5]) {
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    auto s = cam->config().sensor;
+    const torvi::vcam::SensorModel defaults;
+    const double *dc = dcoeff != nullptr ? dcoeff : defaults.dcoeff;
+    s.cx = intrinsics != nullptr ? intrinsics[0] : defaults.cx;
+    s.cy = intrinsics != nullptr ? intrinsics[1] : defaults.cy;
+    s.fx = intrinsics != nullptr ? intrinsics[2] : defaults.fx;
+    s.fy = intrinsics != nullptr ? intrinsics[3] : defaults.fy;
+    check_arg(s.fx > 1 && s.fy > 1 && s.fx < 1e5 && s.fy < 1e5, "bad focal lengths %f, %f", s.fx,
+              s.fy);
+    for (int i = 0; i < 5; ++i) {
+      check_arg(dc[i] > -10 && dc[i] < 10, "bad distortion coefficient %d: %f", i, dc[i]);
+      s.dcoeff[i] = dc[i];
+    }
+    cam->set_sensor(s);
+    return 0;
+  });
+}
+
+TORVI_API int torvi_vcam_set_nonlinearity(torvi_vcam_t *h, double peak_mm) {
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    check_arg(peak_mm >= 0 && peak_mm <= 1000, "bad non-linearity %f", peak_mm);
+    auto s = cam->config().sensor;
+    s.nonlinearity_mm = peak_mm;
+    cam->set_sensor(s);
+    return 0;
+  });
+}
+
+TORVI_API int torvi_vcam_set_calib_fault(torvi_vcam_t *h, int fault) {
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    check_arg(fault >= TORVI_VCAM_CALIB_OK && fault <= TORVI_VCAM_CALIB_EMPTY_SPLIT,
+              "unknown calibration fault %d", fault);
+    auto plan = cam->config().calibration;
+    plan.fault = static_cast<torvi::vcam::CalibrationPlan::Fault>(fault);
+    cam->set_calibration(plan);
+    return 0;
+  });
+}
+
 namespace {
 
 // The stream faults of the C interface: damage aimed at one frame and chunk.

@@ -61,6 +61,8 @@ TEST(VcamApi, PlugUnplugAndLocation) {
 
 TEST(VcamApi, SceneAndGroundTruth) {
   CamPtr cam(torvi_vcam_create(nullptr, 1));
+  const double pinhole[5] = {0, 0, 0, 0, 0};
+  ASSERT_EQ(torvi_vcam_set_lens(cam.get(), nullptr, pinhole), 0);
   ASSERT_EQ(torvi_vcam_set_wall(cam.get(), 2000, 0.5), 0);
   ASSERT_EQ(torvi_vcam_add_box(cam.get(), -50, -50, 700, 50, 50, 800, 0.4), 0);
   std::vector<uint16_t> truth(320 * 240);

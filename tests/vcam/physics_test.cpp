@@ -1,7 +1,9 @@
 // The time-of-flight model: what the EPC decode formula makes of its frames.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <numbers>
 
 #include "vcam/camera.h"
@@ -46,10 +48,14 @@ double amplitude(const Pixel &p) {
   return std::sqrt(a * a + b * b) / 2;
 }
 
+// The ideal sensor: no noise, no fixed pattern, no phase non-linearity,
+// and a pinhole lens.
 CameraConfig quiet() {
   CameraConfig cfg;
   cfg.sensor.noise_lsb = 0;
   cfg.sensor.pattern_mm = 0;
+  cfg.sensor.nonlinearity_mm = 0;
+  std::fill(std::begin(cfg.sensor.dcoeff), std::end(cfg.sensor.dcoeff), 0.0);
   return cfg;
 }
 
@@ -202,6 +208,7 @@ TEST(Physics, FixedPatternIsPerPixelStableAndSeeded) {
 TEST(Physics, NoiseIsSeededPerFrame) {
   CameraConfig cfg;
   cfg.sensor.noise_lsb = 3;
+  cfg.sensor.nonlinearity_mm = 0;  // a bias of its own, checked apart
   Camera a(cfg), b(cfg);
   EXPECT_EQ(a.raw_frame(3), b.raw_frame(3));
   const auto f3 = a.raw_frame(3), f4 = a.raw_frame(4);

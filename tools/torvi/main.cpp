@@ -6,6 +6,7 @@
 #include <string>
 
 #include "capture.h"
+#include "selftest.h"
 #include "session.h"
 #include "view/view.h"
 
@@ -34,6 +35,43 @@ void print_hex(const char *label, const uint8_t *v, unsigned n) {
   std::printf("\n");
 }
 
+// The EPC camera just opened is the chip library's default device.
+void print_epc_calibration(torvi_dev_t &dev) {
+  std::printf("chip: part type %d, part version %d, chip id %d, wafer id %d\n", configGetPartType(),
+              configGetIcVersion(), configGetChipID(), configGetWaferID());
+  std::printf("modulation frequency: %d kHz\n", configGetModulationFrequency());
+  char images[128], params[128];
+  calibrationGetDistanceImagesName(images);
+  calibrationGetParamName(params);
+  const bool loaded = calibrationIsLoaded() != 0;
+  std::printf("calibration: %s\n", loaded ? "loaded" : "none (simple distance path)");
+  std::printf("calibration folder: %s\n", torvi_path_get());
+  std::printf("calibration files: %s, %s\n", images, params);
+  torvi_param_t info{};
+  info.number = 8;
+  if (torvi_param_batch_get(&dev, &info, 1)) {
+    uint32_t version = 0;
+    std::memcpy(&version, &info.value[3], 4);
+    std::printf("calibration on the camera (parameter 8): %s, version %u\n",
+                info.value[0] == 1 ? "valid" : "none", version);
+  }
+  if (loaded) {
+    std::printf("calibration frequency: %d kHz, %d distances, step %.1f mm\n",
+                calibrateGetCalibFrequency(), calibrateGetNumDistances(), calibrateGetStepCalMM());
+    std::printf("scale/offset: %.3f / %d mm\n", g_calib_scale_m / 1000.0, g_calib_offset_mm);
+    std::printf("temperatures at calibration: sensor %.1f C, board %.1f C\n",
+                calibrateGetTempCalib() / 10.0, calibrateGetIbTempCalib() / 10.0);
+  }
+  torvi_lens_param_t lens{};
+  if (epc_lens_param_get(torvi_dev_get_drv(&dev), &lens, g_torvi_lens_param.img_w,
+                         g_torvi_lens_param.img_h)) {
+    std::printf("lens: %dx%d cx %.3f cy %.3f fx %.3f fy %.3f\n", lens.img_w, lens.img_h, lens.cx,
+                lens.cy, lens.fx, lens.fy);
+    std::printf("lens distortion: k1 %.6g k2 %.6g p1 %.6g p2 %.6g k3 %.6g\n", lens.dcoeff[0],
+                lens.dcoeff[1], lens.dcoeff[2], lens.dcoeff[3], lens.dcoeff[4]);
+  }
+}
+
 int run_info(const CommonOptions &common) {
   Session session(common);
   torvi_dev_t dev{};
@@ -47,6 +85,7 @@ int run_info(const CommonOptions &common) {
   const torvi_drv_t *drv = torvi_dev_get_drv(&dev);
   std::printf("driver: %s (%s)\n", drv != nullptr ? drv->name : "none",
               drv != nullptr ? drv->id : "-");
+  if (drv != nullptr && drv->ops == &g_torvi_driver_op_epc) print_epc_calibration(dev);
   torvi_param_t items[5] = {};
   const uint32_t numbers[5] = {0, 7, 12, 13, 15};
   for (int i = 0; i < 5; ++i) items[i].number = numbers[i];
@@ -80,6 +119,9 @@ void add_common(CLI::App *cmd, CommonOptions &opt) {
       ->check(CLI::NonNegativeNumber);
   cmd->add_flag("-v,--verbose", opt.verbose, "library debug lines on the console");
   cmd->add_option("--log", opt.log_file, "log file (default torvi_YYYYMMDD.log)");
+  cmd->add_option("--calib-dir", opt.calib_dir,
+                  "folder for calibration files (default $XDG_CACHE_HOME/torvi, else "
+                  "~/.cache/torvi)");
 }
 
 }  // namespace
@@ -105,12 +147,23 @@ int run(int argc, char **argv) {
   view->add_option("--bind", vopt.bind, "address to listen on")->capture_default_str();
   view->add_option("--web-dir", vopt.web_dir, "folder of the page (default: the installed one)");
   view->add_option("--seconds", vopt.seconds, "stop after this many seconds (default: Ctrl-C)");
-  for (CLI::App *cmd : {list, info, capture}) add_common(cmd, common);
+  CLI::App *selftest =
+      app.add_subcommand("selftest", "depth accuracy against the virtual camera's ground truth");
+  for (CLI::App *cmd : {list, info, capture, selftest}) add_common(cmd, common);
   auto *frames = capture->add_option("-n,--frames", cap.frames, "number of frames to capture");
   auto *secs = capture->add_option("-t,--seconds", cap.seconds, "capture for this many seconds");
   frames->excludes(secs);
   capture->add_option("-o,--output", cap.output, "file for the raw frames, one after another")
       ->capture_default_str();
+  capture->add_option("--dist", cap.dist_file, "distance frame file (float metres, every frame)");
+  capture->add_option("--gray", cap.gray_file, "gray frame file (16-bit, every frame)");
+  capture->add_option("--png", cap.png, "16-bit depth PNG in millimetres (last frame)");
+  capture->add_option("--color-png", cap.color_png, "colourised depth PNG (last frame)");
+  capture->add_option("--color-range", cap.color_range, "colour range in metres: MIN MAX")
+      ->expected(2);
+  capture->add_option("--ply", cap.ply, "PLY point cloud (last frame)");
+  bool no_stats = false;
+  capture->add_flag("--no-stats", no_stats, "do not decode frames for statistics");
   bool no_save = false;
   bool quiet = false;
   capture->add_flag("--no-save", no_save, "do not keep the frames");
@@ -120,8 +173,14 @@ int run(int argc, char **argv) {
   if (list->parsed()) return run_list(common);
   if (info->parsed()) return run_info(common);
   if (view->parsed()) return run_view(common, vopt);
+  if (selftest->parsed()) return run_selftest(common);
   if (cap.frames == 0 && cap.seconds <= 0) cap.frames = 30;
   if (no_save) cap.output.clear();
+  cap.stats = !no_stats;
+  if (cap.color_range.size() == 2) {
+    cap.color_min_m = cap.color_range[0];
+    cap.color_max_m = cap.color_range[1];
+  }
   cap.progress = !quiet;
   return run_capture(common, cap);
 }

@@ -1,13 +1,27 @@
 #include "session.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace torvi_cli {
+
+std::string default_calib_dir() {
+  const char *xdg = std::getenv("XDG_CACHE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/torvi/";
+  const char *home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return std::string(home) + "/.cache/torvi/";
+  return "./";
+}
 
 Session::Session(const CommonOptions &opt) : opt_(opt) {
   torvi_init(opt.log_file.empty() ? nullptr : opt.log_file.c_str());
   // The console shows only what the program prints; the log file keeps the rest.
   kx_log_enable(0, opt.verbose ? KX_LOG_DBG : KX_LOG_OFF, nullptr);
+  // Calibration files stay in a per-user cache, not in the current folder.
+  std::string dir = opt.calib_dir.empty() ? default_calib_dir() : opt.calib_dir;
+  if (dir.back() != '/') dir += '/';
+  if (torvi_path_cfg(dir.c_str()) != 0)
+    std::fprintf(stderr, "torvi: cannot create the calibration folder %s\n", dir.c_str());
   if (opt.virtual_camera) {
     vcam_ = torvi_vcam_create(opt.virtual_product.c_str(), 1);
     if (vcam_ != nullptr) {

@@ -19,12 +19,18 @@ enum Exit : int {
 
 struct CommonOptions {
   bool virtual_camera = false;
-  std::string virtual_product = "VCAM-T0-1.0";
+  std::string virtual_product = "VCAM-E2-1.4.3";
   bool unpaced = false;
   int index = 0;
   bool verbose = false;
   std::string log_file;
+  // Where calibration files are kept (empty: the per-user cache folder).
+  std::string calib_dir;
 };
+
+// The per-user folder for calibration files: $XDG_CACHE_HOME/torvi/, else
+// $HOME/.cache/torvi/, else "./" (always ending in '/').
+std::string default_calib_dir();
 
 // Starts the library (and the virtual camera when asked) for one command.
 class Session {

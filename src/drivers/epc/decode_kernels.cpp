@@ -33,17 +33,6 @@ void gray(uint16_t *out, const uint16_t *src, size_t pixels) {
   gray_ref(out, src, pixels);
 }
 
-void rows_raw_to_image(uint16_t *dst, const uint16_t *src, int width, int height) {
-  const int half = height / 2;
-  const size_t row_bytes = static_cast<size_t>(width) * sizeof(uint16_t);
-  for (int i = 0; i < half; ++i) {
-    std::memcpy(dst + static_cast<size_t>(half - 1 - i) * width,
-                src + static_cast<size_t>(2 * i) * width, row_bytes);
-    std::memcpy(dst + static_cast<size_t>(half + i) * width,
-                src + static_cast<size_t>(2 * i + 1) * width, row_bytes);
-  }
-}
-
 void hdr_merge(uint16_t *amp, uint16_t *dist, int width, int height) {
   for (int r = 0; r + 1 < height; r += 2) {
     uint16_t *a0 = amp + static_cast<size_t>(r) * width, *a1 = a0 + width;
@@ -81,9 +70,12 @@ void min_amp_plain(uint16_t *dist, const uint16_t *amp, size_t pixels, uint16_t 
 
 void range_clip(uint16_t *dist, size_t pixels, uint32_t range_mm) {
   constexpr uint16_t kLastDistance = 60000, kNearLimit = 100;
+  // v <= 60000 and (v >= range or v <= 100), in 16-bit terms.
+  const auto far = static_cast<uint16_t>(std::min<uint32_t>(range_mm, kLastDistance + 1u));
   for (size_t i = 0; i < pixels; ++i) {
     const uint16_t v = dist[i];
-    if (v <= kLastDistance && (v >= range_mm || v <= kNearLimit)) dist[i] = kDistFiltered;
+    const bool clip = v <= kNearLimit || (v >= far && v <= kLastDistance);
+    dist[i] = clip ? kDistFiltered : v;
   }
 }
 

@@ -84,11 +84,6 @@ void dist_drnu(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
                const DrnuParams &p);
 void gray(uint16_t *gray, const uint16_t *src, size_t pixels);
 
-// Sensor raw row order -> image row order: raw row 2i goes to image row
-// h/2 - 1 - i and raw row 2i + 1 to image row h/2 + i (h even). Whole rows
-// of `width` values; the buffers must not overlap.
-void rows_raw_to_image(uint16_t *dst, const uint16_t *src, int width, int height);
-
 // HDR row merge in image order: each pair of rows (2r, 2r + 1) takes, column
 // by column, the amplitude and distance of the row whose amplitude is larger
 // (signed 16-bit comparison; on a tie row 2r + 1). `dist` may be null (gray).

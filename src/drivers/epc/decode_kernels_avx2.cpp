@@ -1,13 +1,16 @@
 // The EPC decode kernels vectorised for AVX2, eight pixels at a time, bit for
-// bit equal to the reference versions. Integer divisions become a float
-// quotient corrected by one integer multiply each way (exact for the ranges
-// used here); the square root repeats the reference's float and double steps
-// lane by lane. Compiled with AVX2 enabled (and no FMA, so that no product
-// and sum are fused); called only on CPUs that have it.
+// bit equal to the reference versions. The phase -> distance steps read
+// per-phase tables made by the reference functions (kept per thread, rebuilt
+// when the constants change; building may throw std::bad_alloc); the
+// remaining integer divisions become a float quotient corrected by one
+// integer multiply each way (exact for the ranges used here); the square root repeats the
+// reference's float and double steps lane by lane. Compiled with AVX2 enabled (and no FMA, so that
+// no product and sum are fused); called only on CPUs that have it.
 #include <immintrin.h>
 #include <torvi/kx_math.h>
 
 #include <cstring>
+#include <vector>
 
 #include "drivers/epc/decode_kernels.h"
 #include "drivers/epc/decode_math.h"
@@ -42,12 +45,6 @@ inline __m256i fix_quotient(__m256i q, __m256i n, __m256i d) {
   q = _mm256_add_epi32(q, _mm256_cmpgt_epi32(_mm256_mullo_epi32(q, d), n));  // too large: -1
   const __m256i next = _mm256_add_epi32(_mm256_mullo_epi32(q, d), d);
   return _mm256_sub_epi32(q, not_(_mm256_cmpgt_epi32(next, n)));  // too small: +1
-}
-
-// floor(n / d) for a constant d > 0 and 0 <= n < 2^31 - d.
-inline __m256i div_const(__m256i n, __m256i d, __m256 reciprocal) {
-  const __m256i q = _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(n), reciprocal));
-  return fix_quotient(q, n, d);
 }
 
 // trunc_clamped of eight floats.
@@ -147,19 +144,56 @@ inline __m256i wrap_turn8(__m256i v) {
       r, _mm256_and_si256(_mm256_cmpgt_epi32(r, set1(kPhaseTurn - 1)), set1(kPhaseTurn)));
 }
 
-// (phase * range) / turn for 0 <= phase < turn, range <= 60000.
-inline __m256i phase_to_mm8(__m256i phase, uint32_t range_mm) {
-  return div_const(_mm256_mullo_epi32(phase, set1(static_cast<int>(range_mm))), set1(kPhaseTurn),
-                   _mm256_set1_ps(1.0f / kPhaseTurn));
+// Per-phase tables (one entry per phase unit, plus one so that a 32-bit
+// gather at the last entry stays inside): the simple distance of every phase
+// for the constants it was made for, and the plain phase -> mm conversion of
+// a range. Kept per thread and rebuilt only when the constants change.
+struct PhaseTables {
+  std::vector<uint16_t> simple;
+  SimpleParams simple_for{0, 0, 0};
+  bool simple_ready = false;
+  std::vector<uint16_t> mm;
+  uint32_t mm_range = 0;
+  bool mm_ready = false;
+};
+
+PhaseTables &phase_tables() {
+  thread_local PhaseTables t;
+  return t;
 }
 
-// The fast paths' arithmetic holds within these bounds; other constants take
+const int *simple_table(const SimpleParams &p) {
+  PhaseTables &t = phase_tables();
+  if (!t.simple_ready || t.simple_for.range_mm != p.range_mm || t.simple_for.scale != p.scale ||
+      t.simple_for.offset_mm != p.offset_mm) {
+    t.simple.assign(kPhaseTurn + 2, 0);
+    for (int ph = 0; ph < kPhaseTurn; ++ph)
+      t.simple[static_cast<size_t>(ph)] = simple_distance(ph, p);
+    t.simple_for = p;
+    t.simple_ready = true;
+  }
+  return reinterpret_cast<const int *>(t.simple.data());
+}
+
+const int *mm_table(uint32_t range_mm) {
+  PhaseTables &t = phase_tables();
+  if (!t.mm_ready || t.mm_range != range_mm) {
+    t.mm.assign(kPhaseTurn + 2, 0);
+    for (int ph = 0; ph < kPhaseTurn; ++ph)
+      t.mm[static_cast<size_t>(ph)] = phase_to_mm(ph, range_mm);
+    t.mm_range = range_mm;
+    t.mm_ready = true;
+  }
+  return reinterpret_cast<const int *>(t.mm.data());
+}
+
+// The 16-bit entries of `table` at eight indices.
+inline __m256i gather16(const int *table, __m256i index) {
+  return _mm256_and_si256(_mm256_i32gather_epi32(table, index, 2), set1(0xFFFF));
+}
+
+// The DRNU path's arithmetic holds within these bounds; other constants take
 // the reference path.
-bool simple_fits(const SimpleParams &p) {
-  return p.range_mm <= kMaxDistanceMm && p.scale > -32768 && p.scale < 32768 &&
-         p.offset_mm > -1000000 && p.offset_mm < 1000000;
-}
-
 bool drnu_fits(const DrnuParams &p, size_t pixels) {
   return p.range_mm <= kMaxDistanceMm && p.num_dist <= kMaxDrnuDistances &&
          pixels * static_cast<size_t>(p.num_dist > 0 ? p.num_dist : 1) < (size_t{1} << 30);
@@ -169,23 +203,11 @@ bool drnu_fits(const DrnuParams &p, size_t pixels) {
 
 void dist_simple_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                       const SimpleParams &p) {
-  if (!simple_fits(p)) return dist_simple_ref(dist, amp, src, pixels, p);
-  const __m256i range = set1(static_cast<int>(p.range_mm)), scale = set1(p.scale),
-                offset = set1(p.offset_mm), thousand = set1(1000), zero = _mm256_setzero_si256();
-  const __m256 inv_thousand = _mm256_set1_ps(1.0f / 1000.0f);
+  const int *table = simple_table(p);
   size_t i = 0;
   for (; i + kLanes <= pixels; i += kLanes) {
     const Pixels8 px = phase_amp8(src, pixels, i);
-    const __m256i measured = phase_to_mm8(px.phase, p.range_mm);
-    // measured * scale / 1000, truncated toward zero.
-    const __m256i prod = _mm256_mullo_epi32(measured, scale);
-    const __m256i q = div_const(_mm256_abs_epi32(prod), thousand, inv_thousand);
-    const __m256i neg = _mm256_cmpgt_epi32(zero, prod);
-    __m256i d = _mm256_add_epi32(select(neg, _mm256_sub_epi32(zero, q), q), offset);
-    d = _mm256_add_epi32(d, _mm256_and_si256(_mm256_cmpgt_epi32(zero, d), range));
-    d = _mm256_sub_epi32(d, _mm256_and_si256(_mm256_cmpgt_epi32(d, range), range));
-    const __m256i bad = _mm256_or_si256(_mm256_cmpgt_epi32(zero, d), _mm256_cmpgt_epi32(d, range));
-    d = select(bad, set1(kDistInvalid), d);
+    const __m256i d = gather16(table, px.phase);
     store8(dist + i, select(px.valid, d, set1(kDistInvalid)));
     store8(amp + i, select(px.valid, px.amp, set1(kDistInvalid)));
   }
@@ -211,6 +233,7 @@ void dist_drnu_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t p
   const __m256i last_seg = set1(n - 2), last = set1(n - 1);
   const __m256i base = set1(wrap_turn(p.base_phase));
   const __m256 comp = _mm256_set1_ps(p.phase_comp), step = _mm256_set1_ps(p.step_phase);
+  const int *mm = mm_table(p.range_mm);
   const __m256i lane_entries =
       _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), set1(n));
   size_t i = 0;
@@ -247,7 +270,7 @@ void dist_drnu_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t p
       const __m256 x = _mm256_blendv_ps(_mm256_add_ps(whole, part), whole, flat);
       pc = select(rising, _mm256_add_epi32(base, trunc_clamped8(x)), pc);
     }
-    const __m256i d = phase_to_mm8(wrap_turn8(pc), p.range_mm);
+    const __m256i d = gather16(mm, wrap_turn8(pc));
     store8(dist + i, select(px.valid, d, set1(kDistInvalid)));
     store8(amp + i, select(px.valid, px.amp, zero));
   }

@@ -24,6 +24,10 @@
 
 #include "epc/chip.h"
 
+namespace torvi::epc {
+struct DecodeWork;
+}
+
 struct epc_drv_state_t {
   kx_calib_len_map_t lens_map;  // undistortion map of `lens`
   uint8_t calib_src;            // pixel-calibration source (filter 1), 0 or 1; 2 at start
@@ -66,11 +70,12 @@ struct epc_drv_state_t {
   float ib_temp_coef_phase;
   float step_phase;  // step_mm in phase units
   float step2_phase;
-  uint8_t frame_pending;     // set by frame_get_info, cleared by decode
-  char calib_names[4][256];  // distance images, parameters; twice
-  torvi_lens_param_t lens;   // this camera's lens
-  torvi::epc::Chip *chip;    // this camera's chip configuration and DRNU tables (owned)
-  uint64_t temp_mon_last_s;  // wall-clock second of the last temperature report
+  uint8_t frame_pending;           // set by frame_get_info, cleared by decode
+  char calib_names[4][256];        // distance images, parameters; twice
+  torvi_lens_param_t lens;         // this camera's lens
+  torvi::epc::Chip *chip;          // this camera's chip configuration and DRNU tables (owned)
+  uint64_t temp_mon_last_s;        // wall-clock second of the last temperature report
+  torvi::epc::DecodeWork *decode;  // decode work buffers and timers (owned: decode_release)
 };
 
 namespace torvi::epc {

@@ -10,6 +10,8 @@
 #include <random>
 #include <vector>
 
+#include "epc/chip.h"
+
 namespace torvi::epc {
 namespace {
 
@@ -261,7 +263,7 @@ TEST(DecodeRows, RawRowsGoToTheirImageRows) {
   std::vector<uint16_t> raw(kW * kH), img(kW * kH);
   for (int r = 0; r < kH; ++r)
     for (int c = 0; c < kW; ++c) raw[r * kW + c] = static_cast<uint16_t>(r * 10 + c);
-  rows_raw_to_image(img.data(), raw.data(), kW, kH);
+  dcs_sort(img.data(), raw.data(), kW, kH);
   EXPECT_EQ(img[119 * kW], 0);       // raw row 0
   EXPECT_EQ(img[120 * kW + 2], 12);  // raw row 1
   EXPECT_EQ(img[0], 2380);           // raw row 238 -> top

@@ -1,0 +1,31 @@
+// Pieces of the EPC driver shared by its source files and the operation
+// table.
+#pragma once
+
+#include <torvi/torvi_dev.h>
+#include <torvi/torvi_drv.h>
+
+#include "drivers/epc/epc_state.h"
+
+namespace torvi::epc {
+
+// Feature defaults of a new state.
+void state_defaults(epc_drv_state_t &st);
+// Decode constants from the chip's calibration and modulation frequency.
+void derive_decode_constants(epc_drv_state_t &st);
+// Binds the state's chip to the open camera: identity from parameter 7,
+// chip start-up, ambient-light suppression, read-out window. The chip
+// becomes the default chip. False when parameter 7 cannot be read.
+bool adapter_init_device(epc_drv_state_t &st, torvi_dev_t *dev);
+// Frees the state of `drv` and clears the registry entry that names it.
+void release_state(torvi_drv_t *drv);
+
+// Operation slots.
+void epc_uninit(torvi_drv_t *drv);
+int epc_reserved5(torvi_drv_t *drv, ...);
+int epc_config_reset(torvi_drv_t *drv, void *buf, int len, int mode);
+int epc_reserved8(torvi_drv_t *drv, ...);
+bool epc_filter_enable(torvi_drv_t *drv, int id, void *arg, int arg_size);
+bool epc_filter_disable(torvi_drv_t *drv, int id);
+
+}  // namespace torvi::epc
