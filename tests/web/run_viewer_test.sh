@@ -19,5 +19,7 @@ for _ in $(seq 1 200); do
   sleep 0.1
 done
 [ -n "$url" ] || { echo "the viewer printed no address"; cat "$work/err"; exit 1; }
-node "$here/viewer_test.mjs" "$url"
+status=0
+node "$here/viewer_test.mjs" "$url" || status=$?
 echo "viewer console:"; sed 's/^/  /' "$work/err"
+exit $status

@@ -5,7 +5,8 @@ import { chromium } from 'playwright-core';
 import assert from 'node:assert/strict';
 
 const url = process.argv[2];
-const deadline = { timeout: 30000 };
+// Generous: the page renders in software and the machine may be busy.
+const deadline = { timeout: 90000 };
 const browser = await chromium.launch({
   executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
   args: ['--no-sandbox', '--disable-quic', '--no-first-run', '--disable-background-networking',
@@ -108,6 +109,8 @@ await check('an unplugged camera is shown, and the stream comes back after replu
   await page.waitForFunction(() => !document.getElementById('banner').hidden &&
                                    /camera/.test(document.getElementById('banner').textContent), null, deadline);
   console.log('  banner:', await page.locator('#banner').textContent());
+  const s = await page.evaluate(() => window.__viewer.state);
+  assert.ok(!s.open, 'the viewer closed the lost camera');
   await page.locator('#plug').click();
   const n = await page.evaluate(() => window.__viewer.frames);
   await page.waitForFunction((m) => window.__viewer.frames >= m + 5 && document.getElementById('banner').hidden, n, deadline);
