@@ -1,5 +1,7 @@
 # Lines appended to the generated export header: C linkage brackets for the
-# public headers.
+# public headers, and the layout check written beside each exported record
+# (static_assert in C++, _Static_assert in C11; in C99 a negative array size
+# in a redeclared extern array stops the build the same way).
 set(TORVI_EXPORT_EXTRA [=[
 #ifdef __cplusplus
 #define TORVI_BEGIN_DECLS extern "C" {
@@ -7,6 +9,13 @@ set(TORVI_EXPORT_EXTRA [=[
 #else
 #define TORVI_BEGIN_DECLS
 #define TORVI_END_DECLS
+#endif
+#if defined(__cplusplus)
+#define TORVI_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define TORVI_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define TORVI_STATIC_ASSERT(cond, msg) extern char torvi_static_assert_failed[(cond) ? 1 : -1]
 #endif
 ]=])
 

@@ -48,6 +48,7 @@ typedef struct kx_stream kx_stream_t;
 typedef struct kx_stream_cfg {
   uint32_t capacity;
 } kx_stream_cfg_t;
+TORVI_STATIC_ASSERT(sizeof(kx_stream_cfg_t) == 4, "one 32-bit word");
 
 /* Counters, ten 32-bit words in this order. */
 typedef struct kx_stream_state {
@@ -64,14 +65,10 @@ typedef struct kx_stream_state {
   uint32_t time_usec;  /* 9: and microseconds */
 } kx_stream_state_t;
 
-#if defined(__cplusplus)
-static_assert(sizeof(kx_stream_cfg_t) == 4, "one 32-bit word");
-static_assert(sizeof(kx_stream_state_t) == 40, "ten 32-bit words");
-static_assert(offsetof(kx_stream_state_t, bytes_discarded) == 24, "word 6");
-static_assert(offsetof(kx_stream_state_t, time_usec) == 36, "word 9");
-#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-_Static_assert(sizeof(kx_stream_state_t) == 40, "ten 32-bit words");
-#endif
+TORVI_STATIC_ASSERT(sizeof(kx_stream_state_t) == 40, "ten 32-bit words");
+TORVI_STATIC_ASSERT(offsetof(kx_stream_state_t, frames_discarded) == 8, "word 2");
+TORVI_STATIC_ASSERT(offsetof(kx_stream_state_t, bytes_discarded) == 24, "word 6");
+TORVI_STATIC_ASSERT(offsetof(kx_stream_state_t, time_usec) == 36, "word 9");
 
 /* Creates a parser with the configured capacity (cfg is only read). NULL
  * when cfg is NULL or memory runs out. */

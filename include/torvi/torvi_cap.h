@@ -40,8 +40,9 @@ typedef struct torvi_cap_frame {
  * getter hands its own frames to the callback (data points into the
  * caller's buffer) and then every further ready frame to the callback only
  * (data in a library scratch buffer of 4 MiB). The getter waits for it, so
- * keep it short. Do not call getters, torvi_cap_wait or torvi_dev_close from
- * inside it. */
+ * keep it short. Do not call getters or torvi_cap_wait from inside it;
+ * torvi_dev_close from inside it (or from the error callback) is refused
+ * with an ERR line. */
 typedef void (*torvi_cap_frdy_cb_t)(torvi_dev_t *dev, torvi_cap_frame *frame);
 /* Error callback: runs on the application's thread inside a getter or
  * torvi_cap_wait, before frames are handed out, with a pending capture error
@@ -68,24 +69,30 @@ TORVI_API bool torvi_cap_get_frame_buffer(torvi_dev_t *dev, void **frame_buf, in
 
 /* Store the callback (NULL removes it); takes effect with the next frame
  * handed out. Logs an ERR line and does nothing for a record that is not
- * open. Set them while no getter runs on the device; a close forgets them. */
+ * open (or is closing). Set them while no getter runs on the device; a close forgets them. */
 TORVI_API void torvi_cap_set_callback_on_frame_ready(torvi_dev_t *dev, torvi_cap_frdy_cb_t cb);
 TORVI_API void torvi_cap_set_callback_on_error(torvi_dev_t *dev, torvi_cap_err_cb_t cb);
 
 /* True from a successful start until a successful stop (or close); any
- * thread. False for NULL or a closed device. */
+ * thread, also while another thread closes the device. False for NULL or a
+ * closed or closing device. */
 TORVI_API bool torvi_cap_is_ongoing(torvi_dev_t *dev);
 /* Reads the frame rate (parameter 12, for the getters' deadlines), clears the
  * capture's counters, pending error and the frame buffer, and starts
  * streaming. A capture already running is stopped first. False with an ERR
  * line for a closed device or a frame buffer under 2 frames; false when the
- * camera refuses the start. */
+ * camera refuses the start (or is gone). A start that fails keeps the error
+ * that ended the previous capture: the getters go on returning it. */
 TORVI_API bool torvi_cap_start(torvi_dev_t *dev);
 /* Stops streaming and wakes every waiting getter. A restart clears frames
- * still in the frame buffer. True also when no capture ran;
- * false with an ERR line for a closed device. When the camera refuses the
- * stop command the call still returns true but the capture counts as
- * ongoing: check torvi_cap_is_ongoing. */
+ * still in the frame buffer. True also when no capture ran; false with an
+ * ERR line for a closed device. When the camera refuses the stop command
+ * while its stream still runs, the call returns false with an ERR line and
+ * the capture still counts as ongoing (torvi_cap_is_ongoing stays true):
+ * call it again. When the transport has already ended the stream because
+ * the camera left the bus (the getters report TORVI_ERR_CAP_UNKNOWN), no
+ * stop command can reach it: the capture counts as stopped and the call
+ * returns true, before and after the camera comes back. */
 TORVI_API bool torvi_cap_stop(torvi_dev_t *dev);
 
 /* Waits for frame_num frames (deadline frame_num x (100 ms + one frame
@@ -94,17 +101,19 @@ TORVI_API bool torvi_cap_stop(torvi_dev_t *dev);
  * later frames are counted but not written; NULL copies nothing). The first
  * frame's record goes to *first_frame_info when given. Returns the number
  * delivered (fewer on timeout or when an error stopped the capture), -1 for
- * NULL, a closed device or frame_num 0, -2 when not capturing (also when
- * torvi_cap_stop ended the capture during the wait, even if some frames were
- * already copied), or a negative capture error when the capture stopped on
- * an error before any frame came. */
+ * NULL, a closed device or frame_num 0, -2 when not capturing and no frame
+ * was copied (when torvi_cap_stop or a close ends the capture during the
+ * wait, the frames copied before are counted and returned), or a negative
+ * capture error when the capture stopped on an error before any frame came.
+ * Frames still buffered when the capture ended are delivered first. */
 TORVI_API int torvi_cap_get_frames(torvi_dev_t *dev, unsigned frame_num, void *frame_data,
                                    unsigned frame_dlen, torvi_frame_info_t *first_frame_info);
 /* One frame without waiting, copied as by torvi_cap_get_frames: 1, 0 when
  * none was ready, -1 for NULL or a closed device, -2 when not capturing, or
- * a negative capture error after the capture stopped on an error. With -2
- * (here and in torvi_cap_get_frames) a frame still buffered may have been
- * copied into frame_data and passed to the frame-ready callback anyway. */
+ * a negative capture error after the capture stopped on an error. A frame
+ * still buffered when the capture has ended (stopped or by an error) is
+ * still copied and the call returns 1; -2 or the error come once none is
+ * left. */
 TORVI_API int torvi_cap_get_frame(torvi_dev_t *dev, void *frame_data, unsigned frame_dlen,
                                   torvi_frame_info_t *frame_info);
 /* One frame as torvi_cap_get_frames(dev, 1, ...), starting the capture

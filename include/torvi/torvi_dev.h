@@ -18,6 +18,7 @@
 #define TORVI_DEV_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <torvi/torvi_drv.h>
 #include <torvi/torvi_export.h>
@@ -62,6 +63,26 @@ typedef struct torvi_dev {
                             failed open) then free()s the record itself */
   uint8_t api_busy;      /* library-owned: public calls working on the device now */
 } torvi_dev_t;
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, if_type) == sizeof(void *), "link descriptor after priv");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, product) - offsetof(torvi_dev_t, if_type) == 44,
+                    "44-byte link descriptor");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, vendor) == offsetof(torvi_dev_t, product) + 32,
+                    "product is 32 bytes");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, info5) == offsetof(torvi_dev_t, vendor) + 32,
+                    "vendor is 32 bytes");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, info6) == offsetof(torvi_dev_t, info5) + 32,
+                    "info5 is 32 bytes");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, reserved) ==
+                        offsetof(torvi_dev_t, path_prefix) + sizeof(void *),
+                    "reserved after path_prefix");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, located) == offsetof(torvi_dev_t, reserved) + 12,
+                    "12 reserved bytes");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, free_on_close) == offsetof(torvi_dev_t, located) + 1,
+                    "free_on_close after located");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_t, api_busy) == offsetof(torvi_dev_t, located) + 2,
+                    "api_busy after free_on_close");
+TORVI_STATIC_ASSERT(sizeof(void *) != 8 || sizeof(torvi_dev_t) == 184,
+                    "184 bytes with 64-bit pointers");
 
 /* A parameter item: number (only its low byte travels), value length and
  * value (little-endian for numbers; 18 bytes travel). 24 bytes, packed. */
@@ -70,6 +91,9 @@ typedef struct torvi_param {
   uint8_t len;
   uint8_t value[19];
 } torvi_param_t;
+TORVI_STATIC_ASSERT(sizeof(torvi_param_t) == 24, "24 bytes, packed");
+TORVI_STATIC_ASSERT(offsetof(torvi_param_t, len) == 4 && offsetof(torvi_param_t, value) == 5,
+                    "number, len, value");
 
 /* The default device, used by torvi_dev_open(NULL): a library global that
  * the application may read and pass to the other calls, and closes with
@@ -116,13 +140,20 @@ TORVI_API int torvi_dev_list(torvi_dev_t *dev_list, int dev_list_num);
 TORVI_API torvi_dev_t *torvi_dev_open(torvi_dev_t *dev);
 /* Unsupported on this platform: logs an ERR line and returns NULL. */
 TORVI_API torvi_dev_t *torvi_dev_open_by_fd(int fd);
-/* Stops a running capture, wakes every waiting getter, closes the link
- * (after this no transport callback runs), waits up to 3 s for public calls
- * in progress on the device to leave it, then frees the library's part
- * (priv becomes NULL) and, when free_on_close is set, the record itself.
- * May be called from another thread than a call in progress, but never from
- * inside the frame-ready or error callback (the getter that runs the
- * callback is such a call). NULL and closed records are ignored. */
+/* Marks the device closed (every call that starts from then on fails at
+ * once), stops a running capture (a camera that left the bus counts as
+ * stopped), wakes every waiting getter, closes the link (its running
+ * commands end first; after this no transport callback runs), waits up to
+ * 3 s for the calls that were in progress when the close began, then frees
+ * the library's part (priv becomes NULL) and, when free_on_close is set,
+ * the record itself. When such a call still runs after 3 s (a callback that
+ * does not return), close logs an ERR line and returns: the call frees the
+ * library's part and the record when it leaves, and until then an open of
+ * the record fails. May be called from another thread than a call in
+ * progress. Refused with an ERR line from inside the frame-ready or error
+ * callback of the device (the getter that runs the callback could never
+ * leave) and while another close of it runs. NULL and closed records are
+ * ignored. */
 TORVI_API void torvi_dev_close(torvi_dev_t *dev);
 /* Resets the camera part named by target (0 to 8). False with an ERR line
  * for a closed device or a target above 8, false when the camera refuses. */
@@ -130,7 +161,7 @@ TORVI_API bool torvi_dev_reset(torvi_dev_t *dev, unsigned target);
 /* The driver record of an open device, or NULL: the device's own copy of its
  * registry entry (same name, id and ops; dev is this device and priv this
  * device's driver state), owned by the library until the device closes;
- * never free it. */
+ * never free it. NULL also while the device closes. */
 TORVI_API torvi_drv_t *torvi_dev_get_drv(torvi_dev_t *dev);
 /* Name of a capture error code ("OK" for 0), "**UNKNOWN**" for other values.
  * Returns a static string: never free it. Any thread. */
@@ -138,8 +169,10 @@ TORVI_API const char *torvi_error_name(int err);
 
 /* Register runs of reg_cnt 32-bit words from reg_base, written from or read
  * into the application's val_buf (4 * reg_cnt bytes); target is cut to 8
- * bits, reg_cnt to 16 bits. False with an ERR line for a closed device or a
- * NULL val_buf with a count, false when the transfer or the camera fails. */
+ * bits. reg_cnt must be 1 to 65535 for a read and 1 to 16382 for a write
+ * (what one transport call moves). False with an ERR line for a closed
+ * device, a NULL val_buf or a count outside those ranges; false when the
+ * transfer or the camera fails. */
 TORVI_API bool torvi_reg_batch_write(torvi_dev_t *dev, int target, int reg_base, void *val_buf,
                                      int reg_cnt);
 TORVI_API bool torvi_reg_batch_read(torvi_dev_t *dev, int target, int reg_base, void *val_buf,

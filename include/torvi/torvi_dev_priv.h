@@ -7,6 +7,7 @@
 #ifndef TORVI_DEV_PRIV_H
 #define TORVI_DEV_PRIV_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <torvi/torvi_cap.h>
 #include <torvi/torvi_dev.h>
@@ -43,6 +44,11 @@ typedef struct torvi_dev_priv {
   struct torvi_mutex *mutex;
   struct torvi_cap_req *req; /* the active getter's frame request */
 } torvi_dev_priv_t;
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_priv_t, ll) == 0,
+                    "the connection record's address is the record's address");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_priv_t, drv) == sizeof(torvi_ll_t), "driver after ll");
+TORVI_STATIC_ASSERT(offsetof(torvi_dev_priv_t, capturing) == offsetof(torvi_dev_priv_t, open) + 1,
+                    "capturing after open");
 
 TORVI_END_DECLS
 

@@ -11,6 +11,7 @@
 #define TORVI_DRV_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <torvi/torvi_export.h>
 #include <torvi/torvi_frame_hdr.h>
@@ -33,6 +34,8 @@ typedef struct torvi_frame_info {
   uint8_t reserved0;
   uint16_t reserved1;
 } torvi_frame_info_t;
+TORVI_STATIC_ASSERT(sizeof(torvi_frame_info_t) == 20, "five 32-bit words");
+TORVI_STATIC_ASSERT(offsetof(torvi_frame_info_t, pixel_bytes) == 16, "pixel_bytes offset");
 
 /* Kinds of frame_decode. */
 enum { TORVI_DECODE_DIST = 1, TORVI_DECODE_GRAY = 2 };
@@ -72,6 +75,7 @@ typedef struct torvi_drv_ops {
   bool (*filter_disable)(struct torvi_drv *drv, int filter_id);                         /* 10 */
   void (*empty[5])(void);                                                               /* 11..15 */
 } torvi_drv_ops_t;
+TORVI_STATIC_ASSERT(sizeof(torvi_drv_ops_t) == 16 * sizeof(void (*)(void)), "16 slots");
 
 /* Registry entry, owned by the library (static storage, never freed). The
  * entries are process-wide; their dev and priv describe the device whose
@@ -86,6 +90,7 @@ typedef struct torvi_drv {
   struct torvi_dev *dev;
   void *priv;
 } torvi_drv_t;
+TORVI_STATIC_ASSERT(offsetof(torvi_drv_t, priv) == 4 * sizeof(void *), "priv is the fifth word");
 
 /* Operation tables of the two drivers. The EPC table's slots are those of
  * the EPC driver; an empty slot is reported as unsupported by its callers. */

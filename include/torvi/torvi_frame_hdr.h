@@ -21,17 +21,12 @@ typedef struct torvi_frame_hdr {
   uint32_t extra;      /* further frame word, stream header bytes 24..27; not read by drivers */
 } torvi_frame_hdr_t;
 
-#if defined(__cplusplus)
-static_assert(sizeof(torvi_frame_hdr_t) == 20, "torvi_frame_hdr_t is five 32-bit words");
-static_assert(offsetof(torvi_frame_hdr_t, fridx) == 4, "fridx offset");
-static_assert(offsetof(torvi_frame_hdr_t, frfmt) == 6, "frfmt offset");
-static_assert(offsetof(torvi_frame_hdr_t, width) == 8, "width offset");
-static_assert(offsetof(torvi_frame_hdr_t, sensor_temp) == 12, "sensor_temp offset");
-static_assert(offsetof(torvi_frame_hdr_t, extra) == 16, "extra offset");
-#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-_Static_assert(sizeof(torvi_frame_hdr_t) == 20, "torvi_frame_hdr_t is five 32-bit words");
-_Static_assert(offsetof(torvi_frame_hdr_t, extra) == 16, "extra offset");
-#endif
+TORVI_STATIC_ASSERT(sizeof(torvi_frame_hdr_t) == 20, "torvi_frame_hdr_t is five 32-bit words");
+TORVI_STATIC_ASSERT(offsetof(torvi_frame_hdr_t, fridx) == 4, "fridx offset");
+TORVI_STATIC_ASSERT(offsetof(torvi_frame_hdr_t, frfmt) == 6, "frfmt offset");
+TORVI_STATIC_ASSERT(offsetof(torvi_frame_hdr_t, width) == 8, "width offset");
+TORVI_STATIC_ASSERT(offsetof(torvi_frame_hdr_t, sensor_temp) == 12, "sensor_temp offset");
+TORVI_STATIC_ASSERT(offsetof(torvi_frame_hdr_t, extra) == 16, "extra offset");
 
 TORVI_END_DECLS
 

@@ -11,25 +11,31 @@
 #include "stream/parser.h"
 
 namespace torvi::capture {
-namespace {
 
-using torvi::usb::kParamFrameRate;
-
-// Stops a capture that runs (the steps shared by torvi_cap_stop and the
-// restart inside torvi_cap_start); nothing to do when none runs. False when
-// the transport refused the stop: the capture then still runs.
 bool stop_if_capturing(torvi_dev_priv_t *p) {
   KX_LOG_NAME("_torvi_cap_stop");
   if (!capturing(p)) return true;
   KX_TRC("Enter\n");
   torvi::store(p->stop, 1);
-  const bool stopped = torvi_ll_cap_stop(&p->ll);
+  bool stopped = torvi_ll_cap_stop(&p->ll);
+  const int32_t ended_by = p->mutex->stream_end.load();
+  if (!stopped && ended_by == TORVI_ERR_CAP_UNKNOWN) {
+    // The transport ended the stream (the camera left the bus): no transfer
+    // cycles any more, and a stop command can never reach the camera.
+    KX_WRN("the stream already ended (%s): capture counted as stopped\n",
+           torvi_error_name(ended_by));
+    stopped = true;
+  }
   // The capturing flag changes before the waiters wake, so that they see it.
   torvi::store<uint8_t>(p->capturing, stopped ? 0 : 1);
   wake_waiters(p);
   KX_TRC("Exit\n");
   return stopped;
 }
+
+namespace {
+
+using torvi::usb::kParamFrameRate;
 
 // Caches the camera's frame rate for the getters' deadlines; a failed read
 // keeps the cache.
@@ -43,8 +49,10 @@ void read_frame_rate(torvi_dev_priv_t *p) {
   }
 }
 
-// Clears the capture state of the last capture and the parser.
-void reset_capture_state(torvi_dev_priv_t *p) {
+// Clears the capture state of the last capture and the parser, and numbers
+// the next capture; returns its number.
+uintptr_t reset_capture_state(torvi_dev_priv_t *p) {
+  const std::lock_guard lock(p->mutex->event_mu);
   torvi::store(p->timeout_cnt, 0u);
   torvi::store(p->stall_cnt, 0u);
   torvi::store(p->discard_cnt, 0u);
@@ -53,6 +61,7 @@ void reset_capture_state(torvi_dev_priv_t *p) {
   torvi::store(p->err_param, 0);
   std::memset(p->stream_state, 0, sizeof p->stream_state);
   p->stream->reset();
+  return ++p->mutex->capture_gen;
 }
 
 // The start steps after the device checks.
@@ -66,14 +75,25 @@ bool start(torvi_dev_t *dev) {
     return false;
   }
   KX_TRC("Enter ... \n");
-  reset_capture_state(p);
+  // A start that fails keeps the error that ended the last capture.
+  const int32_t last_err = torvi::load(p->pending_err);
+  const int32_t last_param = torvi::load(p->err_param);
+  const int32_t last_end = p->mutex->stream_end.load();
+  const uintptr_t capture = reset_capture_state(p);
+  p->mutex->stream_end.store(0);
   torvi::store(p->stop, 0);
   KX_DBG("issue start cmd\n");
-  const bool ok = torvi_ll_cap_start(&p->ll, p->cap_arg, on_capture_event, dev);
+  const bool ok =
+      torvi_ll_cap_start(&p->ll, p->cap_arg, on_capture_event, reinterpret_cast<void *>(capture));
   if (ok) {
     torvi::store<uint8_t>(p->capturing, 1);
   } else {
     torvi::store(p->stop, 1);
+    if (last_err < 0) {
+      torvi::store(p->err_param, last_param);
+      torvi::store(p->pending_err, last_err);
+      p->mutex->stream_end.store(last_end);
+    }
   }
   return ok;
 }
@@ -120,7 +140,8 @@ TORVI_API bool torvi_cap_get_frame_buffer(torvi_dev_t *dev, void **frame_buf, in
 TORVI_API void torvi_cap_set_callback_on_frame_ready(torvi_dev_t *dev, torvi_cap_frdy_cb_t cb) {
   torvi::c_entry_void(__func__, [&] {
     KX_LOG_NAME("torvi_cap_set_callback_on_frame_ready");
-    torvi::check_arg(dev != nullptr && dev->priv != nullptr, "device not open");
+    torvi::BusyScope busy(dev);
+    torvi::check_arg(torvi::dev_is_open(dev), "device not open");
     dev->priv->on_frame_ready = cb;
     KX_DBG("set on_cap_frdy to %p\n", reinterpret_cast<void *>(cb));
   });
@@ -129,7 +150,8 @@ TORVI_API void torvi_cap_set_callback_on_frame_ready(torvi_dev_t *dev, torvi_cap
 TORVI_API void torvi_cap_set_callback_on_error(torvi_dev_t *dev, torvi_cap_err_cb_t cb) {
   torvi::c_entry_void(__func__, [&] {
     KX_LOG_NAME("torvi_cap_set_callback_on_error");
-    torvi::check_arg(dev != nullptr && dev->priv != nullptr, "device not open");
+    torvi::BusyScope busy(dev);
+    torvi::check_arg(torvi::dev_is_open(dev), "device not open");
     dev->priv->on_error = cb;
     KX_DBG("set on_cap_err to %p\n", reinterpret_cast<void *>(cb));
   });
@@ -137,7 +159,8 @@ TORVI_API void torvi_cap_set_callback_on_error(torvi_dev_t *dev, torvi_cap_err_c
 
 TORVI_API bool torvi_cap_is_ongoing(torvi_dev_t *dev) {
   return torvi::c_entry(__func__, false, [&] {
-    return dev != nullptr && dev->priv != nullptr && capturing(dev->priv);
+    torvi::BusyScope busy(dev);
+    return torvi::dev_is_open(dev) && capturing(dev->priv);
   });
 }
 
@@ -145,7 +168,7 @@ TORVI_API bool torvi_cap_start(torvi_dev_t *dev) {
   return torvi::c_entry(__func__, false, [&] {
     KX_LOG_NAME("torvi_cap_start");
     torvi::BusyScope busy(dev);
-    if (!torvi::dev_is_open(dev) || dev->priv->ll.priv == nullptr) {
+    if (!torvi::dev_is_open(dev)) {
       KX_ERR(" Device handler Is NULL!\r\n");
       return false;
     }

@@ -63,6 +63,9 @@ void handle_event(torvi_dev_priv_t *p, int32_t event, const uint8_t *data, int l
     case TORVI_LL_CAP_CANCELLED:
       torvi::store(p->stop, 1);
       torvi_ll_cap_abort(&p->ll);
+      // A getter waiting for frames that will not come wakes now, not at its
+      // deadline.
+      wake_waiters(p);
       break;
     case TORVI_LL_CAP_TIMEOUT: {
       // A timed-out transfer may still carry the bytes received before the
@@ -84,6 +87,7 @@ void handle_event(torvi_dev_priv_t *p, int32_t event, const uint8_t *data, int l
       break;
     }
     default:
+      p->mutex->stream_end.store(event);
       torvi::store(p->pending_err, event);
       torvi::store(p->err_param, 0);
       if (std::atomic_ref<int32_t>(p->stop).exchange(1) == 0) torvi_ll_cap_abort(&p->ll);
@@ -101,10 +105,14 @@ void wake_waiters(torvi_dev_priv_t *p) {
   p->cond->cv.notify_all();
 }
 
-int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void * /*dev*/) {
+int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void *capture) {
   // The connection record is the first member of the private record.
   auto *p = reinterpret_cast<torvi_dev_priv_t *>(ll);
   try {
+    const std::lock_guard lock(p->mutex->event_mu);
+    // A late completion of an earlier capture: its bytes and codes are not
+    // this capture's.
+    if (reinterpret_cast<uintptr_t>(capture) != p->mutex->capture_gen) return 0;
     handle_event(p, event, data, len);
   } catch (const std::exception &e) {
     // Nothing may unwind into the transport's event thread; the bytes of

@@ -39,7 +39,11 @@ bool run_error_callback(torvi_dev_t *dev, torvi_dev_priv_t *p) {
   if (p->on_error == nullptr || err == 0) return true;
   KX_TRC("error cb invoke: %s\n", torvi_error_name(err));
   const int32_t param = torvi::load(p->err_param);
-  const bool go_on = p->on_error(dev, err, param);
+  bool go_on = true;
+  {
+    const torvi::CallbackScope in_callback(dev);
+    go_on = p->on_error(dev, err, param);
+  }
   if (!go_on) {
     KX_DBG("error cb return false to stop capture\n");
     torvi::store(p->stop, 1);
@@ -73,7 +77,10 @@ void call_frame_ready(torvi_dev_t *dev, torvi_dev_priv_t *p, void *frame_data) {
   const unsigned idx = p->frame_info.frame_idx;
   KX_TRC("frdy cb invoke: %u,%u\n", idx, idx);
   const auto t0 = SteadyClock::now();
-  p->on_frame_ready(dev, &frame);
+  {
+    const torvi::CallbackScope in_callback(dev);
+    p->on_frame_ready(dev, &frame);
+  }
   const auto us =
       std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - t0).count();
   KX_DBG("frdy cb (%u,%u) spends: %d.%03u ms\n", idx, idx, static_cast<int>(us / 1000),

@@ -38,10 +38,18 @@ inline bool capturing(torvi_dev_priv_t *p) { return torvi::load(p->capturing) !=
 
 // The transport's completion handler for the capture of the private record
 // `ll` belongs to; never throws.
-int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void *dev);
+int on_capture_event(torvi_ll_t *ll, int32_t event, uint8_t *data, int len, void *capture);
 
 // Wakes every thread waiting on the device's frames-ready condition.
 void wake_waiters(torvi_dev_priv_t *p);
+
+// --- exported calls (capture_api.cpp) -------------------------------------
+
+// Stops a capture that runs; nothing to do when none runs. False when the
+// camera refused the stop while its stream still ran: the capture then still
+// runs. A stream the transport already ended (the camera left the bus)
+// counts as stopped even when the stop command cannot reach the camera.
+bool stop_if_capturing(torvi_dev_priv_t *p);
 
 // --- application threads (capture_handout.cpp) ----------------------------
 

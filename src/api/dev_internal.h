@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 // The frames-ready condition and its mutex, created at open.
 struct torvi_cond {
@@ -19,6 +20,23 @@ struct torvi_cond {
 struct torvi_mutex {
   std::mutex mu;
   std::atomic<uint32_t> frame_rate{0};  // read from the camera at capture start; 0: not read yet
+  // Held by the event thread while it handles a completion (parser feed,
+  // counters, stream state) and by a capture start while it resets them: a
+  // late completion of the last capture never meets the reset.
+  std::mutex event_mu;
+  // Number of the current capture (guarded by event_mu), given to the
+  // transport with every start: completions of an earlier capture that come
+  // late carry an older number and are dropped.
+  uintptr_t capture_gen = 0;
+  // The transport error that ended this capture's stream (0: none), kept
+  // when the error callback clears the pending error; cleared at start.
+  std::atomic<int32_t> stream_end{0};
+  // Guarded by the call admission lock (device.cpp): the number of admitted
+  // calls running now, a close has begun, and the last admitted call to
+  // leave releases the device (a close gave up waiting for it).
+  unsigned calls = 0;
+  bool closing = false;
+  bool release_on_last_call = false;
 };
 
 // A getter's frame request, on its stack while it waits.
@@ -43,37 +61,47 @@ void store(T &field, T value) {
   std::atomic_ref<T>(field).store(value, std::memory_order_release);
 }
 
-// The api-busy byte counts the public calls in progress on the device, so
-// that one call finishing does not hide another that still runs. A call marks
-// the device busy BEFORE it checks that the device is open (dev_is_open) and
-// the close clears the open mark before it looks at the busy count: with both
-// sides sequentially consistent, either the close waits for the call or the
-// call sees the device closed, never a private record freed under it.
+// The busy mark and open check of every public call on a device. The call
+// is admitted only while the device is open: under one process-wide lock
+// (which outlives every private record) it checks the open mark and counts
+// itself in the api-busy byte. Close clears the open mark under the same
+// lock, so it waits only for calls admitted before it began; a refused call
+// never touches the count. The private record stays until the last admitted
+// call has left. Use: `BusyScope busy(dev); if (!dev_is_open(dev)) refuse`.
 class BusyScope {
  public:
-  explicit BusyScope(torvi_dev_t *dev) : dev_(dev) {
-    if (dev_ != nullptr)
-      std::atomic_ref<uint8_t>(dev_->api_busy).fetch_add(1, std::memory_order_seq_cst);
-  }
-  ~BusyScope() {
-    if (dev_ != nullptr)
-      std::atomic_ref<uint8_t>(dev_->api_busy).fetch_sub(1, std::memory_order_seq_cst);
-  }
+  explicit BusyScope(torvi_dev_t *dev);
+  ~BusyScope();
   BusyScope(const BusyScope &) = delete;
   BusyScope &operator=(const BusyScope &) = delete;
+  bool admitted() const { return priv_ != nullptr; }
 
  private:
   torvi_dev_t *dev_;
+  torvi_dev_priv_t *priv_ = nullptr;
 };
 
-// Whether the device is open; call it inside a BusyScope of the device.
-inline bool dev_is_open(torvi_dev_t *dev) {
-  if (dev == nullptr) return false;
-  torvi_dev_priv_t *priv =
-      std::atomic_ref<torvi_dev_priv_t *>(dev->priv).load(std::memory_order_seq_cst);
-  return priv != nullptr &&
-         std::atomic_ref<uint8_t>(priv->open).load(std::memory_order_seq_cst) != 0;
-}
+// Marks the calling thread as running a callback of `dev` for the scope's
+// lifetime, so that a close from inside the callback is refused instead of
+// waiting for the call that runs it.
+class CallbackScope {
+ public:
+  explicit CallbackScope(const torvi_dev_t *dev);
+  ~CallbackScope();
+  CallbackScope(const CallbackScope &) = delete;
+  CallbackScope &operator=(const CallbackScope &) = delete;
+
+ private:
+  const torvi_dev_t *saved_;
+};
+
+// Whether the calling thread runs a callback of `dev` now.
+bool in_callback_of(const torvi_dev_t *dev);
+
+// Whether the device is open for the calling thread: it holds an admitted
+// BusyScope of the device and no close has begun since. Without an
+// admission it is false and touches nothing behind the record.
+bool dev_is_open(torvi_dev_t *dev);
 
 // The device's cached frame rate (0: not read yet), behind the getters'
 // deadlines. `priv` must belong to an open device.

@@ -6,13 +6,17 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
+#include "api/capture_internal.h"
 #include "api/dev_internal.h"
 #include "core/c_entry.h"
 #include "core/clock.h"
@@ -25,25 +29,6 @@
 extern "C" {
 TORVI_API torvi_dev_t g_kx_dev;
 }
-
-static_assert(sizeof(void *) != 8 || sizeof(torvi_dev_t) == 184);
-static_assert(offsetof(torvi_dev_t, if_type) == sizeof(void *));
-static_assert(offsetof(torvi_dev_t, product) - offsetof(torvi_dev_t, if_type) == 44);
-static_assert(offsetof(torvi_dev_t, vendor) == offsetof(torvi_dev_t, product) + 32);
-static_assert(offsetof(torvi_dev_t, info5) == offsetof(torvi_dev_t, vendor) + 32);
-static_assert(offsetof(torvi_dev_t, info6) == offsetof(torvi_dev_t, info5) + 32);
-static_assert(offsetof(torvi_dev_t, reserved) ==
-              offsetof(torvi_dev_t, path_prefix) + sizeof(void *));
-static_assert(offsetof(torvi_dev_t, located) == offsetof(torvi_dev_t, reserved) + 12);
-static_assert(offsetof(torvi_dev_t, free_on_close) == offsetof(torvi_dev_t, located) + 1);
-static_assert(offsetof(torvi_dev_t, api_busy) == offsetof(torvi_dev_t, located) + 2);
-static_assert(offsetof(torvi_dev_priv_t, ll) == 0);
-static_assert(offsetof(torvi_dev_priv_t, drv) == sizeof(torvi_ll_t));
-static_assert(offsetof(torvi_dev_priv_t, capturing) == offsetof(torvi_dev_priv_t, open) + 1);
-static_assert(sizeof(torvi_frame_hdr_t) == 20 && sizeof(torvi_frame_info_t) == 20);
-static_assert(offsetof(torvi_frame_info_t, pixel_bytes) == 16);
-static_assert(sizeof(torvi_drv_ops_t) == 16 * sizeof(void (*)(void)));
-static_assert(offsetof(torvi_drv_t, priv) == 4 * sizeof(void *));
 
 namespace {
 
@@ -120,26 +105,70 @@ void free_priv(torvi_dev_t *dev) {
   std::free(priv);
 }
 
-bool busy(torvi_dev_t *dev) {
-  return std::atomic_ref<uint8_t>(dev->api_busy).load(std::memory_order_seq_cst) != 0;
+// The call admission lock: guards the api-busy byte of every device record,
+// the clearing of the open mark at close, and the call count, closing and
+// release marks of every private record (in its torvi_mutex). It lives for
+// the whole process, so a call can be refused even while its device's
+// private record is being released.
+std::mutex &calls_mu() {
+  static std::mutex mu;
+  return mu;
+}
+// Signalled when the last admitted call of a closing device leaves.
+std::condition_variable &calls_cv() {
+  static std::condition_variable cv;
+  return cv;
 }
 
-// Waits until no public call works on the device any more. A call that
-// outlives the usual 3 seconds is still waited for (its private record must
-// not be freed under it), with a WRN line at 3 seconds and an ERR line every
-// 3 seconds after that. Every call ends on its own: the getters and the wait
-// wake on the stop, transport calls end with the closed connection.
-void wait_for_calls(torvi_dev_t *dev) {
-  KX_LOG_NAME("torvi_dev_close");
-  for (int tries = 1; busy(dev); ++tries) {
-    torvi::sleep_ms(close_wait_step_ms());
-    if (tries == kCloseWaitTries && busy(dev)) {
-      KX_WRN(" api wait timeout\n");
-    } else if (tries % kCloseWaitTries == 0 && busy(dev)) {
-      KX_ERR("a call on the device still runs after %d ms; waiting for it\n",
-             static_cast<int>(tries * close_wait_step_ms()));
-    }
+// The device whose callback the calling thread runs now, if any.
+thread_local const torvi_dev_t *t_callback_of = nullptr;
+
+// The admissions the calling thread holds, innermost last (calls nest: a
+// snapshot runs a getter).
+struct Admissions {
+  static constexpr int kMax = 16;
+  const torvi_dev_t *dev[kMax] = {};
+  torvi_dev_priv_t *priv[kMax] = {};
+  int n = 0;
+};
+thread_local Admissions t_admissions;
+
+// Releases the private record of a closed device (its link already closed)
+// and, when free_on_close is set, the record itself.
+void release_device(torvi_dev_t *dev, torvi_dev_priv_t *priv) {
+  {
+    std::lock_guard lk(calls_mu());
+    std::atomic_ref<torvi_dev_priv_t *>(dev->priv).store(nullptr, std::memory_order_seq_cst);
+    std::atomic_ref<uint8_t>(dev->api_busy).store(0);
   }
+  if (priv->drv != nullptr && priv->drv->ops->uninit != nullptr) priv->drv->ops->uninit(priv->drv);
+  torvi::drv_instance_destroy(priv->drv);
+  priv->drv = nullptr;
+  destroy_sync_and_stream(priv);
+  std::free(priv);
+  if (dev->free_on_close != 0) std::free(dev);
+}
+
+// Waits, at most 30 steps of 100 ms, until no call admitted before the
+// close is left on the device. False (with the "api wait timeout" line)
+// when one still runs.
+bool wait_for_calls(torvi_dev_priv_t *priv) {
+  KX_LOG_NAME("torvi_dev_close");
+  const auto limit = std::chrono::milliseconds(uint64_t{close_wait_step_ms()} * kCloseWaitTries);
+  std::unique_lock lk(calls_mu());
+  const bool left = calls_cv().wait_for(
+      lk, limit, [priv] { return priv->mutex == nullptr || priv->mutex->calls == 0; });
+  lk.unlock();
+  if (!left) KX_WRN(" api wait timeout\n");
+  return left;
+}
+
+// Whether a close of the record's private record has begun and has not
+// finished (a call admitted before it still runs).
+bool still_closing(torvi_dev_t *dev) {
+  std::lock_guard lk(calls_mu());
+  const torvi_dev_priv_t *p = dev->priv;
+  return p != nullptr && p->mutex != nullptr && p->mutex->closing;
 }
 
 // Clean-up of a failed open.
@@ -201,31 +230,56 @@ int list_devices(torvi_dev_t *dev_list, int dev_list_num) {
 void close_device(torvi_dev_t *dev) {
   KX_LOG_NAME("torvi_dev_close");
   KX_DBG("close torvi device @ %p\n", static_cast<void *>(dev));
-  if (dev == nullptr || dev->priv == nullptr) return;
-  torvi_dev_priv_t *priv = dev->priv;
-  if (torvi::load(priv->capturing) != 0 && !torvi_cap_stop(dev)) {
-    KX_ERR("stop capture failed!\n");
+  if (dev == nullptr) return;
+  if (torvi::in_callback_of(dev)) {
+    // The call that runs the callback could never leave before this close.
+    KX_ERR("called from a callback of the device: refused\n");
+    return;
   }
-  // Wakes any waiter even when no capture ran.
-  torvi::store<int32_t>(priv->stop, 1);
+  torvi_dev_priv_t *priv = nullptr;
+  bool twice = false;
+  {
+    std::lock_guard lk(calls_mu());
+    priv = dev->priv;
+    if (priv == nullptr) return;
+    if (priv->mutex != nullptr) {
+      twice = priv->mutex->closing;
+      priv->mutex->closing = true;
+    }
+    // No call is admitted from here on.
+    if (!twice) std::atomic_ref<uint8_t>(priv->open).store(0, std::memory_order_seq_cst);
+  }
+  if (twice) {
+    KX_ERR("the device is already closing: refused\n");
+    return;
+  }
   if (priv->mutex != nullptr && priv->cond != nullptr) {
-    std::lock_guard lock(priv->mutex->mu);
-    priv->cond->cv.notify_all();
+    if (!torvi::capture::stop_if_capturing(priv)) KX_ERR("stop capture failed!\n");
+    // Wakes every waiting call, also when no capture ran.
+    torvi::store<int32_t>(priv->stop, 1);
+    torvi::capture::wake_waiters(priv);
   }
+  // The link refuses the next command of a call still running and is
+  // released after its running commands have ended.
   torvi_ll_dev_close(&priv->ll);
-  std::atomic_ref<uint8_t>(priv->open).store(0, std::memory_order_seq_cst);
-  wait_for_calls(dev);
-  // Calls that marked the device busy after the wait read either the closed
-  // mark or no private record; a second wait covers one that read the
-  // record's address just before it was withdrawn.
-  std::atomic_ref<torvi_dev_priv_t *>(dev->priv).store(nullptr, std::memory_order_seq_cst);
-  wait_for_calls(dev);
-  if (priv->drv != nullptr && priv->drv->ops->uninit != nullptr) priv->drv->ops->uninit(priv->drv);
-  torvi::drv_instance_destroy(priv->drv);
-  priv->drv = nullptr;
-  destroy_sync_and_stream(priv);
-  std::free(priv);
-  if (dev->free_on_close != 0) std::free(dev);
+  if (!wait_for_calls(priv)) {
+    bool deferred = false;
+    {
+      std::lock_guard lk(calls_mu());
+      if (priv->mutex->calls > 0) {
+        priv->mutex->release_on_last_call = true;
+        deferred = true;
+      }
+    }
+    if (deferred) {
+      KX_ERR(
+          "a call on the device still runs after %u ms; the device is released when it "
+          "returns\n",
+          close_wait_step_ms() * kCloseWaitTries);
+      return;
+    }
+  }
+  release_device(dev, priv);
 }
 
 torvi_dev_t *open_device(torvi_dev_t *dev) {
@@ -237,6 +291,10 @@ torvi_dev_t *open_device(torvi_dev_t *dev) {
     }
     std::memset(static_cast<void *>(&g_kx_dev), 0, sizeof g_kx_dev);
     dev = &g_kx_dev;
+  }
+  if (still_closing(dev)) {
+    KX_ERR("a call on the device has not returned from its close yet\n");
+    return nullptr;
   }
   if (dev->priv == nullptr) {
     dev->priv = static_cast<torvi_dev_priv_t *>(std::calloc(1, sizeof(torvi_dev_priv_t)));
@@ -314,6 +372,60 @@ bool reset_device(torvi_dev_t *dev, unsigned target) {
 
 }  // namespace
 
+namespace torvi {
+
+BusyScope::BusyScope(torvi_dev_t *dev) : dev_(dev) {
+  if (dev == nullptr) return;
+  std::lock_guard lk(calls_mu());
+  torvi_dev_priv_t *p = std::atomic_ref<torvi_dev_priv_t *>(dev->priv).load();
+  if (p == nullptr || std::atomic_ref<uint8_t>(p->open).load() == 0 || p->mutex == nullptr) return;
+  Admissions &mine = t_admissions;
+  if (mine.n == Admissions::kMax) return;  // nested beyond any real call chain
+  mine.dev[mine.n] = dev;
+  mine.priv[mine.n] = p;
+  ++mine.n;
+  priv_ = p;
+  const unsigned calls = ++p->mutex->calls;
+  std::atomic_ref<uint8_t>(dev->api_busy).store(static_cast<uint8_t>(std::min(calls, 255u)));
+}
+
+BusyScope::~BusyScope() {
+  if (priv_ == nullptr) return;
+  --t_admissions.n;
+  bool release = false;
+  {
+    std::lock_guard lk(calls_mu());
+    torvi_mutex &m = *priv_->mutex;
+    const unsigned calls = --m.calls;
+    if (calls == 0 && m.release_on_last_call) {
+      release = true;
+    } else {
+      std::atomic_ref<uint8_t>(dev_->api_busy).store(static_cast<uint8_t>(std::min(calls, 255u)));
+    }
+    if (calls == 0) calls_cv().notify_all();
+  }
+  // A close gave up waiting for this call: the last call out releases.
+  if (release) release_device(dev_, priv_);
+}
+
+CallbackScope::CallbackScope(const torvi_dev_t *dev) : saved_(t_callback_of) {
+  t_callback_of = dev;
+}
+CallbackScope::~CallbackScope() { t_callback_of = saved_; }
+
+bool in_callback_of(const torvi_dev_t *dev) { return dev != nullptr && t_callback_of == dev; }
+
+bool dev_is_open(torvi_dev_t *dev) {
+  const Admissions &mine = t_admissions;
+  for (int i = mine.n - 1; i >= 0; --i) {
+    if (mine.dev[i] == dev)
+      return std::atomic_ref<uint8_t>(mine.priv[i]->open).load(std::memory_order_seq_cst) != 0;
+  }
+  return false;
+}
+
+}  // namespace torvi
+
 extern "C" {
 
 TORVI_API int torvi_dev_list(torvi_dev_t *dev_list, int dev_list_num) {
@@ -343,7 +455,8 @@ TORVI_API bool torvi_dev_reset(torvi_dev_t *dev, unsigned target) {
 
 TORVI_API torvi_drv_t *torvi_dev_get_drv(torvi_dev_t *dev) {
   return torvi::c_entry(__func__, static_cast<torvi_drv_t *>(nullptr), [&] {
-    return dev != nullptr && dev->priv != nullptr ? dev->priv->drv : nullptr;
+    torvi::BusyScope busy(dev);
+    return torvi::dev_is_open(dev) ? dev->priv->drv : nullptr;
   });
 }
 

@@ -112,7 +112,15 @@ int frame_get_points(const char *fn, torvi_dev_t *dev, float *pcl, int pcl_len, 
     torvi::pcl::RayKey key;
     key.width = img_w;
     key.height = img_h;
-    key.lens = {intr->cx, intr->cy, intr->fx, intr->fy, 0, 0, 0, 0, 0};
+    key.lens = {static_cast<double>(intr->cx),
+                static_cast<double>(intr->cy),
+                static_cast<double>(intr->fx),
+                static_cast<double>(intr->fy),
+                0,
+                0,
+                0,
+                0,
+                0};
     rays = torvi::pcl::rays_for(key);
     scale = intr->dist_scale;
   } else {

@@ -18,20 +18,29 @@ namespace {
 
 using torvi::usb::kParamFrameRate;
 
+// Register counts the transport can move in one call: a read travels in
+// chunks under a 16-bit count; a write travels in one command whose data
+// (7-byte header and 4 bytes per register) fits a 16-bit length.
+constexpr int kMaxRegRead = 0xFFFF;
+constexpr int kMaxRegWrite = (0xFFFF - 7) / 4;
+
 void log_no_device(const char *who) { KX_LOG_AT(KX_LOG_ERR, who, " Device handler Is NULL!\r\n"); }
 
 bool reg_call(torvi_dev_t *dev, const char *who, int target, int reg_base, void *val_buf,
               int reg_cnt, bool write) {
-  const unsigned cnt = static_cast<uint16_t>(reg_cnt);
   KX_LOG_AT(KX_LOG_TRC, who, "target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", target, reg_base,
-            static_cast<int>(cnt), val_buf);
+            reg_cnt, val_buf);
   torvi::BusyScope busy(dev);
   if (!torvi::dev_is_open(dev)) {
     log_no_device(who);
     return false;
   }
-  torvi::check_arg(val_buf != nullptr || cnt == 0, "val_buf=NULL, reg_cnt=%d",
-                   static_cast<int>(cnt));
+  // A count is never narrowed: -1 would become 65535 registers read into or
+  // written from the caller's buffer.
+  const int max_cnt = write ? kMaxRegWrite : kMaxRegRead;
+  torvi::check_arg(val_buf != nullptr && reg_cnt > 0 && reg_cnt <= max_cnt,
+                   "val_buf=%p, reg_cnt=%d (1 to %d)", val_buf, reg_cnt, max_cnt);
+  const auto cnt = static_cast<uint16_t>(reg_cnt);
   torvi_ll_t *ll = &dev->priv->ll;
   const auto base = static_cast<uint32_t>(reg_base);
   const unsigned tgt = static_cast<uint8_t>(target);
@@ -72,10 +81,6 @@ bool param_get_wire(torvi_dev_priv_t *priv, torvi_ll_param_t *records, int count
 }
 
 }  // namespace torvi
-
-static_assert(sizeof(torvi_param_t) == 24);
-static_assert(offsetof(torvi_param_t, len) == 4 && offsetof(torvi_param_t, value) == 5);
-static_assert(sizeof(torvi_ll_param_t) == 20);
 
 namespace {
 

@@ -84,7 +84,11 @@ LinearCorrection linear_correction(std::span<const uint16_t> images, size_t pixe
       calib_freq_khz == 0)
     return lc;
   int64_t m0 = 0, m_mid = 0;
-  const size_t mid_start = pixels * static_cast<size_t>(num_distances) / 2;
+  // The P values from element P x N / 2: the middle image for an even N; for
+  // an odd N they straddle two images, and for N = 1 they would run past the
+  // end, so they are kept within the images.
+  const size_t all = pixels * static_cast<size_t>(num_distances);
+  const size_t mid_start = std::min(all / 2, all - pixels);
   if (!valid_mean(images.subspan(0, pixels), m0) ||
       !valid_mean(images.subspan(mid_start, pixels), m_mid))
     return lc;
@@ -92,12 +96,17 @@ LinearCorrection linear_correction(std::span<const uint16_t> images, size_t pixe
   const float b0 = range * static_cast<float>(m0) / 30000.0f;
   const float b1 = range * static_cast<float>(m_mid) / 30000.0f;
   const int a = kFirstDistanceMm;
-  const int c_mid = static_cast<int>(step_mm * (num_distances / 2) + kFirstDistanceMm);
-  if (b1 == b0) return lc;
+  const double c_mid_mm = step_mm * (num_distances / 2) + kFirstDistanceMm;
+  // A step read from a file may be anything: only sane ones are used.
+  if (b1 == b0 || !std::isfinite(c_mid_mm) || std::fabs(c_mid_mm) > 1.0e7) return lc;
+  const int c_mid = static_cast<int>(c_mid_mm);
   const float scale = static_cast<float>(c_mid - a) / (b1 - b0);
-  if (!std::isfinite(scale) || std::fabs(scale) > 1.0e6f) return lc;
+  const float offset = static_cast<float>(a) - b0 * scale;
+  if (!std::isfinite(scale) || std::fabs(scale) > 1.0e6f || !std::isfinite(offset) ||
+      std::fabs(offset) > 1.0e9f)
+    return lc;
   lc.scale_m = static_cast<int32_t>(scale * 1000.0f);
-  lc.offset_mm = static_cast<int32_t>(std::lround(static_cast<float>(a) - b0 * scale));
+  lc.offset_mm = static_cast<int32_t>(std::lround(offset));
   lc.derived = true;
   return lc;
 }
@@ -164,10 +173,10 @@ void Chip::compute_default_offset_phase() {
   const uint32_t khz = std::max<uint32_t>(cfg_.modulation_frequency, 1);
   const auto n = static_cast<uint32_t>(149896229.0 / (khz * 10.0));
   const uint32_t low = n & 0xFFFF;
-  drnu_.default_offset_phase = low == 0
-                                   ? 0
-                                   : static_cast<int32_t>(885000.0f / static_cast<float>(low) -
-                                                          static_cast<float>(drnu_.offset_drnu));
+  // A parameter file may hold any offset: the result is kept within int32.
+  const float v =
+      low == 0 ? 0.0f : 885000.0f / static_cast<float>(low) - static_cast<float>(drnu_.offset_drnu);
+  drnu_.default_offset_phase = static_cast<int32_t>(std::clamp(v, -2.0e9f, 2.0e9f));
 }
 
 int Chip::load_drnu_lut() {

@@ -66,14 +66,18 @@ Ray lens_ray(const SensorModel &s, double xd, double yd) {
   const double k1 = s.dcoeff[0], k2 = s.dcoeff[1], p1 = s.dcoeff[2], p2 = s.dcoeff[3],
                k3 = s.dcoeff[4];
   double x = xd, y = yd;
+  if (k1 == 0 && k2 == 0 && p1 == 0 && p2 == 0 && k3 == 0) return Ray{x, y, 1.0};
   for (int i = 0; i < 40; ++i) {
     const double r2 = x * x + y * y;
     const double radial = 1.0 + r2 * (k1 + r2 * (k2 + r2 * k3));
     const double dx = 2.0 * p1 * x * y + p2 * (r2 + 2.0 * x * x);
     const double dy = p1 * (r2 + 2.0 * y * y) + 2.0 * p2 * x * y;
     if (radial <= 0.05) break;  // beyond the lens's field: keep the last ray
-    x = (xd - dx) / radial;
-    y = (yd - dy) / radial;
+    const double nx = (xd - dx) / radial, ny = (yd - dy) / radial;
+    const bool settled = std::fabs(nx - x) + std::fabs(ny - y) < 1e-9;
+    x = nx;
+    y = ny;
+    if (settled) break;
   }
   return Ray{x, y, 1.0};
 }

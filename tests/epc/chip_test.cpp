@@ -231,6 +231,31 @@ TEST(DrnuCorrection, ExactPhasesGiveUnityAndNoValidPhaseGivesUnity) {
   EXPECT_EQ(lc.offset_mm, 0);
 }
 
+TEST(DrnuCorrection, OneImageStaysWithinTheBuffer) {
+  // The "middle" values of a single image would start half an image in and
+  // run past its end; they stay within it, and one image gives unity.
+  std::vector<uint16_t> img(64, 1000);
+  std::fill(img.begin() + 32, img.end(), uint16_t{3000});
+  const LinearCorrection lc = linear_correction(img, 64, 1, 12000, 300.0);
+  EXPECT_FALSE(lc.derived);
+  EXPECT_EQ(lc.scale_m, 1000);
+  // An absurd step from a file gives unity, not an overflowing integer.
+  std::vector<uint16_t> two(128, 1000);
+  std::fill(two.begin() + 64, two.end(), uint16_t{2000});
+  EXPECT_FALSE(linear_correction(two, 64, 2, 12000, 1e300).derived);
+  EXPECT_FALSE(linear_correction(two, 64, 2, 12000, std::nan("")).derived);
+  EXPECT_TRUE(linear_correction(two, 64, 2, 12000, 400.0).derived);
+}
+
+TEST_F(ChipFiles, AnyOffsetInTheParameterFileGivesABoundedDefaultPhase) {
+  std::vector<uint8_t> bytes = param_bytes(false, 0, true);
+  bytes[0] = bytes[1] = bytes[2] = bytes[3] = 0xFF;  // offset 4294967295
+  write(chip_.param_name(), bytes);
+  ASSERT_EQ(chip_.load_drnu_lut(), 0);
+  EXPECT_EQ(chip_.drnu().offset_drnu, 0xFFFFFFFFu);
+  EXPECT_EQ(chip_.drnu().default_offset_phase, -2000000000);
+}
+
 TEST(RowOrder, SortUndoesUnsortAndStartsInTheMiddle) {
   const int w = 7, h = 240;
   std::vector<uint16_t> img(static_cast<size_t>(w) * h), raw(img.size()), back(img.size());

@@ -191,8 +191,11 @@ TEST_F(UsbCmdTest, UnansweredCommandIsCancelledAfterOneSecond) {
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
           .count();
+  // Not before its time-out; the log lines below tell the cancel at one
+  // second from a second wait (an upper bound in time would fail on a busy
+  // machine, so it is only a generous one).
   EXPECT_GE(ms, 990);
-  EXPECT_LT(ms, 1900);
+  EXPECT_LT(ms, 20000);
   EXPECT_TRUE(log.has("[usb_ll_exe_cmd] contrl trans timeout , cancel it\n"));
   EXPECT_TRUE(log.has("[usb_ll_exe_cmd] exe usb cmd failed: LIBUSB_ERROR_IO\n"));
   EXPECT_FALSE(log.has("control transfer timeout !"));
@@ -210,7 +213,7 @@ TEST_F(UsbCmdTest, LongerTransferTimeOutMovesTheCancel) {
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
           .count();
   EXPECT_GE(ms, 1490);
-  EXPECT_LT(ms, 2400);
+  EXPECT_LT(ms, 20000);
   EXPECT_EQ(log.count("contrl trans timeout , cancel it"), 1u);
 }
 
@@ -240,7 +243,7 @@ TEST_F(UsbCmdTest, GivenUpCommandsLateCompletionIsHarmless) {
   EXPECT_EQ(usb.live_transfers(), base + 1);  // still libusb's
   // The late completion writes into the transfer's own buffer, then frees it.
   ASSERT_TRUE(usb.release_held_control(4, LIBUSB_TRANSFER_COMPLETED));
-  for (int i = 0; i < 200 && usb.live_transfers() != base; ++i) torvi::sleep_ms(5);
+  for (int i = 0; i < 4000 && usb.live_transfers() != base; ++i) torvi::sleep_ms(5);
   EXPECT_EQ(usb.live_transfers(), base);
   EXPECT_EQ(priv()->cmd_abandoned.load(), 1u);
   torvi_ll_dev_close(&ll);

@@ -193,11 +193,11 @@ TEST_F(UsbConnTest, EventThreadEndsOnHardErrorsOnly) {
   // BUSY is survived: a later command still completes.
   uint8_t word[4] = {};
   EXPECT_TRUE(torvi_ll_exe_cmd(&ll, 1, 0xC0, 0, word, 4, 1000));
-  for (int i = 0; i < 200 && !log.has("LIBUSB_ERROR_BUSY"); ++i) torvi::sleep_ms(5);
+  for (int i = 0; i < 4000 && !log.has("LIBUSB_ERROR_BUSY"); ++i) torvi::sleep_ms(5);
   EXPECT_TRUE(torvi_ll_exe_cmd(&ll, 1, 0xC0, 0, word, 4, 1000));
   EXPECT_EQ(priv()->evt_running.load(), 1);
   usb.set_events_rc(LIBUSB_ERROR_IO);
-  for (int i = 0; i < 200 && priv()->evt_running.load() != 0; ++i) torvi::sleep_ms(5);
+  for (int i = 0; i < 4000 && priv()->evt_running.load() != 0; ++i) torvi::sleep_ms(5);
   EXPECT_EQ(priv()->evt_running.load(), 0);
   EXPECT_TRUE(log.has("[_ll_event_loop] libusb reports error: LIBUSB_ERROR_BUSY\n"));
   EXPECT_TRUE(log.has("[_ll_event_loop] libusb reports error: LIBUSB_ERROR_IO\n"));

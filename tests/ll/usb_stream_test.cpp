@@ -170,7 +170,7 @@ TEST_F(UsbStreamTest, CloseAndCommandsFromTheCallbackAreRefused) {
   ASSERT_TRUE(torvi_ll_cap_start(&ll, 0, Bad::cb, &bad));
   LogCapture log;
   ASSERT_TRUE(usb.complete_bulk(10, LIBUSB_TRANSFER_COMPLETED));
-  for (int i = 0; i < 400 && !bad.done.load(); ++i) torvi::sleep_ms(5);
+  for (int i = 0; i < 4000 && !bad.done.load(); ++i) torvi::sleep_ms(5);
   ASSERT_TRUE(bad.done.load());
   EXPECT_FALSE(bad.cmd_ok);
   EXPECT_NE(ll.priv, nullptr);

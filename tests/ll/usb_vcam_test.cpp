@@ -265,7 +265,7 @@ TEST_F(VcamStreamTest, StreamBytesArriveInOrderAndStopEndsTheRing) {
   ByteSink sink;
   ASSERT_TRUE(torvi_ll_cap_start(&ll, 0, ByteSink::cb, &sink));
   EXPECT_TRUE(cam->streaming());
-  for (int i = 0; i < 400 && sink.size() < 3 * f0.size(); ++i) torvi::sleep_ms(5);
+  for (int i = 0; i < 4000 && sink.size() < 3 * f0.size(); ++i) torvi::sleep_ms(5);
   ASSERT_TRUE(torvi_ll_cap_stop(&ll));
   EXPECT_FALSE(cam->streaming());
   // Every transfer ends once more (with data if the camera filled it before
@@ -303,7 +303,7 @@ TEST_F(VcamStreamTest, StallClearsTheHaltAndTheRingGoesOn) {
   f.stall_bulk = 1;
   cam->set_faults(f);
   ASSERT_TRUE(start());
-  for (int i = 0; i < 400 && rec.count_of(0) < 20; ++i) torvi::sleep_ms(5);
+  for (int i = 0; i < 4000 && rec.count_of(0) < 20; ++i) torvi::sleep_ms(5);
   // The halted endpoint fails the transfers queued on it until the halt is
   // cleared; each is cleared and submitted again, and data flows on.
   EXPECT_GE(rec.count_of(-7), 1u);

@@ -36,7 +36,9 @@ CalibInfo parse_calib_info(const uint8_t *value);
 
 // Unzips the package payload into the device's path prefix and splits its
 // calib_and_param file; false (with nothing left behind) on any failure.
-bool parse_package(torvi_dev_t *dev, const epc_drv_state_t &st, std::span<const uint8_t> frame);
+// *lens_extracted (may be null) tells whether the archive held lens_param.txt.
+bool parse_package(torvi_dev_t *dev, const epc_drv_state_t &st, std::span<const uint8_t> frame,
+                   bool *lens_extracted = nullptr);
 // Splits a calib_and_param file (parameter file of size mod 256 bytes, then
 // the distance images) into the state's two file names under `prefix`.
 bool split_calib_file(const std::string &prefix, const epc_drv_state_t &st,

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
@@ -70,18 +72,38 @@ int on_entry(const char *filename, void *arg) {
   return 0;
 }
 
+bool is_regular(const std::string &path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec);
+}
+
+// The whole of a regular file; false for anything else or a read error.
+bool read_regular_file(const std::string &path, std::vector<uint8_t> &out) {
+  if (!is_regular(path)) return false;
+  std::unique_ptr<std::FILE, int (*)(std::FILE *)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+  if (!f) return false;
+  uint8_t chunk[4096];
+  size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f.get())) > 0)
+    out.insert(out.end(), chunk, chunk + n);
+  return std::ferror(f.get()) == 0;
+}
+
+std::mutex &package_files_mutex() {
+  static std::mutex mu;
+  return mu;
+}
+
 }  // namespace
 
 bool split_calib_file(const std::string &prefix, const epc_drv_state_t &st,
                       const std::string &path) {
   KX_LOG_NAME("_parse_file_ex");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::vector<uint8_t> bytes;
+  if (!read_regular_file(path, bytes)) {
     KX_ERR("%s open failed\n", path.c_str());
     return false;
   }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
   const size_t param_len = bytes.size() % kSplitBlock;
   if (param_len == 0 || bytes.size() == param_len) {
     KX_ERR("%s: %zu bytes do not hold a parameter file and distance images\n", path.c_str(),
@@ -105,12 +127,13 @@ bool split_calib_file(const std::string &prefix, const epc_drv_state_t &st,
     remove_quiet(images_path);
     return false;
   }
-  in.close();
   remove_quiet(path);
   return true;
 }
 
-bool parse_package(torvi_dev_t *dev, const epc_drv_state_t &st, std::span<const uint8_t> frame) {
+bool parse_package(torvi_dev_t *dev, const epc_drv_state_t &st, std::span<const uint8_t> frame,
+                   bool *lens_extracted) {
+  if (lens_extracted != nullptr) *lens_extracted = false;
   KX_LOG_NAME("_calib_pk_parse");
   const std::string prefix = prefix_of(dev);
   PackageHeader h;
@@ -144,19 +167,22 @@ bool parse_package(torvi_dev_t *dev, const epc_drv_state_t &st, std::span<const 
     return false;
   }
   KX_DBG("unzip %s OK\n", zip_path.c_str());
+  if (lens_extracted != nullptr)
+    for (const std::string &f : log.files)
+      *lens_extracted |= std::filesystem::path(f).filename() == "lens_param.txt";
   remove_quiet(zip_path);
   char name[64];
   std::snprintf(name, sizeof name, "calib_and_param_%03i.bin", st.chip->config().chip_id);
   // The package names its file after the chip; any calib_and_param file the
   // archive holds is accepted, the chip's own name first.
   std::string found;
-  if (std::filesystem::exists(prefix + name)) {
+  if (is_regular(prefix + name)) {
     found = name;
   } else {
     std::error_code ec;
     for (const auto &e : std::filesystem::directory_iterator(prefix, ec)) {
       const std::string n = e.path().filename().string();
-      if (n.rfind("calib_and_param", 0) == 0 && n.size() > 4 &&
+      if (n.rfind("calib_and_param", 0) == 0 && is_regular(e.path().string()) && n.size() > 4 &&
           n.compare(n.size() - 4, 4, ".bin") == 0) {
         found = n;
         break;
@@ -182,7 +208,7 @@ bool parse_package(torvi_dev_t *dev, const epc_drv_state_t &st, std::span<const 
 
 // Downloads and unpacks the package. False when the camera could not be put
 // into data-upload mode, has no calibration or memory runs out.
-bool load_calib_data(torvi_dev_t *dev, const epc_drv_state_t &st) {
+bool load_calib_data(torvi_dev_t *dev, epc_drv_state_t &st) {
   KX_LOG_NAME("_load_calib_data");
   torvi_cap_set_frame_buffer(dev, nullptr, kDownloadFrameBuffer);
   torvi_cap_set_callback_on_error(dev, nullptr);
@@ -222,12 +248,21 @@ bool load_calib_data(torvi_dev_t *dev, const epc_drv_state_t &st) {
            finfo.frame_format);
   }
   if (got == 1) {
+    // The package's transient files have fixed names in the path prefix:
+    // one camera at a time writes, unpacks and splits them.
+    std::lock_guard lock(package_files_mutex());
     const size_t len = std::min<size_t>(ci.fsize, finfo.frame_size);
     const std::string pkg = prefix_of(dev) + "calibration.bin";
-    if (write_file(pkg, std::span<const uint8_t>(frame).subspan(0, len)))
-      parse_package(dev, st, std::span<const uint8_t>(frame).subspan(0, len));
-    else
+    bool lens_extracted = false;
+    if (write_file(pkg, std::span<const uint8_t>(frame).subspan(0, len))) {
+      if (parse_package(dev, st, std::span<const uint8_t>(frame).subspan(0, len),
+                        &lens_extracted) &&
+          lens_extracted)
+        // The first open uses the lens of the package it just unpacked.
+        update_lens_param(prefix_of(dev).c_str(), st.lens);
+    } else {
       KX_ERR("%s open failed\n", pkg.c_str());
+    }
     remove_quiet(pkg);
   } else {
     KX_DBG("capturing is stopped due to some error!\n");
@@ -256,11 +291,8 @@ int calib_save(torvi_drv_t *drv) {
     return -1;
   }
   if (downloaded) {
-    // The package just unpacked may carry this camera's lens.
-    update_lens_param(prefix_of(drv->dev).c_str(), st->lens);
     kx_calib_len_init_map(&st->lens_map, &st->lens);
-    if (torvi_drv_t *entry = registry_entry_of(drv); entry != nullptr && entry->priv == st)
-      g_torvi_lens_param = st->lens;
+    publish_lens_if_default(drv, *st);
   }
   make_default(chip);
   chip.init(kDeviceAddress);

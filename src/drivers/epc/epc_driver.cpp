@@ -6,13 +6,16 @@
 #include <torvi/torvi_log.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "core/c_entry.h"
 #include "core/clock.h"
+#include "core/product_string.h"
 #include "drivers/epc/epc_decode.h"
 #include "drivers/epc/epc_driver_internal.h"
 #include "drivers/epc/epc_state.h"
@@ -62,7 +65,9 @@ void state_defaults(epc_drv_state_t &st) {
 
 void derive_decode_constants(epc_drv_state_t &st) {
   Chip &chip = *st.chip;
-  st.step_mm = static_cast<int32_t>(chip.drnu().step_cal_mm);
+  // The step comes from a file: anything outside +-1 km counts as none.
+  const double step = chip.drnu().step_cal_mm;
+  st.step_mm = std::isfinite(step) && std::fabs(step) < 1.0e6 ? static_cast<int32_t>(step) : 0;
   st.step2_mm = 0;
   st.drnu_base_mm = 295;
   st.temp_coef = 1.7f;
@@ -109,6 +114,26 @@ bool adapter_init_device(epc_drv_state_t &st, torvi_dev_t *dev) {
   return true;
 }
 
+std::mutex &default_device_mutex() {
+  static std::mutex mu;
+  return mu;
+}
+
+void publish_default_device(torvi_drv_t *drv, torvi_dev_t *dev, const epc_drv_state_t &st) {
+  std::lock_guard lock(default_device_mutex());
+  if (torvi_drv_t *entry = registry_entry_of(drv); entry != nullptr) {
+    entry->dev = dev;
+    entry->priv = const_cast<epc_drv_state_t *>(&st);
+  }
+  g_torvi_lens_param = st.lens;
+}
+
+void publish_lens_if_default(torvi_drv_t *drv, const epc_drv_state_t &st) {
+  std::lock_guard lock(default_device_mutex());
+  if (torvi_drv_t *entry = registry_entry_of(drv); entry != nullptr && entry->priv == &st)
+    g_torvi_lens_param = st.lens;
+}
+
 void release_state(torvi_drv_t *drv) {
   epc_drv_state_t *st = epc_state(drv);
   if (st == nullptr) return;
@@ -116,10 +141,13 @@ void release_state(torvi_drv_t *drv) {
   std::free(st->min_amp_mask);
   decode_release(*st);
   delete st->chip;
-  torvi_drv_t *entry = registry_entry_of(drv);
-  if (entry != nullptr && entry->priv == st) {
-    entry->priv = nullptr;
-    entry->dev = nullptr;
+  {
+    std::lock_guard lock(default_device_mutex());
+    torvi_drv_t *entry = registry_entry_of(drv);
+    if (entry != nullptr && entry->priv == st) {
+      entry->priv = nullptr;
+      entry->dev = nullptr;
+    }
   }
   std::free(st);
   drv->priv = nullptr;
@@ -157,12 +185,12 @@ bool init_impl(torvi_drv_t *drv, torvi_dev_t *dev) {
   derive_decode_constants(*st);
   char product[sizeof dev->product + 1] = {};
   std::memcpy(product, dev->product, sizeof dev->product);
-  char third[17] = {};
-  if (std::sscanf(product, "%*16[^-]-%*16[^-]-%16[^-]", third) != 1) {
+  const auto fields = torvi::parse_product(product);
+  if (!fields) {
     KX_ERR("product %s has no firmware field\n", product);
     return false;
   }
-  st->chip->config().ext_mode = std::strncmp(third, "2.0", 3) == 0;
+  st->chip->config().ext_mode = fields->firmware.starts_with("2.0");
   KX_DBG("FW_VER:%d\n", static_cast<int>(dev->info6[0]));
   if (!adapter_init_device(*st, dev)) {
     KX_ERR("epc_adapter_init failed!\n");
@@ -170,11 +198,7 @@ bool init_impl(torvi_drv_t *drv, torvi_dev_t *dev) {
     return false;
   }
   derive_decode_constants(*st);
-  if (torvi_drv_t *entry = torvi::registry_entry_of(drv); entry != nullptr) {
-    entry->dev = dev;
-    entry->priv = st;
-  }
-  g_torvi_lens_param = st->lens;
+  publish_default_device(drv, dev, *st);
   return true;
 }
 

@@ -5,6 +5,8 @@
 #include <torvi/torvi_dev.h>
 #include <torvi/torvi_drv.h>
 
+#include <mutex>
+
 #include "drivers/epc/epc_state.h"
 
 namespace torvi::epc {
@@ -17,6 +19,15 @@ void derive_decode_constants(epc_drv_state_t &st);
 // chip start-up, ambient-light suppression, read-out window. The chip
 // becomes the default chip. False when parameter 7 cannot be read.
 bool adapter_init_device(epc_drv_state_t &st, torvi_dev_t *dev);
+// Guards the process-wide description of the default device: the registry
+// entries' dev and priv and g_torvi_lens_param (written by opens and closes
+// on any thread).
+std::mutex &default_device_mutex();
+// The camera of `drv` becomes the default device of its registry entry, and
+// its lens the process-wide lens record.
+void publish_default_device(torvi_drv_t *drv, torvi_dev_t *dev, const epc_drv_state_t &st);
+// Its lens becomes the process-wide one if it is the default device.
+void publish_lens_if_default(torvi_drv_t *drv, const epc_drv_state_t &st);
 // Frees the state of `drv` and clears the registry entry that names it.
 void release_state(torvi_drv_t *drv);
 

@@ -24,6 +24,10 @@ inline constexpr unsigned kCmdCancelMs = 1000;
 inline constexpr unsigned kCmdGiveUpMs = 2000;
 // Close and start wait at most this long for in-flight transfers to end.
 inline constexpr unsigned kDrainWaitMs = 3000;
+// Close waits at most this long for transport calls still running on the
+// link (each ends at its next command, which a closing link refuses; a
+// command with the longest time-out gives up after 11 s).
+inline constexpr unsigned kUsersWaitMs = 12000;
 inline constexpr int kEventPassUs = 200000;
 
 // libusb's own name of an error code ("**UNKNOWN**" for others, positive
@@ -60,8 +64,20 @@ struct usb_ll_dev_priv_t {
   unsigned cmd_inflight = 0;                     // command transfers not yet completed
   std::atomic<uint64_t> cmd_abandoned{0};        // commands given up (diagnostics)
 
-  // Serialises commands with their status queries.
+  // Serialises commands with their status queries, and guards `handle`,
+  // `ctx` and `evt_thread` once the link is open: a reset of the USB
+  // interface closes and reopens them while holding it, and close releases
+  // them while holding it.
   std::recursive_mutex cmd_mu;
+  // The event thread's id while it runs (calls refused on it read it).
+  std::atomic<std::thread::id> evt_id{};
+
+  // Guarded by the process-wide link registry lock (usb_ll_conn.cpp), which
+  // outlives every private record: set once a close has begun (every new
+  // call is refused from then on), and the number of transport calls
+  // running on the link now. Close frees the record only when it is zero.
+  bool closing = false;
+  unsigned users = 0;
 
   usb_ll_dev_priv_t() = default;
   usb_ll_dev_priv_t(const usb_ll_dev_priv_t &) = delete;
@@ -101,6 +117,31 @@ unsigned usb_ll_debug_level();
 // Waits (bounded) until no transfer of the link is in flight; false on
 // time-out. Called with the event thread running.
 bool _usb_ll_wait_idle(usb_ll_dev_priv_t *p, unsigned timeout_ms);
+
+// Admits one transport call to a link for the lifetime of the scope: the
+// link's private record stays alive until the call leaves. Refused (false,
+// with an ERR line naming `fn`) when the link is not open or is closing.
+class LinkUse {
+ public:
+  LinkUse(torvi_ll_t *ll, const char *fn);
+  ~LinkUse();
+  LinkUse(const LinkUse &) = delete;
+  LinkUse &operator=(const LinkUse &) = delete;
+  explicit operator bool() const { return p_ != nullptr; }
+  usb_ll_dev_priv_t *get() const { return p_; }
+
+ private:
+  usb_ll_dev_priv_t *p_ = nullptr;
+};
+
+// Whether a close of the link has begun (a running call stops at its next
+// command).
+bool _usb_ll_closing(usb_ll_dev_priv_t *p);
+// Closes the camera's handle and the link's context and event thread but
+// keeps the private record, then opens the camera again into it, trying up
+// to `tries` times `pause_ms` apart; for a reset of the USB interface. Call
+// it holding `cmd_mu`. True when the link is open again.
+bool _usb_ll_reopen(torvi_ll_t *ll, int tries, unsigned pause_ms);
 
 inline usb_ll_dev_priv_t *usb_priv(torvi_ll_t *ll) {
   return ll != nullptr ? static_cast<usb_ll_dev_priv_t *>(ll->priv) : nullptr;

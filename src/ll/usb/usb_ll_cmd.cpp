@@ -28,12 +28,18 @@ using torvi::usb::kStatusFailed;
 
 namespace {
 
+// The name the link-use refusals of every command carry.
+constexpr const char *kExe = "usb_ll_exe_cmd";
 constexpr int kSetupBytes = 8;
 constexpr int kMaxDataBytes = 65535;
 constexpr int kStatusBytes = static_cast<int>(torvi::usb::kStatusReplyBytes);
 constexpr int kStatusMsgBytes = static_cast<int>(torvi::usb::kStatusMessageBytes);
 constexpr unsigned kRegsPerChunk = torvi::usb::kRegsPerRead;
 constexpr uint32_t kParamsPerGroup = torvi::usb::kParamsPerGet;
+// A reset of the USB interface looks for the camera again this many times,
+// this far apart.
+constexpr int kResetTries = 15;
+constexpr unsigned kResetPauseMs = 200;
 // A camera answering "busy" for longer than this is given up on.
 constexpr unsigned kBusyLimitMs = 30000;
 
@@ -193,18 +199,26 @@ void LIBUSB_CALL _usb_ll_on_cmd_finish(libusb_transfer *xfer) {
 
 bool usb_ll_exe_cmd(torvi_ll_t *ll, uint8_t dir, uint8_t request, uint16_t value, void *buf,
                     int len, unsigned timeout_ms) {
-  usb_ll_dev_priv_t *p = usb_priv(ll);
-  if (no_link(p)) return false;
+  LinkUse use(ll, kExe);
+  if (!use) return false;
+  usb_ll_dev_priv_t *p = use.get();
   if (len < 0 || len > kMaxDataBytes || (len > 0 && buf == nullptr)) {
     KX_ERR("bad command data: %d bytes at %p (at most %d)\n", len, buf, kMaxDataBytes);
     return false;
   }
-  if (std::this_thread::get_id() == p->evt_thread.get_id()) {
+  if (std::this_thread::get_id() == p->evt_id.load()) {
     // Its completion could only be delivered by the thread that would wait.
     KX_ERR("called on the link's event thread: refused\n");
     return false;
   }
   std::lock_guard cmd(p->cmd_mu);
+  // A close that began while this call waited for the command lock refuses
+  // the submission; one that begins later waits for the command to end.
+  if (_usb_ll_closing(p)) {
+    KX_ERR("the link is closing: call refused\n");
+    return false;
+  }
+  if (no_link(p)) return false;
   const int rc = run_control(p, dir, request, value, buf, len, timeout_ms);
   if (rc == len) return true;
   KX_ERR("exe usb cmd failed: %s\n", error_name(rc));
@@ -212,9 +226,9 @@ bool usb_ll_exe_cmd(torvi_ll_t *ll, uint8_t dir, uint8_t request, uint16_t value
 }
 
 bool usb_ll_check_last_cmd(torvi_ll_t *ll, uint8_t t, uint8_t v) {
-  usb_ll_dev_priv_t *p = usb_priv(ll);
-  if (no_link(p)) return false;
-  std::lock_guard cmd(p->cmd_mu);
+  LinkUse use(ll, kExe);
+  if (!use) return false;
+  std::lock_guard cmd(use.get()->cmd_mu);
   const int64_t start = torvi::wall_clock_ms();
   for (;;) {
     uint8_t reply[kStatusBytes] = {};
@@ -246,9 +260,9 @@ bool usb_ll_reg_write(torvi_ll_t *ll, uint8_t target, uint32_t reg_base, const u
   put_le32(&block[1], reg_base);
   put_le16(&block[5], static_cast<uint16_t>(cnt * 4u));
   for (size_t i = 0; i < cnt; ++i) put_le32(&block[7 + i * 4], vals[i]);
-  usb_ll_dev_priv_t *p = usb_priv(ll);
-  if (no_link(p)) return false;
-  std::lock_guard cmd(p->cmd_mu);
+  LinkUse use(ll, kExe);
+  if (!use) return false;
+  std::lock_guard cmd(use.get()->cmd_mu);
   if (!usb_ll_exe_cmd(ll, 1, kReqReg, kRegWrite, block.data(), static_cast<int>(block.size()),
                       torvi::usb::kCmdTimeoutMs)) {
     return false;
@@ -260,9 +274,9 @@ bool usb_ll_reg_read(torvi_ll_t *ll, uint8_t target, uint32_t reg_base, uint32_t
                      uint16_t cnt) {
   if (cnt == 0) return true;
   if (bad_args(__func__, vals, cnt)) return false;
-  usb_ll_dev_priv_t *p = usb_priv(ll);
-  if (no_link(p)) return false;
-  std::lock_guard cmd(p->cmd_mu);
+  LinkUse use(ll, kExe);
+  if (!use) return false;
+  std::lock_guard cmd(use.get()->cmd_mu);
   for (unsigned left = cnt; left > 0;) {
     const unsigned chunk = left < kRegsPerChunk ? left : kRegsPerChunk;
     uint8_t hdr[7];
@@ -297,9 +311,9 @@ bool usb_ll_param_set(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
     KX_ERR("too many records: %u\n", cnt);
     return false;
   }
-  usb_ll_dev_priv_t *p = usb_priv(ll);
-  if (no_link(p)) return false;
-  std::lock_guard cmd(p->cmd_mu);
+  LinkUse use(ll, kExe);
+  if (!use) return false;
+  std::lock_guard cmd(use.get()->cmd_mu);
   if (!usb_ll_exe_cmd(ll, 1, kReqDev, kParamSet, records,
                       static_cast<int>(cnt * sizeof(torvi_ll_param_t)),
                       torvi::usb::kCmdTimeoutMs)) {
@@ -315,9 +329,9 @@ bool usb_ll_param_get(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
     std::memset(records[i].val, 0, sizeof records[i].val);
   }
   if (cnt == 0) return true;
-  usb_ll_dev_priv_t *p = usb_priv(ll);
-  if (no_link(p)) return false;
-  std::lock_guard cmd(p->cmd_mu);
+  LinkUse use(ll, kExe);
+  if (!use) return false;
+  std::lock_guard cmd(use.get()->cmd_mu);
   for (uint32_t done = 0; done < cnt;) {
     const uint32_t group = cnt - done < kParamsPerGroup ? cnt - done : kParamsPerGroup;
     const int bytes = static_cast<int>(group * sizeof(torvi_ll_param_t));
@@ -342,23 +356,25 @@ bool usb_ll_dev_reset(torvi_ll_t *ll, uint8_t target) {
   KX_TRC("rest device (target=%d)\n", target);
   uint8_t word[4];
   put_le32(word, target);
+  LinkUse use(ll, kExe);
+  if (!use) return false;
+  usb_ll_dev_priv_t *p = use.get();
+  std::unique_lock cmd(p->cmd_mu);
   if (target != torvi::usb::kResetUsb) {
-    usb_ll_dev_priv_t *p = usb_priv(ll);
-    if (no_link(p)) return false;
-    std::lock_guard cmd(p->cmd_mu);
     if (!usb_ll_exe_cmd(ll, 1, kReqDev, kDevReset, word, 4, torvi::usb::kCmdTimeoutMs))
       return false;
     return usb_ll_check_last_cmd(ll, kReqDev, kDevReset);
   }
-  KX_TRC("Reset usb if (timeout = %d ms) ...\n", 3000);
-  usb_ll_exe_cmd(ll, 1, kReqDev, kDevReset, word, 4, torvi::usb::kCmdTimeoutMs);
-  usb_ll_dev_close(ll);
-  bool reopened = false;
-  for (int i = 0; i < 15 && !reopened; ++i) {
-    torvi::sleep_ms(200);
-    reopened = torvi_ll_dev_open(ll) != nullptr;
+  if (std::this_thread::get_id() == p->evt_id.load()) {
+    KX_ERR("called on the link's event thread: refused\n");
+    return false;
   }
-  if (!reopened) KX_WRN("reopen device failed!\n");
+  // The command lock stays held from the reset command to the reopen: no
+  // other command can reach the link while its handle is closed and opened
+  // again, and the link's record is never released under a waiting call.
+  KX_TRC("Reset usb if (timeout = %d ms) ...\n", kResetTries * static_cast<int>(kResetPauseMs));
+  usb_ll_exe_cmd(ll, 1, kReqDev, kDevReset, word, 4, torvi::usb::kCmdTimeoutMs);
+  if (!_usb_ll_reopen(ll, kResetTries, kResetPauseMs)) KX_WRN("reopen device failed!\n");
   KX_TRC("Reset usb if end. \n");
   return false;
 }

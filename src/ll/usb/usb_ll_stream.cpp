@@ -1,4 +1,5 @@
 // USB streaming: the ring of bulk transfers on endpoint 0x81.
+#include <chrono>
 #include <mutex>
 
 #include "core/byte_order.h"
@@ -101,8 +102,12 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *x) {
 }
 
 bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, void *cb_arg) {
-  usb_ll_dev_priv_t *p = usb_priv(ll);
-  if (p == nullptr || p->handle == nullptr) {
+  LinkUse use(ll, __func__);
+  if (!use) return false;
+  usb_ll_dev_priv_t *p = use.get();
+  // The handle stays put while the command lock is held.
+  std::lock_guard cmd(p->cmd_mu);
+  if (p->handle == nullptr) {
     KX_ERR(" USB handler Is NULL!\r\n");
     return false;
   }
@@ -116,10 +121,16 @@ bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, vo
       return false;
     }
   }
-  p->stopping.store(0);
   clear_stream_halt(p, __func__);
   {
     std::lock_guard lk(p->mu);
+    // A close that has begun cancels what is in flight under this lock; it
+    // must not find new transfers submitted after it.
+    if (_usb_ll_closing(p)) {
+      KX_ERR("the link is closing: call refused\n");
+      return false;
+    }
+    p->stopping.store(0);
     p->cb = cb;
     p->cb_arg = cb_arg;
     for (int i = 0; i < kXferCount; ++i) {
@@ -137,12 +148,9 @@ bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, vo
   KX_TRC("Enter\n");
   uint8_t word[4];
   torvi::put_le32(word, cap_arg);
-  {
-    std::lock_guard cmd(p->cmd_mu);
-    if (usb_ll_exe_cmd(ll, 1, kReqReg, kStart, word, 4, torvi::usb::kCmdTimeoutMs) &&
-        usb_ll_check_last_cmd(ll, kReqReg, kStart)) {
-      return true;
-    }
+  if (usb_ll_exe_cmd(ll, 1, kReqReg, kStart, word, 4, torvi::usb::kCmdTimeoutMs) &&
+      usb_ll_check_last_cmd(ll, kReqReg, kStart)) {
+    return true;
   }
   KX_WRN("torvi_ll_cap_start failed\n");
   std::lock_guard lk(p->mu);
@@ -153,18 +161,20 @@ bool usb_ll_cap_start(torvi_ll_t *ll, uint32_t cap_arg, torvi_ll_cap_cb_t cb, vo
 }
 
 bool usb_ll_cap_stop(torvi_ll_t *ll) {
-  usb_ll_dev_priv_t *p = usb_priv(ll);
-  if (p == nullptr || p->handle == nullptr) {
-    KX_ERR(" USB handler Is NULL!\r\n");
-    return false;
-  }
+  LinkUse use(ll, __func__);
+  if (!use) return false;
+  usb_ll_dev_priv_t *p = use.get();
+  std::lock_guard cmd(p->cmd_mu);
   {
     std::lock_guard lk(p->mu);
     p->stopping.store(1);
     cancel_all(p, __func__);
   }
+  if (p->handle == nullptr) {
+    KX_ERR(" USB handler Is NULL!\r\n");
+    return false;
+  }
   uint8_t stop_byte = kReqReg;
-  std::lock_guard cmd(p->cmd_mu);
   return usb_ll_exe_cmd(ll, 1, kReqReg, kStop, &stop_byte, 1, torvi::usb::kCmdTimeoutMs) &&
          usb_ll_check_last_cmd(ll, kReqReg, kStop);
 }

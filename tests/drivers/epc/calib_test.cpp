@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 #include "epc/chip.h"
@@ -171,6 +172,36 @@ TEST_F(EpcCalib, TwoCamerasKeepTheirOwnCalibration) {
   torvi_dev_close(db);
   EXPECT_EQ(table_at(sa->chip->table(1), 30, 5, 5, 3), want_a[3 * kPixels + 5 * 320 + 5]);
   EXPECT_EQ(sa->chip->config().chip_id, 17);
+}
+
+TEST_F(EpcCalib, TwoCamerasOpenedAtOnceInOnePrefixBothGetTheirCalibration) {
+  torvi_vcam_t *a = camera(1, nullptr, 1);
+  torvi_vcam_t *b = camera(2, nullptr, 99);
+  ASSERT_EQ(torvi_vcam_set_chip(b, 3, 23, 42), 0);
+  torvi_vcam_plug(a);
+  torvi_vcam_plug(b);
+  torvi_dev_t list[4];
+  ASSERT_EQ(torvi_dev_list(list, 4), 2);
+  devs_.push_back(list[0]);
+  devs_.push_back(list[1]);
+  torvi_dev_t *opened[2] = {};
+  std::thread t0([&] { opened[0] = torvi_dev_open(&devs_[0]); });
+  std::thread t1([&] { opened[1] = torvi_dev_open(&devs_[1]); });
+  t0.join();
+  t1.join();
+  ASSERT_EQ(opened[0], &devs_[0]);
+  ASSERT_EQ(opened[1], &devs_[1]);
+  for (torvi_dev_t *d : opened) {
+    epc_drv_state_t *st = state_of(d);
+    const bool is_a = st->chip->config().chip_id == 17;
+    EXPECT_TRUE(is_a || st->chip->config().chip_id == 23);
+    ASSERT_TRUE(st->chip->config().enabled_drnu2) << st->chip->config().chip_id;
+    const std::vector<uint16_t> want = is_a ? expected_images(1) : expected_images(99, 23);
+    EXPECT_EQ(table_at(st->chip->table(1), 30, 100, 50, 4), want[4 * kPixels + 50 * 320 + 100]);
+  }
+  EXPECT_EQ(prefix_files(),
+            (std::set<std::string>{kImages, kParams, "zkm_ex_images_drnu_W042_C023_10.bin",
+                                   "zkm_ex_drnu_param_W042_C023_10.bin", "lens_param.txt"}));
 }
 
 struct FaultCase {
