@@ -10,6 +10,7 @@
 #ifndef KX_CMAP_H
 #define KX_CMAP_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <torvi/torvi_export.h>
 
@@ -41,6 +42,13 @@ typedef struct kx_cmap_t {
   float gray_scale;  /* 255 / (range_max - range_min) */
   uint32_t *table;   /* N colour words, owned by the map */
 } kx_cmap_t;
+TORVI_STATIC_ASSERT(offsetof(kx_cmap_t, count) == 0 && offsetof(kx_cmap_t, range_min) == 4 &&
+                        offsetof(kx_cmap_t, range_max) == 8 &&
+                        offsetof(kx_cmap_t, index_scale) == 12 &&
+                        offsetof(kx_cmap_t, gray_scale) == 16,
+                    "five 32-bit words");
+TORVI_STATIC_ASSERT(offsetof(kx_cmap_t, table) == (sizeof(void *) == 8 ? 24 : 20), "table");
+TORVI_STATIC_ASSERT(sizeof(kx_cmap_t) == (sizeof(void *) == 8 ? 32 : 24), "size");
 
 /* The process-wide default map: 30000 entries, created by torvi_init and
  * released by torvi_uninit. Unguarded: a range change affects all users. */

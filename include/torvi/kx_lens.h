@@ -15,6 +15,7 @@
 #ifndef KX_LENS_H
 #define KX_LENS_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <torvi/torvi_export.h>
 
@@ -32,6 +33,11 @@ typedef struct torvi_lens_param {
   int32_t img_w;
   int32_t img_h;
 } torvi_lens_param_t;
+TORVI_STATIC_ASSERT(offsetof(torvi_lens_param_t, dcoeff) == 32, "cx, cy, fx, fy first");
+TORVI_STATIC_ASSERT(offsetof(torvi_lens_param_t, img_w) == 72 &&
+                        offsetof(torvi_lens_param_t, img_h) == 76,
+                    "image size after the five coefficients");
+TORVI_STATIC_ASSERT(sizeof(torvi_lens_param_t) == 80, "80 bytes");
 
 /* Remapping table. mapx/mapy hold, for each output pixel (row-major), the
  * source column and row in full-resolution lens pixels. valid_rect is the
@@ -46,6 +52,12 @@ typedef struct kx_calib_len_map {
   int32_t valid_rect[4];
   uint8_t ready;
 } kx_calib_len_map_t;
+TORVI_STATIC_ASSERT(offsetof(kx_calib_len_map_t, count) == 2 * sizeof(void *), "two tables first");
+TORVI_STATIC_ASSERT(offsetof(kx_calib_len_map_t, valid_rect) ==
+                        offsetof(kx_calib_len_map_t, count) + 12,
+                    "count, width, height");
+TORVI_STATIC_ASSERT(offsetof(kx_calib_len_map_t, ready) == offsetof(kx_calib_len_map_t, count) + 28,
+                    "ready after the valid rectangle");
 
 /* Builds the map for `lens` and returns W x H. A map that is already ready is
  * released first. Returns 0, with `ready` clear and no table kept, when the

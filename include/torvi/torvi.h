@@ -24,6 +24,8 @@
 #include <torvi/torvi_frame_hdr.h>
 #include <torvi/torvi_ll.h>
 #include <torvi/torvi_log.h>
+#include <torvi/torvi_record.h>
+#include <torvi/torvi_transfer.h>
 #include <torvi/torvi_vcam.h>
 #include <torvi/torvi_zip.h>
 

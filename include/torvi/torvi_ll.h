@@ -24,6 +24,7 @@
 #define TORVI_LL_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <torvi/torvi_export.h>
 
@@ -58,6 +59,21 @@ typedef struct torvi_ll {
   const torvi_ll_op_t *ops; /* table of the transport that opened the link */
   uint8_t located;          /* nonzero: bus and port name one camera */
 } torvi_ll_t;
+TORVI_STATIC_ASSERT(offsetof(torvi_ll_t, priv) == 0, "priv first");
+TORVI_STATIC_ASSERT(offsetof(torvi_ll_t, if_type) == sizeof(void *), "descriptor after priv");
+TORVI_STATIC_ASSERT(offsetof(torvi_ll_t, bus) == offsetof(torvi_ll_t, if_type) + 4, "bus");
+TORVI_STATIC_ASSERT(offsetof(torvi_ll_t, port) == offsetof(torvi_ll_t, bus) + 1, "port");
+TORVI_STATIC_ASSERT(offsetof(torvi_ll_t, addr) == offsetof(torvi_ll_t, port) + 1, "addr");
+TORVI_STATIC_ASSERT(offsetof(torvi_ll_t, speed) == offsetof(torvi_ll_t, addr) + 1, "speed");
+TORVI_STATIC_ASSERT(offsetof(torvi_ll_t, reserved) == offsetof(torvi_ll_t, speed) + 1, "reserved");
+TORVI_STATIC_ASSERT(offsetof(torvi_ll_t, reserved) + 36 - offsetof(torvi_ll_t, if_type) == 44,
+                    "the link descriptor is 44 bytes");
+TORVI_STATIC_ASSERT(offsetof(torvi_ll_t, ops) ==
+                        (offsetof(torvi_ll_t, reserved) + 36 + sizeof(void *) - 1) /
+                            sizeof(void *) * sizeof(void *),
+                    "ops right after the descriptor");
+TORVI_STATIC_ASSERT(offsetof(torvi_ll_t, located) == offsetof(torvi_ll_t, ops) + sizeof(void *),
+                    "located after ops");
 
 /* Wire parameter record: ID, value length, 18 value bytes. */
 typedef struct torvi_ll_param {
@@ -100,6 +116,8 @@ struct torvi_ll_op {
   bool (*param_get)(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt);
   void (*end)(void); /* always NULL */
 };
+TORVI_STATIC_ASSERT(sizeof(struct torvi_ll_op) == 18 * sizeof(void (*)(void)),
+                    "17 operations and the NULL end slot");
 
 /* The USB transport's table (constant data owned by the library). */
 TORVI_API extern const torvi_ll_op_t ll_op_usb;

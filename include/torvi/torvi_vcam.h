@@ -126,6 +126,40 @@ TORVI_API int torvi_vcam_fault(torvi_vcam_t *cam, int kind, uint32_t a, uint32_t
 /* The next command fails: status 0xFF with `message` (at most 60 bytes). */
 TORVI_API int torvi_vcam_fail_next(torvi_vcam_t *cam, const char *message);
 
+/* Data blocks in the camera's flash, by type: 0 and 1 firmware (a finished
+ * write takes effect at the next reset of target 0: the camera leaves the
+ * bus and comes back, type 0 with its new firmware version), 2 and 3 data
+ * after which the camera restarts by itself, 4 to 7 plain data. A new camera
+ * holds firmware in types 0 and 1 and calibration data in type 2. Firmware
+ * versions: major in bits 8..15, minor 4..7, patch 0..3 (0x0143 = "1.4.3"). */
+/* Stores a valid block (copied; at most 2 MiB for types 0 and 1, 4 MiB else). */
+TORVI_API int torvi_vcam_set_block(torvi_vcam_t *cam, uint8_t type, uint16_t version,
+                                   const void *data, uint32_t len);
+/* Leaves block `type` erased: no valid data, version 0xFFFF. */
+TORVI_API int torvi_vcam_erase_block(torvi_vcam_t *cam, uint8_t type);
+/* The block's version into *version (may be NULL) and up to `cap` of its
+ * bytes into dst; returns its size, 0xFFFFFFFF when it holds no valid data,
+ * -1 on bad arguments. */
+TORVI_API int64_t torvi_vcam_get_block(torvi_vcam_t *cam, uint8_t type, uint16_t *version,
+                                       void *dst, uint32_t cap);
+/* The running firmware's version, or -1. */
+TORVI_API int torvi_vcam_firmware_version(torvi_vcam_t *cam);
+
+/* Faults of the data-block protocol; chunk `a` counts from 0 within a write,
+ * payload piece `a` from 0 after each information request; each fires once. */
+enum {
+  TORVI_VCAM_FLASH_CLEAR = 0,           /* remove every flash fault */
+  TORVI_VCAM_FLASH_REFUSE_CHUNK = 1,    /* chunk a is not taken (ack next = a) */
+  TORVI_VCAM_FLASH_BAD_CRC = 2,         /* chunk a arrives damaged: its CRC fails */
+  TORVI_VCAM_FLASH_SKIP_ACK = 3,        /* the ack of chunk a says next = a + 2 */
+  TORVI_VCAM_FLASH_UNPLUG_AT_CHUNK = 4, /* the camera leaves the bus when chunk a arrives */
+  TORVI_VCAM_FLASH_FAIL_PAYLOAD = 5,    /* payload request a fails */
+  TORVI_VCAM_FLASH_ENDLESS_ERASE = 6,   /* a: 1 = the erase never ends */
+  TORVI_VCAM_FLASH_ERASE_ACKS = 7,      /* a "erasing" acknowledgements per erase (3) */
+  TORVI_VCAM_FLASH_STAY_AWAY = 8        /* a: 1 = after a restart it does not come back */
+};
+TORVI_API int torvi_vcam_flash_fault(torvi_vcam_t *cam, int kind, uint32_t a);
+
 /* Plugs the camera into the virtual bus / pulls it out (pending transfers
  * end with "no device"). */
 TORVI_API int torvi_vcam_plug(torvi_vcam_t *cam);

@@ -63,6 +63,9 @@ void handle_event(torvi_dev_priv_t *p, int32_t event, const uint8_t *data, int l
     case TORVI_LL_CAP_CANCELLED:
       torvi::store(p->stop, 1);
       torvi_ll_cap_abort(&p->ll);
+      // A getter waiting for frames that will not come wakes now, not at its
+      // deadline.
+      wake_waiters(p);
       break;
     case TORVI_LL_CAP_TIMEOUT: {
       // A timed-out transfer may still carry the bytes received before the

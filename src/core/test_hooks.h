@@ -17,6 +17,8 @@ enum class Knob : unsigned {
   kRemapIsaCap,           // imgproc: highest remap path (0 generic, 1 AVX2, 2 AVX-512)
   kOpenFailStep,          // api: device open fails at this step (1-based)
   kCloseWaitStepMs,       // api: one step of close's wait for running calls, in ms
+  kEraseLimitMs,          // transfer: longest wait for the camera's flash erase, in ms
+  kRestartLimitMs,        // transfer: longest restart wait after a write, in ms (0: by type)
   kCount
 };
 
@@ -29,6 +31,8 @@ constexpr std::int64_t default_value(Knob k) {
       return 2;
     case Knob::kCloseWaitStepMs:
       return 100;
+    case Knob::kEraseLimitMs:
+      return 60000;
     default:
       return 0;
   }

@@ -11,13 +11,6 @@
 #include "core/c_entry.h"
 #include "imgproc/cmap_table.h"
 
-// The record's layout is part of the public interface.
-static_assert(offsetof(kx_cmap_t, count) == 0 && offsetof(kx_cmap_t, range_min) == 4 &&
-              offsetof(kx_cmap_t, range_max) == 8 && offsetof(kx_cmap_t, index_scale) == 12 &&
-              offsetof(kx_cmap_t, gray_scale) == 16);
-static_assert(offsetof(kx_cmap_t, table) == (sizeof(void *) == 8 ? 24 : 20));
-static_assert(sizeof(kx_cmap_t) == (sizeof(void *) == 8 ? 32 : 24));
-
 namespace {
 
 constexpr int32_t kInitialMax = 4000;

@@ -1,37 +1,37 @@
 // Dispatch of the torvi_ll_ calls to the transport that owns each link.
 #include <torvi/torvi_ll.h>
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 
 #include "core/c_entry.h"
-
-// The connection record's layout is part of the public interface.
-static_assert(offsetof(torvi_ll_t, priv) == 0);
-static_assert(offsetof(torvi_ll_t, if_type) == sizeof(void *));
-static_assert(offsetof(torvi_ll_t, bus) == offsetof(torvi_ll_t, if_type) + 4);
-static_assert(offsetof(torvi_ll_t, port) == offsetof(torvi_ll_t, bus) + 1);
-static_assert(offsetof(torvi_ll_t, addr) == offsetof(torvi_ll_t, port) + 1);
-static_assert(offsetof(torvi_ll_t, speed) == offsetof(torvi_ll_t, addr) + 1);
-static_assert(offsetof(torvi_ll_t, reserved) == offsetof(torvi_ll_t, speed) + 1);
-// The link descriptor: if_type to the end of the reserved bytes, 44 bytes.
-static_assert(offsetof(torvi_ll_t, reserved) + sizeof(torvi_ll_t::reserved) -
-                  offsetof(torvi_ll_t, if_type) ==
-              44);
-static_assert(offsetof(torvi_ll_t, ops) ==
-              (offsetof(torvi_ll_t, reserved) + 36 + alignof(void *) - 1) / alignof(void *) *
-                  alignof(void *));
-static_assert(offsetof(torvi_ll_t, located) == offsetof(torvi_ll_t, ops) + sizeof(void *));
-static_assert(sizeof(torvi_ll_param_t) == 20);
-// 17 operations and the NULL end slot, all pointer-sized.
-static_assert(sizeof(torvi_ll_op_t) == 18 * sizeof(void (*)()));
+#include "ll/transports.h"
 
 namespace {
 
+// Tables of the transports besides USB, by if_type.
+std::array<std::atomic<const torvi_ll_op_t *>, torvi::ll::kMaxIfType + 1> g_transports{};
+
 const torvi_ll_op_t &ops_of(const torvi_ll_t *ll) {
-  return ll->ops != nullptr ? *ll->ops : ll_op_usb;
+  if (ll->ops != nullptr) return *ll->ops;
+  if (ll->if_type != TORVI_LL_IF_USB && ll->if_type <= torvi::ll::kMaxIfType) {
+    if (const torvi_ll_op_t *t = g_transports[ll->if_type].load()) return *t;
+  }
+  return ll_op_usb;
 }
 
 }  // namespace
+
+namespace torvi::ll {
+
+bool register_transport(uint32_t if_type, const torvi_ll_op_t *ops) {
+  if (if_type == TORVI_LL_IF_USB || if_type > kMaxIfType) return false;
+  g_transports[if_type].store(ops);
+  return true;
+}
+
+}  // namespace torvi::ll
 
 extern "C" {
 

@@ -283,6 +283,19 @@ void kx_stream::complete_frames() {
   KX_LOG_NAME("_fr_list_refresh");
   FrameList dropped;
   uint32_t total_dropped = 0;
+  if (!building_.empty() && building_.front()->full()) {
+    // The full frames at the front are the ones about to become ready; they
+    // are still the feeder's alone.
+    std::shared_ptr<const FrameObserver> obs;
+    {
+      std::lock_guard lk(observer_mu_);
+      obs = observer_;
+    }
+    if (obs) {
+      for (const FrameNode *f = building_.front(); f != nullptr && f->full(); f = f->next)
+        (*obs)(f->rec, f->data(), f->filled);
+    }
+  }
   {
     std::unique_lock lk(lock_);
     if (!building_.empty() && building_.front()->full()) {
@@ -311,6 +324,11 @@ void kx_stream::complete_frames() {
       KX_DBG("discard frame: idx = %d\n", f->rec.fridx);
     }
   }
+}
+
+void kx_stream::set_observer(std::shared_ptr<const FrameObserver> obs) {
+  std::lock_guard lk(observer_mu_);
+  observer_ = std::move(obs);
 }
 
 std::size_t kx_stream::add_data(const uint8_t *src, std::size_t n, torvi::stream::PayloadSum *sum) {

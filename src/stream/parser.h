@@ -6,6 +6,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <shared_mutex>
 
 #include "stream/frame_list.h"
@@ -35,6 +38,15 @@ struct kx_stream {
   // Appends payload bytes of the current chunk to the frames being built,
   // adding them to `sum` when given. Returns the bytes stored.
   std::size_t add_data(const uint8_t *src, std::size_t n, torvi::stream::PayloadSum *sum);
+
+  // Sees every frame at the moment it becomes ready, before any fetcher can
+  // take it or the frame buffer can drop it: on the feeder's thread, which
+  // waits for it (keep it short). The bytes are valid only during the call.
+  using FrameObserver = std::function<void(const torvi_frame_hdr_t &, const uint8_t *, uint32_t)>;
+  // Installs (or with nullptr removes) the observer; any thread. A call
+  // already running may still finish with the previous observer, which the
+  // stream keeps alive until then.
+  void set_observer(std::shared_ptr<const FrameObserver> obs);
 
  private:
   using FrameList = torvi::stream::FrameList;
@@ -72,4 +84,7 @@ struct kx_stream {
   // Feeder-only helpers.
   torvi::stream::WireHeader cur_;  // decoded current header
   uint32_t skip_run_ = 0;          // bytes skipped since the current search began
+
+  std::mutex observer_mu_;  // guards observer_ (the pointer, not the calls)
+  std::shared_ptr<const FrameObserver> observer_;
 };

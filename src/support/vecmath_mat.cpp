@@ -20,6 +20,22 @@ double *copy_to(double *dest, const double *src, std::size_t n) {
   return dest;
 }
 
+// A new N x N matrix: a copy of src, or zeros.
+double *create(const double *src, std::size_t n) {
+  double *m = alloc_zeroed(n);
+  if (m != nullptr && src != nullptr) copy_to(m, src, n);
+  return m;
+}
+
+// The N x N identity into dest (a new matrix when dest is null).
+template <std::size_t N>
+double *identity(double *dest) {
+  dest = dest_or_new(dest, N * N);
+  if (dest == nullptr) return nullptr;
+  for (std::size_t i = 0; i < N * N; ++i) dest[i] = i % (N + 1) == 0 ? 1.0 : 0.0;
+  return dest;
+}
+
 int write_list(char *buf, const double *v, int n) {
   int len = std::sprintf(buf, "[");
   for (int i = 0; i < n; ++i) len += std::sprintf(buf + len, i == 0 ? "%f" : ", %f", v[i]);
@@ -43,11 +59,7 @@ void multiply(const double *a, const double *b, double *out) {
 extern "C" {
 
 TORVI_API mat3 mat3_create(mat3 src) {
-  return torvi::c_entry<mat3>(__func__, nullptr, [&]() -> mat3 {
-    double *m = alloc_zeroed(9);
-    if (m != nullptr && src != nullptr) copy_to(m, src, 9);
-    return m;
-  });
+  return torvi::c_entry<mat3>(__func__, nullptr, [&]() -> mat3 { return create(src, 9); });
 }
 
 TORVI_API mat3 mat3_set(mat3 src, mat3 dest) {
@@ -55,12 +67,7 @@ TORVI_API mat3 mat3_set(mat3 src, mat3 dest) {
 }
 
 TORVI_API mat3 mat3_identity(mat3 dest) {
-  return torvi::c_entry<mat3>(__func__, nullptr, [&]() -> mat3 {
-    dest = dest_or_new(dest, 9);
-    if (dest == nullptr) return nullptr;
-    static constexpr double kId[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-    return copy_to(dest, kId, 9);
-  });
+  return torvi::c_entry<mat3>(__func__, nullptr, [&]() -> mat3 { return identity<3>(dest); });
 }
 
 TORVI_API mat3 mat3_transpose(mat3 m, mat3 dest) {
@@ -103,11 +110,7 @@ TORVI_API int mat3_str(mat3 m, char *buf) {
 }
 
 TORVI_API mat4 mat4_create(mat4 src) {
-  return torvi::c_entry<mat4>(__func__, nullptr, [&]() -> mat4 {
-    double *m = alloc_zeroed(16);
-    if (m != nullptr && src != nullptr) copy_to(m, src, 16);
-    return m;
-  });
+  return torvi::c_entry<mat4>(__func__, nullptr, [&]() -> mat4 { return create(src, 16); });
 }
 
 TORVI_API mat4 mat4_set(mat4 src, mat4 dest) {
@@ -115,12 +118,7 @@ TORVI_API mat4 mat4_set(mat4 src, mat4 dest) {
 }
 
 TORVI_API mat4 mat4_identity(mat4 dest) {
-  return torvi::c_entry<mat4>(__func__, nullptr, [&]() -> mat4 {
-    dest = dest_or_new(dest, 16);
-    if (dest == nullptr) return nullptr;
-    static constexpr double kId[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-    return copy_to(dest, kId, 16);
-  });
+  return torvi::c_entry<mat4>(__func__, nullptr, [&]() -> mat4 { return identity<4>(dest); });
 }
 
 TORVI_API mat4 mat4_transpose(mat4 m, mat4 dest) {

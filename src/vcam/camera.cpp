@@ -12,6 +12,7 @@ namespace torvi::vcam {
 Camera::Impl::Impl(CameraConfig c) : cfg(std::move(c)), id(cfg.identity) {
   reset_sensor_registers();
   reset_board();
+  init_flash();
 }
 
 void Camera::Impl::reset_sensor_registers() {
@@ -32,7 +33,7 @@ void Camera::Impl::reset_sensor_registers() {
 
 void Camera::Impl::reset_board() {
   board_regs.assign(size_t{kBoardTargets} * kBoardRegisters, 0);
-  board_regs[0] = 0x00010403;  // target 0, register 0: firmware version word
+  board_regs[0] = firmware_word();  // target 0, register 0: firmware version word
   mode = kModeNormal;
   setting17 = 0;
   flag17 = 0;

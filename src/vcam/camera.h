@@ -14,6 +14,7 @@
 // longer than it takes to synthesise one frame.
 //
 // The wire protocol is summarised in ll/usb/protocol.h.
+// The data-block actions (0xCC) and the flash are described in flash_store.h.
 #pragma once
 
 #include <libusb.h>
@@ -29,6 +30,7 @@
 
 #include "ll/usb/protocol.h"
 #include "stream/wire_header.h"
+#include "vcam/flash_store.h"
 
 namespace torvi::vcam {
 
@@ -318,6 +320,17 @@ class Camera {
   // The format-2 payload (8 * width * height bytes) of frame `frame_number`
   // of a capture at the current frequency and integration time.
   std::vector<uint8_t> raw_frame(uint32_t frame_number) const;
+
+  // --- data blocks in flash (flash_store.h) --------------------------------
+
+  void set_flash_block(uint8_t type, uint16_t version, std::vector<uint8_t> data);
+  void erase_flash_block(uint8_t type);  // no valid data, version 0xFFFF
+  FlashBlock flash_block(uint8_t type) const;
+  void set_flash_faults(const FlashFaults &faults);
+  FlashFaults flash_faults() const;
+  FlashStats flash_stats() const;
+  // Firmware version of the running firmware (product string's third field).
+  uint16_t firmware_version() const;
 
   struct Impl;
 

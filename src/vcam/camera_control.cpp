@@ -46,7 +46,11 @@ int Camera::Impl::control_locked(uint8_t type, uint8_t request, uint16_t value,
   }
   if (type != kTypeOut && type != kTypeIn) return LIBUSB_ERROR_PIPE;
   const bool in = type == kTypeIn;
-  if (in && request == kReqStatus) return status_query(data);
+  if (in && request == kReqStatus) {
+    const int n = status_query(data);
+    after_status_query(now);
+    return n;
+  }
 
   last_t = request;
   last_v = static_cast<uint8_t>(value);
@@ -80,6 +84,8 @@ int Camera::Impl::control_locked(uint8_t type, uint8_t request, uint16_t value,
     } else {
       return param_get_data(data);
     }
+  } else if (request == kReqData) {
+    return data_action(in, value, data);
   } else if (request == kReqStatus) {
     fail("status query must be device-to-host");
   } else {
@@ -204,9 +210,10 @@ void Camera::Impl::device_reset(std::span<const uint8_t> data, Clock::time_point
   if (target > 8) return fail("reset: unknown target %u", target);
   ++stats.resets;
   switch (target) {
-    case 0:  // whole board
+    case 0:  // whole board; a firmware written before takes effect now
       reset_board();
       reset_sensor_registers();
+      arm_firmware_restart();
       break;
     case 1:  // sensor
       reset_sensor_registers();

@@ -62,6 +62,22 @@ struct Camera::Impl {
   std::string param_check(uint8_t id, uint8_t len, std::span<const uint8_t> value) const;
   void param_apply(uint8_t id, std::span<const uint8_t> value);
 
+  // Data blocks (camera_flash.cpp).
+  void init_flash();
+  uint16_t firmware_version() const;
+  uint32_t firmware_word() const;  // board register 0 of target 0
+  int data_action(bool in, uint16_t action, std::span<uint8_t> data);
+  int info_reply(std::span<uint8_t> data);
+  void announce(std::span<const uint8_t> data);
+  void erase(std::span<const uint8_t> data);
+  int ack_reply(uint16_t action, std::span<uint8_t> data);
+  bool chunk(std::span<const uint8_t> data);  // false: the camera left the bus
+  void payload_request(std::span<const uint8_t> data);
+  int payload_reply(std::span<uint8_t> data);
+  void arm_firmware_restart();  // on a reset of target 0
+  void after_status_query(Clock::time_point now);
+  void reboot(Clock::time_point now);
+
   mutable std::mutex mu;
   CameraConfig cfg;
   Identity id;
@@ -114,6 +130,7 @@ struct Camera::Impl {
 
   DeviceFaults faults;
   CameraStats stats;
+  FlashStore flash;
 };
 
 }  // namespace torvi::vcam

@@ -10,6 +10,7 @@
 #include "core/c_entry.h"
 #include "core/product_string.h"
 #include "vcam/camera_ptr.h"
+#include "vcam/handles.h"
 #include "vcam/usb_virtual.h"
 #include "vcam/virtual_bus.h"
 
@@ -59,6 +60,8 @@ CameraPtr known_camera(torvi_vcam_t *h) {
 }
 
 }  // namespace
+
+torvi::vcam::CameraPtr torvi::vcam::camera_of_handle(torvi_vcam_t *h) { return camera_of(h); }
 
 extern "C" {
 
@@ -198,6 +201,11 @@ TORVI_API int torvi_vcam_set_drift(torvi_vcam_t *h, double sensor_per_frame,
 namespace {
 bool reflectivity_ok(double r) { return r >= 0 && r <= 10; }
 bool length_ok(double v) { return v > -1e6 && v < 1e6; }
+void add_shape(torvi::vcam::Camera &cam, const torvi::vcam::Shape &shape) {
+  auto scene = cam.config().scene;
+  scene.shapes.push_back(shape);
+  cam.set_scene(scene);
+}
 }  // namespace
 
 TORVI_API int torvi_vcam_set_wall(torvi_vcam_t *h, double mm, double reflectivity) {
@@ -220,16 +228,12 @@ TORVI_API int torvi_vcam_add_sphere(torvi_vcam_t *h, double x, double y, double 
     check_arg(length_ok(x) && length_ok(y) && length_ok(z) && radius > 0 && radius < 1e6 &&
                   reflectivity_ok(reflectivity),
               "bad sphere");
-    auto scene = cam->config().scene;
-    torvi::vcam::Shape s;
-    s.kind = torvi::vcam::Shape::Kind::sphere;
-    s.x0 = x;
-    s.y0 = y;
-    s.z0 = z;
-    s.r = radius;
-    s.reflectivity = reflectivity;
-    scene.shapes.push_back(s);
-    cam->set_scene(scene);
+    add_shape(*cam, {.kind = torvi::vcam::Shape::Kind::sphere,
+                     .x0 = x,
+                     .y0 = y,
+                     .z0 = z,
+                     .r = radius,
+                     .reflectivity = reflectivity});
     return 0;
   });
 }
@@ -240,18 +244,14 @@ TORVI_API int torvi_vcam_add_box(torvi_vcam_t *h, double x0, double y0, double z
     auto cam = known_camera(h);
     for (double v : {x0, y0, z0, x1, y1, z1}) check_arg(length_ok(v), "bad box corner %f", v);
     check_arg(reflectivity_ok(reflectivity), "bad reflectivity %f", reflectivity);
-    auto scene = cam->config().scene;
-    torvi::vcam::Shape s;
-    s.kind = torvi::vcam::Shape::Kind::box;
-    s.x0 = x0;
-    s.y0 = y0;
-    s.z0 = z0;
-    s.x1 = x1;
-    s.y1 = y1;
-    s.z1 = z1;
-    s.reflectivity = reflectivity;
-    scene.shapes.push_back(s);
-    cam->set_scene(scene);
+    add_shape(*cam, {.kind = torvi::vcam::Shape::Kind::box,
+                     .x0 = x0,
+                     .y0 = y0,
+                     .z0 = z0,
+                     .x1 = x1,
+                     .y1 = y1,
+                     .z1 = z1,
+                     .reflectivity = reflectivity});
     return 0;
   });
 }

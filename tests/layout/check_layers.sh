@@ -14,6 +14,7 @@ declare -A allowed=(
   [drivers]="core support stream imgproc epc"
   [api]="core support stream imgproc ll epc drivers"
   [transfer]="core ll api"
+  [record]="core stream ll api"
   [vcam]="core support stream imgproc ll"
 )
 fail=0

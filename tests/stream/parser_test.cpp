@@ -1,7 +1,10 @@
 // The stream parser's documented behaviour, case by case.
+#include "stream/parser.h"
+
 #include <gtest/gtest.h>
 #include <torvi/torvi_log.h>
 
+#include <memory>
 #include <random>
 #include <string>
 
@@ -469,3 +472,32 @@ TEST(StreamParser, PartialHeaderLinesAndBadArguments) {
 }
 
 }  // namespace
+
+// The frame observer sees every completed frame once, also those the full
+// frame buffer drops before anyone fetches them.
+TEST(StreamParserObserver, SeesEveryCompletedFrameOnceAlsoDroppedOnes) {
+  StreamGenConfig cfg;
+  cfg.frlen = 150;
+  cfg.chunk_len = 64;
+  StreamGen g(cfg);
+  for (int i = 0; i < 5; ++i) g.add_frame();
+  auto s = tt::make_stream(2);  // three of the five are dropped
+  std::vector<std::pair<uint16_t, std::vector<uint8_t>>> seen;
+  s->set_observer(std::make_shared<const kx_stream::FrameObserver>(
+      [&](const torvi_frame_hdr_t &h, const uint8_t *p, uint32_t n) {
+        seen.emplace_back(h.fridx, std::vector<uint8_t>(p, p + n));
+      }));
+  tt::feed(s.get(), g.bytes());
+  EXPECT_EQ(tt::state_of(s.get()).frames_dropped, 3u);
+  ASSERT_EQ(seen.size(), 5u);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(seen[i].first, g.frames[i].fridx);
+    EXPECT_TRUE(tt::frame_intact(g.frames[i].serial, seen[i].second, 150));
+  }
+  // Removed: later frames go unseen.
+  s->set_observer(nullptr);
+  StreamGen g2(cfg);
+  g2.add_frame();
+  tt::feed(s.get(), g2.bytes());
+  EXPECT_EQ(seen.size(), 5u);
+}

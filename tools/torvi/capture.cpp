@@ -218,6 +218,7 @@ int run_capture(const CommonOptions &common, const CaptureOptions &opt) {
       break;
     }
     if (got == 0) {
+      if (session.replay_ended(dev)) break;
       if (++empty >= kMaxEmptyWaits) {
         std::fprintf(stderr, "\ntorvi: no frame from the camera for %d waits in a row\n", empty);
         ++g_tally.errors;

@@ -6,8 +6,11 @@
 #include <string>
 
 #include "capture.h"
+#include "record.h"
 #include "selftest.h"
 #include "session.h"
+#include "transfer.h"
+#include "view/view.h"
 
 namespace torvi_cli {
 namespace {
@@ -123,6 +126,22 @@ void add_common(CLI::App *cmd, CommonOptions &opt) {
                   "~/.cache/torvi)");
 }
 
+void add_record_options(CLI::App *cmd, CommonOptions &common, RecordOptions &rec) {
+  add_common(cmd, common);
+  auto *n = cmd->add_option("-n,--frames", rec.frames, "number of frames to record");
+  auto *t = cmd->add_option("-t,--seconds", rec.seconds, "record for this many seconds");
+  n->excludes(t);
+  cmd->add_option("-o,--output", rec.output, "the MCAP file")->capture_default_str();
+  cmd->add_flag("--no-depth", rec.no_depth, "no distance images");
+  cmd->add_flag_callback(
+      "-q,--quiet", [&rec] { rec.progress = false; }, "no progress line");
+  cmd->add_option("--replay", common.replay, "record from a replayed recording");
+  cmd->add_flag("--fast", common.replay_fast, "replay as fast as frames are taken");
+  cmd->callback([&rec] {
+    if (rec.frames == 0 && rec.seconds <= 0) rec.frames = 30;
+  });
+}
+
 }  // namespace
 }  // namespace torvi_cli
 
@@ -137,9 +156,20 @@ int run(int argc, char **argv) {
   CLI::App *list = app.add_subcommand("list", "list the attached cameras");
   CLI::App *info = app.add_subcommand("info", "identity, parameters and driver of a camera");
   CLI::App *capture = app.add_subcommand("capture", "capture raw frames into a file");
+  CLI::App *view = app.add_subcommand("view", "show the camera live in a web browser");
+  add_common(view, common);
+  ViewOptions vopt;
+  view->add_option("--port", vopt.port, "port of the page (0: any free port)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 65535));
+  view->add_option("--bind", vopt.bind, "address to listen on")->capture_default_str();
+  view->add_option("--web-dir", vopt.web_dir, "folder of the page (default: the installed one)");
+  view->add_option("--seconds", vopt.seconds, "stop after this many seconds (default: Ctrl-C)");
   CLI::App *selftest =
       app.add_subcommand("selftest", "depth accuracy against the virtual camera's ground truth");
   for (CLI::App *cmd : {list, info, capture, selftest}) add_common(cmd, common);
+  TransferCommands transfer(app);
+  for (CLI::App *cmd : transfer.commands()) add_common(cmd, common);
   auto *frames = capture->add_option("-n,--frames", cap.frames, "number of frames to capture");
   auto *secs = capture->add_option("-t,--seconds", cap.seconds, "capture for this many seconds");
   frames->excludes(secs);
@@ -158,12 +188,22 @@ int run(int argc, char **argv) {
   bool quiet = false;
   capture->add_flag("--no-save", no_save, "do not keep the frames");
   capture->add_flag("-q,--quiet", quiet, "no progress line");
+  capture->add_option("--replay", common.replay, "replay a recording (MCAP) as the camera");
+  capture->add_flag("--fast", common.replay_fast, "replay as fast as frames are taken");
+  capture->add_flag("--loop", common.replay_loop, "replay again from the start at the end");
+  RecordOptions rec;
+  CLI::App *record = app.add_subcommand("record", "record raw frames into an MCAP file");
+  add_record_options(record, common, rec);
   CLI11_PARSE(app, argc, argv);
+  if (record->parsed()) return run_record(common, rec);
 
   if (list->parsed()) return run_list(common);
   if (info->parsed()) return run_info(common);
+  if (view->parsed()) return run_view(common, vopt);
   if (selftest->parsed()) return run_selftest(common);
-  if (cap.frames == 0 && cap.seconds <= 0) cap.frames = 30;
+  if (const int rc = transfer.run(common); rc >= 0) return rc;
+  // A replay runs to the end of the recording unless told otherwise.
+  if (cap.frames == 0 && cap.seconds <= 0 && common.replay.empty()) cap.frames = 30;
   if (no_save) cap.output.clear();
   cap.stats = !no_stats;
   if (cap.color_range.size() == 2) {

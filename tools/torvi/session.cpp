@@ -55,6 +55,25 @@ int Session::list(torvi_dev_t *out, int max) const {
 }
 
 int Session::open(torvi_dev_t &dev) const {
+  if (!opt_.replay.empty()) {
+    const unsigned flags = (opt_.replay_fast ? TORVI_REPLAY_FAST : TORVI_REPLAY_PACED) |
+                           (opt_.replay_loop ? TORVI_REPLAY_LOOP : 0);
+    dev = torvi_dev_t{};
+    if (torvi_replay_open(opt_.replay.c_str(), flags, &dev) == nullptr) {
+      std::fprintf(stderr,
+                   "torvi: %s cannot be replayed: it cannot be read, is not an MCAP file or "
+                   "holds no raw frames of libtorvi (see the log file)\n",
+                   opt_.replay.c_str());
+      return kOpenFailed;
+    }
+    torvi_replay_info_t info{};
+    if (torvi_replay_get_info(&dev, &info) && info.intact == 0) {
+      std::fprintf(stderr, "torvi: %s is damaged (%s); replaying its %llu intact frames\n",
+                   opt_.replay.c_str(), info.reason,
+                   static_cast<unsigned long long>(info.frames_in_file));
+    }
+    return kOk;
+  }
   torvi_dev_t found[16];
   const int n = list(found, 16);
   if (n == 0) return kNoCamera;
@@ -71,6 +90,11 @@ int Session::open(torvi_dev_t &dev) const {
     return kOpenFailed;
   }
   return kOk;
+}
+
+bool Session::replay_ended(torvi_dev_t &dev) const {
+  torvi_replay_info_t info{};
+  return !opt_.replay.empty() && torvi_replay_get_info(&dev, &info) && info.ended != 0;
 }
 
 }  // namespace torvi_cli

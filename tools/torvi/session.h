@@ -14,7 +14,8 @@ enum Exit : int {
   kNoCamera = 2,    // no camera found
   kOpenFailed = 3,  // a camera is there but cannot be opened
   kMisbehaved = 4,  // the camera failed a command or the capture
-  kFileError = 5,   // the output file cannot be written
+  kFileError = 5,   // the output file cannot be written (or the input read, or it is empty)
+  kRefused = 6,     // the camera refused: same or newer version stored, or no data to read
 };
 
 struct CommonOptions {
@@ -24,6 +25,9 @@ struct CommonOptions {
   int index = 0;
   bool verbose = false;
   std::string log_file;
+  std::string replay;        // a recording to open as the camera
+  bool replay_fast = false;  // replay as fast as frames are taken
+  bool replay_loop = false;  // start the replay again at its end
   // Where calibration files are kept (empty: the per-user cache folder).
   std::string calib_dir;
 };
@@ -45,6 +49,10 @@ class Session {
   // Opens camera `index`, printing a clear message on failure. Returns the
   // exit code (kOk when `dev` is open).
   int open(torvi_dev_t &dev) const;
+  // Whether the replayed camera has sent its last frame.
+  bool replay_ended(torvi_dev_t &dev) const;
+  // The virtual camera of this session, or NULL.
+  torvi_vcam_t *vcam() const { return vcam_; }
 
  private:
   const CommonOptions &opt_;

@@ -15,6 +15,7 @@
 
 #include "core/c_entry.h"
 #include "core/clock.h"
+#include "core/product_string.h"
 #include "drivers/epc/epc_decode.h"
 #include "drivers/epc/epc_driver_internal.h"
 #include "drivers/epc/epc_state.h"
@@ -184,12 +185,12 @@ bool init_impl(torvi_drv_t *drv, torvi_dev_t *dev) {
   derive_decode_constants(*st);
   char product[sizeof dev->product + 1] = {};
   std::memcpy(product, dev->product, sizeof dev->product);
-  char third[17] = {};
-  if (std::sscanf(product, "%*16[^-]-%*16[^-]-%16[^-]", third) != 1) {
+  const auto fields = torvi::parse_product(product);
+  if (!fields) {
     KX_ERR("product %s has no firmware field\n", product);
     return false;
   }
-  st->chip->config().ext_mode = std::strncmp(third, "2.0", 3) == 0;
+  st->chip->config().ext_mode = fields->firmware.starts_with("2.0");
   KX_DBG("FW_VER:%d\n", static_cast<int>(dev->info6[0]));
   if (!adapter_init_device(*st, dev)) {
     KX_ERR("epc_adapter_init failed!\n");

@@ -257,6 +257,22 @@ TEST_F(CaptureTest, AStopDuringAWaitReturnsTheFramesAlreadyTaken) {
   EXPECT_EQ(frame_index_of(&buf[kFrame]), 5);
 }
 
+TEST_F(CaptureTest, ACancelledStreamWakesAWaitingGetter) {
+  start();
+  send(4);
+  std::vector<uint8_t> buf(3 * kFrame);
+  int got = 99;
+  const auto t0 = std::chrono::steady_clock::now();
+  std::thread getter([&] { got = torvi_cap_get_frames(&dev, 3, buf.data(), 3 * kFrame, nullptr); });
+  std::this_thread::sleep_for(30ms);
+  deliver(TORVI_LL_CAP_CANCELLED);
+  getter.join();
+  // The getter's own deadline is 3 x 133 ms + 2 s away.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  EXPECT_EQ(got, 1);
+  EXPECT_EQ(frame_index_of(&buf[0]), 4);
+}
+
 TEST_F(CaptureTest, BytesOfATimedOutTransferReachTheStream) {
   start();
   // A whole frame in a timed-out transfer, then a frame split across a

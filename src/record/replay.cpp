@@ -1,0 +1,439 @@
+// The replay transport and the pass over a recording.
+#include "record/replay.h"
+
+#include <torvi/torvi_dev_priv.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "core/log_internal.h"
+#include "ll/link_desc.h"
+#include "ll/transports.h"
+#include "record/frame_msgs.h"
+#include "stream/kernels.h"
+#include "stream/parser.h"
+#include "stream/wire_header.h"
+
+namespace torvi::record {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Payload bytes per stream chunk (a multiple of 4, below the 1 MiB limit).
+constexpr uint32_t kChunkPayload = 512u * 1024u;
+// How long a fast replay waits for room in the frame buffer between looks.
+constexpr auto kRoomPoll = std::chrono::microseconds(200);
+// Longest pause honoured between two recorded frames (a gap in a recording
+// does not stall a replay for longer).
+constexpr auto kMaxGap = std::chrono::seconds(2);
+constexpr const char *kParamPrefix = "param.";
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool from_hex(const std::string &s, Bytes &out) {
+  if (s.size() % 2 != 0) return false;
+  out.clear();
+  for (std::size_t i = 0; i < s.size(); i += 2) {
+    const int hi = hex_digit(s[i]), lo = hex_digit(s[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out.push_back(static_cast<uint8_t>(hi * 16 + lo));
+  }
+  return true;
+}
+
+void read_params(const StringMap &m, std::map<uint8_t, Bytes> &out) {
+  for (const auto &[k, v] : m) {
+    if (k.rfind(kParamPrefix, 0) != 0) continue;
+    char *end = nullptr;
+    const unsigned long n = std::strtoul(k.c_str() + std::strlen(kParamPrefix), &end, 10);
+    Bytes val;
+    if (end == nullptr || *end != '\0' || n > 255 || !from_hex(v, val) || val.size() > 18) continue;
+    out[static_cast<uint8_t>(n)] = std::move(val);
+  }
+}
+
+// One replay link: the recording, the feeder thread and the counters.
+struct Link {
+  std::unique_ptr<Recording> rec;
+  unsigned flags = 0;
+  std::thread feeder;
+  std::atomic<bool> stopping{false};
+  std::atomic<uint64_t> replayed{0};
+  std::atomic<uint32_t> loops{0};
+  std::atomic<bool> ended{false};
+  torvi_ll_cap_cb_t cb = nullptr;
+  void *cb_arg = nullptr;
+
+  void join() {
+    stopping.store(true);
+    if (feeder.joinable() && feeder.get_id() != std::this_thread::get_id()) feeder.join();
+  }
+};
+
+Link *link_of(torvi_ll_t *ll) {
+  return ll != nullptr && ll->ops == &replay_ops() ? static_cast<Link *>(ll->priv) : nullptr;
+}
+
+// Opens waiting for their link, by the id in the link descriptor.
+std::mutex g_pending_mu;  // guards g_pending and g_next_id
+std::map<uint64_t, std::pair<std::unique_ptr<Recording>, unsigned>> g_pending;
+uint64_t g_next_id = 1;
+
+uint64_t link_id(const torvi_ll_t &ll) {
+  uint64_t id = 0;
+  std::memcpy(&id, ll.reserved, sizeof id);
+  return id;
+}
+
+// Whether the device's frame buffer can take one more frame without
+// dropping one.
+bool buffer_has_room(torvi_ll_t *ll) {
+  // The device API passes the connection record at the start of the
+  // device's private record.
+  auto *priv = reinterpret_cast<torvi_dev_priv_t *>(ll);
+  if (priv->stream == nullptr) return true;
+  const kx_stream_state_t st = priv->stream->state();
+  return st.frames_ready < priv->stream->capacity();
+}
+
+// The feeder thread: one pass (or more, looping) over the recording.
+void feed(torvi_ll_t *ll, Link *link) {
+  KX_LOG_NAME("replay");
+  const Recording &rec = *link->rec;
+  Bytes out;
+  uint16_t sidx = 0;
+  for (bool first_pass = true;; first_pass = false) {
+    if (!first_pass) link->loops.fetch_add(1);
+    McapCursor cur(rec.file.bytes());
+    bool have_t0 = false;
+    uint64_t t0 = 0;
+    auto start = SteadyClock::now();
+    auto last_due = start;
+    uint64_t sent = 0;
+    while (!link->stopping.load()) {
+      auto r = cur.next();
+      if (!r) break;
+      if (r->op != Op::message) continue;
+      const auto m = parse_message(r->content);
+      if (!m || m->channel != rec.raw_channel) continue;
+      const auto f = decode_raw(m->data);
+      if (!f) continue;
+      if ((link->flags & TORVI_REPLAY_FAST) != 0) {
+        while (!link->stopping.load() && !buffer_has_room(ll))
+          std::this_thread::sleep_for(kRoomPoll);
+      } else {
+        if (!have_t0) {
+          have_t0 = true;
+          t0 = m->log_time;
+        }
+        const auto offset = std::chrono::nanoseconds(m->log_time >= t0 ? m->log_time - t0 : 0);
+        auto due = start + offset;
+        if (due - last_due > kMaxGap) {  // skip long gaps
+          start -= (due - last_due) - kMaxGap;
+          due = last_due + kMaxGap;
+        }
+        last_due = due;
+        while (!link->stopping.load() && SteadyClock::now() < due)
+          std::this_thread::sleep_for(std::min<SteadyClock::duration>(
+              due - SteadyClock::now(), std::chrono::milliseconds(20)));
+      }
+      if (link->stopping.load()) break;
+      out.clear();
+      encode_stream_frame(f->hdr, f->bytes, kChunkPayload, sidx, out);
+      link->cb(ll, TORVI_LL_CAP_OK, out.data(), static_cast<int>(out.size()), link->cb_arg);
+      link->replayed.fetch_add(1);
+      ++sent;
+    }
+    if (link->stopping.load()) return;
+    const ReadStatus &st = cur.status();
+    if (st.state != ReadStatus::State::complete || st.damaged_chunks > 0) {
+      KX_WRN("%s: reading stopped at byte %" PRIu64 ": %s (%" PRIu64 " frames sent)\n",
+             rec.path.c_str(), st.offset, st.reason.c_str(), sent);
+    }
+    if ((link->flags & TORVI_REPLAY_LOOP) == 0 || sent == 0) break;
+  }
+  KX_INF("%s: end of the recording\n", rec.path.c_str());
+  link->ended.store(true);
+  // The capture engine ends the capture as for cancelled transfers.
+  link->cb(ll, TORVI_LL_CAP_CANCELLED, nullptr, 0, link->cb_arg);
+}
+
+// --- the operation table -------------------------------------------------------
+
+bool replay_init() { return true; }
+void replay_uninit() {}
+unsigned replay_set_debug(unsigned) { return 0; }
+
+torvi_ll_t *replay_dev_open(torvi_ll_t *ll) {
+  KX_LOG_NAME("replay_dev_open");
+  if (ll->priv != nullptr) {
+    KX_WRN("the replay is already open\n");
+    return ll;
+  }
+  std::unique_ptr<Recording> rec;
+  unsigned flags = 0;
+  {
+    std::lock_guard lk(g_pending_mu);
+    auto it = g_pending.find(link_id(*ll));
+    if (it == g_pending.end()) {
+      KX_ERR("no recording waits for this link (a replay opens only once)\n");
+      return nullptr;
+    }
+    rec = std::move(it->second.first);
+    flags = it->second.second;
+    g_pending.erase(it);
+  }
+  auto link = std::make_unique<Link>();
+  link->rec = std::move(rec);
+  link->flags = flags;
+  ll->priv = link.release();
+  ll->ops = &replay_ops();
+  ll->located = 1;
+  return ll;
+}
+
+void replay_dev_close(torvi_ll_t *ll) {
+  Link *link = link_of(ll);
+  if (link == nullptr) return;
+  link->join();
+  delete link;
+  ll->priv = nullptr;
+}
+
+int replay_dev_list(torvi_ll_t *, int) { return 0; }
+
+bool replay_exe_cmd(torvi_ll_t *, uint8_t, uint8_t request, uint16_t, void *, int, unsigned) {
+  KX_LOG_NAME("replay_exe_cmd");
+  KX_WRN("command 0x%02x is not available on a replayed camera\n", request);
+  return false;
+}
+
+bool replay_check_last_cmd(torvi_ll_t *, uint8_t, uint8_t) { return false; }
+
+void replay_cap_abort(torvi_ll_t *ll) {
+  if (Link *link = link_of(ll)) link->stopping.store(true);
+}
+
+bool replay_cap_start(torvi_ll_t *ll, uint32_t, torvi_ll_cap_cb_t cb, void *cb_arg) {
+  KX_LOG_NAME("replay_cap_start");
+  Link *link = link_of(ll);
+  if (link == nullptr || cb == nullptr) return false;
+  link->join();
+  link->stopping.store(false);
+  link->ended.store(false);
+  link->cb = cb;
+  link->cb_arg = cb_arg;
+  try {
+    link->feeder = std::thread(feed, ll, link);
+  } catch (const std::exception &e) {
+    KX_ERR("cannot start the replay thread: %s\n", e.what());
+    return false;
+  }
+  return true;
+}
+
+bool replay_cap_stop(torvi_ll_t *ll) {
+  Link *link = link_of(ll);
+  if (link == nullptr) return false;
+  link->join();
+  return true;
+}
+
+bool replay_dev_reset(torvi_ll_t *ll, uint8_t) { return link_of(ll) != nullptr; }
+
+bool replay_reg_write(torvi_ll_t *ll, uint8_t, uint32_t reg, const uint32_t *, uint16_t cnt) {
+  KX_LOG_NAME("replay_reg_write");
+  KX_DBG("register write 0x%x (%u) ignored on a replayed camera\n", reg, cnt);
+  return link_of(ll) != nullptr;
+}
+
+bool replay_reg_read(torvi_ll_t *, uint8_t, uint32_t reg, uint32_t *, uint16_t) {
+  KX_LOG_NAME("replay_reg_read");
+  KX_WRN("register 0x%x is not in the recording\n", reg);
+  return false;
+}
+
+bool replay_param_set(torvi_ll_t *ll, torvi_ll_param_t *, uint32_t cnt) {
+  KX_LOG_NAME("replay_param_set");
+  KX_DBG("%u parameter writes ignored on a replayed camera\n", cnt);
+  return link_of(ll) != nullptr;
+}
+
+bool replay_param_get(torvi_ll_t *ll, torvi_ll_param_t *records, uint32_t cnt) {
+  KX_LOG_NAME("replay_param_get");
+  Link *link = link_of(ll);
+  if (link == nullptr || (records == nullptr && cnt > 0)) return false;
+  for (uint32_t i = 0; i < cnt; ++i) {
+    auto it = link->rec->params.find(records[i].id);
+    if (it == link->rec->params.end()) {
+      KX_WRN("parameter %u is not in the recording\n", records[i].id);
+      return false;
+    }
+  }
+  for (uint32_t i = 0; i < cnt; ++i) {
+    const Bytes &v = link->rec->params.at(records[i].id);
+    records[i].len = static_cast<uint8_t>(v.size());
+    std::memset(records[i].val, 0, sizeof records[i].val);
+    std::memcpy(records[i].val, v.data(), v.size());
+  }
+  return true;
+}
+
+const torvi_ll_op_t kReplayOps = {
+    .init = replay_init,
+    .uninit = replay_uninit,
+    .set_debug = replay_set_debug,
+    .dev_open = replay_dev_open,
+    .dev_open_by_fd = replay_dev_open,
+    .dev_close = replay_dev_close,
+    .dev_list = replay_dev_list,
+    .exe_cmd = replay_exe_cmd,
+    .check_last_cmd = replay_check_last_cmd,
+    .cap_abort = replay_cap_abort,
+    .cap_start = replay_cap_start,
+    .cap_stop = replay_cap_stop,
+    .dev_reset = replay_dev_reset,
+    .reg_write = replay_reg_write,
+    .reg_read = replay_reg_read,
+    .param_set = replay_param_set,
+    .param_get = replay_param_get,
+    .end = nullptr,
+};
+
+}  // namespace
+
+const torvi_ll_op_t &replay_ops() { return kReplayOps; }
+
+std::unique_ptr<Recording> scan_recording(const std::string &path) {
+  auto rec = std::make_unique<Recording>(path);
+  McapCursor cur(rec->file.bytes());
+  std::map<uint16_t, std::string> schema_names;
+  bool have_raw = false;
+  while (auto r = cur.next()) {
+    Get g(r->content);
+    switch (r->op) {
+      case Op::schema: {
+        const uint16_t id = g.u16();
+        std::string name = g.str();
+        if (g.ok()) schema_names[id] = std::move(name);
+        break;
+      }
+      case Op::channel: {
+        const uint16_t id = g.u16();
+        const uint16_t schema = g.u16();
+        const std::string topic = g.str();
+        const std::string encoding = g.str();
+        if (g.ok() && topic == kRawTopic && encoding == "cdr" &&
+            schema_names[schema] == kRawSchemaName) {
+          rec->raw_channel = id;
+          have_raw = true;
+        }
+        break;
+      }
+      case Op::message: {
+        const auto m = parse_message(r->content);
+        if (have_raw && m && m->channel == rec->raw_channel && decode_raw(m->data)) ++rec->frames;
+        break;
+      }
+      case Op::metadata: {
+        const std::string name = g.str();
+        const StringMap values = g.str_map();
+        if (g.ok() && name == "torvi.parameters") read_params(values, rec->params);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  rec->status = cur.status();
+  if (rec->status.state == ReadStatus::State::foreign)
+    throw std::runtime_error(path + " is " + rec->status.reason);
+  if (!have_raw)
+    throw std::runtime_error(path + " holds no raw frames of libtorvi (no channel " +
+                             std::string(kRawTopic) + " of " + kRawSchemaName + ")");
+  return rec;
+}
+
+void encode_stream_frame(const torvi_frame_hdr_t &hdr, std::span<const uint8_t> bytes,
+                         uint32_t chunk_payload, uint16_t &sidx, Bytes &out) {
+  const uint32_t step = std::max<uint32_t>(4, chunk_payload & ~3u);
+  std::size_t off = 0;
+  do {
+    const std::size_t len = std::min<std::size_t>(step, bytes.size() - off);
+    const auto part = bytes.subspan(off, len);
+    stream::WireHeader h;
+    h.sidx = sidx++;
+    h.len = static_cast<uint32_t>(len);
+    h.frlen = hdr.frlen;
+    h.fridx = hdr.fridx;
+    h.frfmt = hdr.frfmt;
+    h.width = hdr.width;
+    h.height = hdr.height;
+    h.sensor_temp = hdr.sensor_temp;
+    h.illum_temp = hdr.illum_temp;
+    h.extra = hdr.extra;
+    stream::PayloadSum sum;
+    stream::copy_sum(nullptr, part.data(), part.size(), sum);
+    h.payload_sum = sum.value();
+    h.has_payload_sum = true;
+    h.start_of_frame = off == 0;
+    const std::size_t at = out.size();
+    out.resize(at + stream::kHeaderSize);
+    stream::encode_header(h, out.data() + at);
+    out.insert(out.end(), part.begin(), part.end());
+    off += len;
+  } while (off < bytes.size());
+}
+
+torvi_dev_t *open_replay(std::unique_ptr<Recording> rec, unsigned flags, torvi_dev_t *dev) {
+  KX_LOG_NAME("torvi_replay_open");
+  static const bool registered = ll::register_transport(TORVI_LL_IF_REPLAY, &kReplayOps);
+  (void)registered;
+  const ReadStatus &st = rec->status;
+  if (st.state != ReadStatus::State::complete || st.damaged_chunks > 0) {
+    KX_WRN("%s is damaged (%s); its %" PRIu64 " intact frames will be replayed\n",
+           rec->path.c_str(), st.reason.c_str(), rec->frames);
+  }
+  uint64_t id = 0;
+  {
+    std::lock_guard lk(g_pending_mu);
+    id = g_next_id++;
+    g_pending[id] = {std::move(rec), flags};
+  }
+  std::memset(&dev->if_type, 0, ll::kLinkDescBytes);
+  dev->if_type = TORVI_LL_IF_REPLAY;
+  std::memcpy(dev->link_reserved, &id, sizeof id);
+  dev->located = 1;
+  torvi_dev_t *opened = torvi_dev_open(dev);
+  std::lock_guard lk(g_pending_mu);
+  g_pending.erase(id);  // an open that failed before reaching the link
+  return opened;
+}
+
+bool replay_info(const torvi_ll_t &ll, torvi_replay_info_t &out) {
+  if (ll.ops != &kReplayOps || ll.priv == nullptr) return false;
+  const Link &link = *static_cast<const Link *>(ll.priv);
+  const Recording &rec = *link.rec;
+  out = torvi_replay_info_t{};
+  out.frames_in_file = rec.frames;
+  out.frames_replayed = link.replayed.load();
+  out.stop_offset = rec.status.offset;
+  out.loops = link.loops.load();
+  out.intact = rec.status.state == ReadStatus::State::complete && rec.status.damaged_chunks == 0;
+  out.ended = link.ended.load() ? 1 : 0;
+  std::snprintf(out.reason, sizeof out.reason, "%s", out.intact ? "" : rec.status.reason.c_str());
+  return true;
+}
+
+}  // namespace torvi::record
