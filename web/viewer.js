@@ -152,6 +152,7 @@ function onBinary(buf) {
   viewer.points = updateCloud(f);
   viewer.frames++;
   viewer.latencies.push(Date.now() - arrival);
+  if (ws && ws.readyState === 1) ws.send('ack');
   if (viewer.latencies.length > 1000) viewer.latencies.shift();
 }
 function onState(s) {

@@ -56,7 +56,7 @@ page.on('pageerror', (e) => console.log('page error:', e.message));
 
 await check('the page loads and frames and rays arrive', async () => {
   await page.goto(url);
-  await page.waitForFunction(() => window.__viewer.frames >= 5 && window.__viewer.rays, null, deadline);
+  await page.waitForFunction(() => window.__viewer.frames >= 5 && window.__viewer.rays && window.__viewer.state, null, deadline);
   const s = await page.evaluate(() => window.__viewer.state);
   assert.ok(s && s.open && s.capturing && s.virtual, JSON.stringify(s));
 });

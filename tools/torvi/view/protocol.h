@@ -9,8 +9,9 @@
 //   rays:   "TVR1", u16 width, u16 height, then width x height unit rays
 //           (3 f32 each, camera frame: x right, y down, z forward).
 // Server to page, text: one JSON object {"type":"state", ...}.
-// Page to server, text: one flat JSON object {"cmd":"...", ...}: numbers,
-// booleans and strings only.
+// Page to server, text: "ack" once a frame is drawn (the server sends each
+// browser one frame at a time, always the newest), or one flat JSON object
+// {"cmd":"...", ...}: numbers, booleans and strings only.
 #pragma once
 
 #include <cstdint>

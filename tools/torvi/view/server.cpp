@@ -3,15 +3,17 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <string_view>
 #include <utility>
 
 namespace torvi_cli::view {
 
 struct Server::Client {
   mg_connection *conn = nullptr;
-  Bytes frame;        // newest frame not yet sent
-  Bytes rays;         // rays not yet sent
-  std::string state;  // newest state not yet sent
+  Bytes frame;                   // newest frame not yet sent
+  Bytes rays;                    // rays not yet sent
+  std::string state;             // newest state not yet sent
+  bool frame_in_flight = false;  // sent, and the page has not said "ack" yet
   bool closing = false;
   std::thread sender;
 };
@@ -84,10 +86,21 @@ void Server::on_ready(mg_connection *conn, void *self_) {
   }
 }
 
-int Server::on_data(mg_connection *, int bits, char *data, size_t len, void *self_) {
+int Server::on_data(mg_connection *conn, int bits, char *data, size_t len, void *self_) {
   auto *self = static_cast<Server *>(self_);
   const int opcode = bits & 0x0f;
   if (opcode == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE) return 0;
+  if (opcode == MG_WEBSOCKET_OPCODE_TEXT && std::string_view(data, len) == "ack") {
+    // The page has drawn the last frame: the next may go. One frame in flight
+    // per browser keeps the socket from queueing stale frames.
+    {
+      const std::lock_guard<std::mutex> lock(self->mutex_);
+      for (auto &c : self->clients_)
+        if (c->conn == conn) c->frame_in_flight = false;
+    }
+    self->wake_.notify_all();
+    return 1;
+  }
   if (opcode == MG_WEBSOCKET_OPCODE_TEXT && self->commands_)
     self->commands_(std::string(data, len));
   return 1;
@@ -128,10 +141,13 @@ int Server::on_raw(mg_connection *conn, void *self_) {
 void Server::sender_loop(Client &c) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [&] { return c.closing || c.rays || c.frame || !c.state.empty(); });
+    wake_.wait(lock, [&] {
+      return c.closing || c.rays || (c.frame && !c.frame_in_flight) || !c.state.empty();
+    });
     if (c.closing) return;
     Bytes rays = std::exchange(c.rays, nullptr);
-    Bytes frame = std::exchange(c.frame, nullptr);
+    Bytes frame = c.frame_in_flight ? nullptr : std::exchange(c.frame, nullptr);
+    if (frame) c.frame_in_flight = true;
     std::string state = std::exchange(c.state, std::string());
     lock.unlock();
     // The write blocks only this browser's thread; frames published meanwhile
