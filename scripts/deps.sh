@@ -12,7 +12,10 @@ PKGS=(
   umockdev libumockdev-dev
   zip unzip
   clang libclang-rt-dev clang-format clang-tidy
+  python3-dev python3-venv pybind11-dev python3-pybind11 python3-numpy python3-pytest
+  python3-setuptools python3-wheel python3-pip
   nodejs
+  libcivetweb-dev chromium
 )
 
 missing=()
@@ -38,10 +41,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# The independent MCAP reader that the test suite runs on recordings
-# (tests/record/node): npm packages from its package.json and lock file.
-node_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/record/node"
-if [ ! -d "$node_dir/node_modules/@mcap/core" ]; then
-  echo "deps: installing the npm packages of $node_dir"
-  (cd "$node_dir" && npm ci --no-audit --no-fund)
-fi
+# npm packages of the test suite, each folder from its package.json and lock
+# file: the independent MCAP reader that checks recordings (tests/record/node)
+# and playwright-core, which drives Debian's chromium in the viewer's browser
+# test (tests/web; no browser is downloaded).
+root="$(cd "$(dirname "$0")/.." && pwd)"
+for node_dir in "$root/tests/record/node" "$root/tests/web"; do
+  if [ -f "$node_dir/package-lock.json" ] && [ ! -d "$node_dir/node_modules" ]; then
+    echo "deps: installing the npm packages of $node_dir"
+    (cd "$node_dir" && npm ci --no-audit --no-fund)
+  fi
+done

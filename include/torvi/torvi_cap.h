@@ -21,6 +21,7 @@
 #include <torvi/torvi_dev.h>
 #include <torvi/torvi_drv.h>
 #include <torvi/torvi_export.h>
+#include <torvi/torvi_frame_hdr.h>
 
 TORVI_BEGIN_DECLS
 
@@ -130,6 +131,14 @@ TORVI_API bool torvi_cap_snapshot(torvi_dev_t *dev, void *frame_data, unsigned f
  * buffer for the getters. False at once for a closed device or when not
  * capturing. */
 TORVI_API bool torvi_cap_wait(torvi_dev_t *dev, int timeout_msec);
+
+/* The stream header record (length, index, format, size and the sensor and
+ * illumination temperatures) of the frame last handed out on this device by
+ * a getter or torvi_cap_wait, copied into *hdr. Call it after the getter
+ * returns, or from inside the frame-ready callback for the frame it
+ * receives. False when no frame has been handed out since the open; false
+ * with an ERR line for NULL arguments or a closed device. Any thread. */
+TORVI_API bool torvi_cap_get_frame_hdr(torvi_dev_t *dev, torvi_frame_hdr_t *hdr);
 
 TORVI_END_DECLS
 

@@ -60,6 +60,17 @@ TORVI_API int kx_log_disable(void);
  * Returns the libusb log level the transport stored. */
 TORVI_API int torvi_log_cfg(int console_level, int file_level, int usb_level);
 
+/* Callback sink: receives every message whose level reaches the threshold of
+ * sink 2 (set with kx_log_enable(2, level, NULL); silenced by kx_log_disable),
+ * as one line without the date, thread and tag prefix ("[function] text\n",
+ * cut to 1023 characters). It runs on the thread that logs, which may be the
+ * transport's event thread, one call at a time; it must not log, configure
+ * logging or block. `user` is passed back unchanged. NULL removes it; once
+ * kx_log_set_callback returns, the callback it replaced is no longer
+ * running and is not called again. */
+typedef void (*kx_log_cb_t)(void *user, unsigned level, const char *line);
+TORVI_API void kx_log_set_callback(kx_log_cb_t cb, void *user);
+
 TORVI_END_DECLS
 
 #endif /* TORVI_LOG_H */

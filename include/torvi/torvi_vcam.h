@@ -43,6 +43,9 @@ TORVI_API void torvi_vcam_destroy(torvi_vcam_t *cam);
 TORVI_API int torvi_vcam_set_location(torvi_vcam_t *cam, uint8_t bus, uint8_t port, uint8_t address,
                                       int speed, uint8_t address_after_reset);
 TORVI_API int torvi_vcam_set_product(torvi_vcam_t *cam, const char *product);
+/* The serial number that parameter 5 reports (at most 18 characters;
+ * default "VC0000000001"). */
+TORVI_API int torvi_vcam_set_serial(torvi_vcam_t *cam, const char *serial);
 /* Frames per second (1..120), as parameter 12 reports. */
 TORVI_API int torvi_vcam_set_frame_rate(torvi_vcam_t *cam, unsigned fps);
 /* paced 0: frames as fast as the host reads (for benchmarks). */

@@ -157,6 +157,20 @@ TORVI_API void torvi_cap_set_callback_on_error(torvi_dev_t *dev, torvi_cap_err_c
   });
 }
 
+TORVI_API bool torvi_cap_get_frame_hdr(torvi_dev_t *dev, torvi_frame_hdr_t *hdr) {
+  return torvi::c_entry(__func__, false, [&] {
+    torvi::check_arg(dev != nullptr && hdr != nullptr, "dev=%p, hdr=%p", static_cast<void *>(dev),
+                     static_cast<void *>(hdr));
+    torvi::BusyScope busy(dev);
+    torvi::check_arg(torvi::dev_is_open(dev), "device not open");
+    torvi_mutex *m = dev->priv->mutex;
+    const std::lock_guard lock(m->hdr_mu);
+    if (!m->has_hdr) return false;
+    *hdr = m->last_hdr;
+    return true;
+  });
+}
+
 TORVI_API bool torvi_cap_is_ongoing(torvi_dev_t *dev) {
   return torvi::c_entry(__func__, false, [&] {
     torvi::BusyScope busy(dev);

@@ -69,6 +69,9 @@ void describe_frame(torvi_dev_priv_t *p, const torvi_frame_hdr_t &hdr) {
     KX_ERR(" driver frame_get_info failed!\n");
     p->frame_info = torvi_frame_info_t{};
   }
+  const std::lock_guard lock(p->mutex->hdr_mu);
+  p->mutex->last_hdr = hdr;
+  p->mutex->has_hdr = true;
 }
 
 void call_frame_ready(torvi_dev_t *dev, torvi_dev_priv_t *p, void *frame_data) {

@@ -20,6 +20,11 @@ struct torvi_cond {
 struct torvi_mutex {
   std::mutex mu;
   std::atomic<uint32_t> frame_rate{0};  // read from the camera at capture start; 0: not read yet
+  // The stream header of the last frame handed out (torvi_cap_get_frame_hdr).
+  // hdr_mu guards last_hdr and has_hdr: the getter writes them, any thread reads.
+  std::mutex hdr_mu;
+  torvi_frame_hdr_t last_hdr{};
+  bool has_hdr = false;
   // Held by the event thread while it handles a completion (parser feed,
   // counters, stream state) and by a capture start while it resets them: a
   // late completion of the last capture never meets the reset.

@@ -13,7 +13,7 @@
 
 namespace {
 
-// Thresholds by sink: 0 console, 1 file, 2 spare slot read by no output.
+// Thresholds by sink: 0 console, 1 file, 2 the application's callback.
 // Atomic, so the event thread may log while the application reconfigures.
 std::atomic<unsigned> g_threshold[3] = {3, 1, 5};
 
@@ -26,6 +26,30 @@ std::string g_path;
 std::atomic<bool> g_file_open{false};
 
 constexpr const char *kDefaultLogFile = "kx.log";
+
+// The callback sink. g_cb_mutex guards g_cb and g_cb_user and is held while
+// the callback runs, so that a replaced callback is never running after
+// kx_log_set_callback returns. g_cb_set mirrors g_cb for the lock-free check.
+constexpr size_t kCallbackLineBytes = 1024;
+std::mutex g_cb_mutex;
+kx_log_cb_t g_cb = nullptr;
+void *g_cb_user = nullptr;
+std::atomic<bool> g_cb_set{false};
+
+bool callback_wants(unsigned level) {
+  return level >= g_threshold[2] && g_cb_set.load(std::memory_order_relaxed);
+}
+
+__attribute__((format(printf, 2, 0))) void emit_callback(unsigned level, const char *fmt,
+                                                         va_list ap) {
+  char line[kCallbackLineBytes];
+  va_list copy;
+  va_copy(copy, ap);
+  std::vsnprintf(line, sizeof line, fmt, copy);
+  va_end(copy);
+  const std::lock_guard<std::mutex> lock(g_cb_mutex);
+  if (g_cb != nullptr) g_cb(g_cb_user, level, line);
+}
 
 void format_prefix(char (&out)[48]) {
   const torvi::LocalTime t = torvi::local_time_now();
@@ -42,6 +66,7 @@ __attribute__((format(printf, 4, 0))) void emit(unsigned level, const char *pref
     std::vprintf(fmt, copy);
     va_end(copy);
   }
+  if (callback_wants(level)) emit_callback(level, fmt, ap);
   if (level < g_threshold[1] || !g_file_open.load(std::memory_order_relaxed)) return;
   const std::lock_guard<std::mutex> lock(g_file_mutex);
   if (FILE *f = g_file; f != nullptr) {
@@ -56,7 +81,8 @@ __attribute__((format(printf, 4, 0))) void emit(unsigned level, const char *pref
 
 bool wanted(unsigned level) {
   return level >= g_threshold[0] ||
-         (level >= g_threshold[1] && g_file_open.load(std::memory_order_relaxed));
+         (level >= g_threshold[1] && g_file_open.load(std::memory_order_relaxed)) ||
+         callback_wants(level);
 }
 
 int open_log_file(const char *path) {
@@ -116,6 +142,13 @@ TORVI_API int kx_log_enable(unsigned sink, int level, const char *path) {
   }
   close_log_file();
   return open_log_file(path);
+}
+
+TORVI_API void kx_log_set_callback(kx_log_cb_t cb, void *user) {
+  const std::lock_guard<std::mutex> lock(g_cb_mutex);
+  g_cb = cb;
+  g_cb_user = user;
+  g_cb_set.store(cb != nullptr);
 }
 
 TORVI_API int kx_log_disable(void) {

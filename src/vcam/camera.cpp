@@ -310,6 +310,11 @@ void Camera::set_product(const std::string &product) {
   impl_->cfg.product = product;
 }
 
+void Camera::set_serial(const std::string &serial) {
+  std::lock_guard lock(impl_->mu);
+  impl_->cfg.serial = serial;
+}
+
 void Camera::set_frame_rate(uint32_t fps) {
   std::lock_guard lock(impl_->mu);
   impl_->cfg.frame_rate = std::max<uint32_t>(1, fps);

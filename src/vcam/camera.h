@@ -282,6 +282,7 @@ class Camera {
   CameraConfig config() const;
   void set_scene(const Scene &scene);
   void set_product(const std::string &product);
+  void set_serial(const std::string &serial);
   void set_frame_rate(uint32_t fps);
   void set_paced(bool paced);
   void set_seed(uint64_t seed);

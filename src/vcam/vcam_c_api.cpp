@@ -20,6 +20,9 @@ struct torvi_vcam {
 
 namespace {
 
+// Parameter 5 carries at most this many characters of the serial.
+constexpr size_t kMaxSerialChars = 18;
+
 using torvi::check_arg;
 using torvi::vcam::CameraConfig;
 using torvi::vcam::CameraPtr;
@@ -125,6 +128,17 @@ TORVI_API int torvi_vcam_set_product(torvi_vcam_t *h, const char *product) {
     auto cam = known_camera(h);
     check_arg(product_ok(product), "bad product string \"%s\"", product ? product : "(null)");
     cam->set_product(product);
+    return 0;
+  });
+}
+
+TORVI_API int torvi_vcam_set_serial(torvi_vcam_t *h, const char *serial) {
+  return torvi::c_entry<int>(__func__, -1, [&]() -> int {
+    auto cam = known_camera(h);
+    check_arg(serial != nullptr && std::strlen(serial) <= kMaxSerialChars,
+              "bad serial \"%s\" (at most %zu characters)", serial ? serial : "(null)",
+              kMaxSerialChars);
+    cam->set_serial(serial);
     return 0;
   });
 }

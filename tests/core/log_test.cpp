@@ -6,7 +6,10 @@
 #include <chrono>
 #include <cstdio>
 #include <regex>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/log_internal.h"
@@ -162,6 +165,61 @@ TEST_F(LogTest, LogCfgSetsBothThresholdsAndMapsUsbLevel) {
   EXPECT_EQ(torvi_log_cfg(3, 1, 1), 4);
   EXPECT_EQ(torvi_log_cfg(3, 1, 3), 2);
   kx_log_disable();
+}
+
+// What the callback sink received, one entry per call.
+struct Received {
+  std::vector<std::pair<unsigned, std::string>> lines;
+  static void record(void *user, unsigned level, const char *line) {
+    static_cast<Received *>(user)->lines.emplace_back(level, line);
+  }
+};
+
+TEST_F(LogTest, CallbackGetsLinesAtItsThresholdWithoutPrefix) {
+  Received got;
+  kx_log_set_callback(&Received::record, &got);
+  kx_log_enable(0, 5, nullptr);
+  kx_log_enable(2, 3, nullptr);
+  kx_log(2, "INF", "[f] quiet %d\n", 1);
+  kx_log(4, "ERR", "[f] failed %d\n", 2);
+  kx_log_raw(3, "raw %s\n", "text");
+  kx_log_set_callback(nullptr, nullptr);
+  kx_log(4, "ERR", "[f] after removal\n");
+  ASSERT_EQ(got.lines.size(), 2u);
+  EXPECT_EQ(got.lines[0], std::make_pair(4u, std::string("[f] failed 2\n")));
+  EXPECT_EQ(got.lines[1], std::make_pair(3u, std::string("raw text\n")));
+}
+
+TEST_F(LogTest, CallbackIsSilencedByDisableAndCutsLongLines) {
+  Received got;
+  kx_log_set_callback(&Received::record, &got);
+  kx_log_enable(0, 5, nullptr);
+  kx_log_enable(2, 0, nullptr);
+  const std::string long_text(3000, 'x');
+  kx_log(0, "TRC", "%s", long_text.c_str());
+  kx_log_disable();
+  kx_log(4, "ERR", "[f] silenced\n");
+  kx_log_set_callback(nullptr, nullptr);
+  ASSERT_EQ(got.lines.size(), 1u);
+  EXPECT_EQ(got.lines[0].second, std::string(1023, 'x'));
+}
+
+TEST_F(LogTest, CallbackSeesEveryLineFromManyThreads) {
+  std::atomic<int> count{0};
+  auto counter = [](void *user, unsigned, const char *) {
+    ++*static_cast<std::atomic<int> *>(user);
+  };
+  kx_log_set_callback(counter, &count);
+  kx_log_enable(0, 5, nullptr);
+  kx_log_enable(2, 4, nullptr);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([] {
+      for (int i = 0; i < 500; ++i) kx_log(4, "ERR", "[t] line %d\n", i);
+    });
+  for (auto &th : threads) th.join();
+  kx_log_set_callback(nullptr, nullptr);
+  EXPECT_EQ(count.load(), 2000);
 }
 
 TEST(WallClock, MicrosecondsAreWholeMilliseconds) {

@@ -27,6 +27,9 @@ TEST(VcamApi, ArgumentsAreChecked) {
   CamPtr cam(torvi_vcam_create("X-E1-2.0.1", 1));
   ASSERT_NE(cam, nullptr);
   EXPECT_EQ(torvi_vcam_set_product(cam.get(), nullptr), -1);
+  EXPECT_EQ(torvi_vcam_set_serial(cam.get(), nullptr), -1);
+  EXPECT_EQ(torvi_vcam_set_serial(cam.get(), "1234567890123456789"), -1);  // over 18
+  EXPECT_EQ(torvi_vcam_set_serial(cam.get(), "123456789012345678"), 0);
   EXPECT_EQ(torvi_vcam_set_frame_rate(cam.get(), 0), -1);
   EXPECT_EQ(torvi_vcam_set_frame_rate(cam.get(), 121), -1);
   EXPECT_EQ(torvi_vcam_set_wall(cam.get(), -5, 0.5), -1);

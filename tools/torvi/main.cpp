@@ -10,6 +10,7 @@
 #include "selftest.h"
 #include "session.h"
 #include "transfer.h"
+#include "view/view.h"
 
 namespace torvi_cli {
 namespace {
@@ -155,6 +156,15 @@ int run(int argc, char **argv) {
   CLI::App *list = app.add_subcommand("list", "list the attached cameras");
   CLI::App *info = app.add_subcommand("info", "identity, parameters and driver of a camera");
   CLI::App *capture = app.add_subcommand("capture", "capture raw frames into a file");
+  CLI::App *view = app.add_subcommand("view", "show the camera live in a web browser");
+  add_common(view, common);
+  ViewOptions vopt;
+  view->add_option("--port", vopt.port, "port of the page (0: any free port)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 65535));
+  view->add_option("--bind", vopt.bind, "address to listen on")->capture_default_str();
+  view->add_option("--web-dir", vopt.web_dir, "folder of the page (default: the installed one)");
+  view->add_option("--seconds", vopt.seconds, "stop after this many seconds (default: Ctrl-C)");
   CLI::App *selftest =
       app.add_subcommand("selftest", "depth accuracy against the virtual camera's ground truth");
   for (CLI::App *cmd : {list, info, capture, selftest}) add_common(cmd, common);
@@ -189,6 +199,7 @@ int run(int argc, char **argv) {
 
   if (list->parsed()) return run_list(common);
   if (info->parsed()) return run_info(common);
+  if (view->parsed()) return run_view(common, vopt);
   if (selftest->parsed()) return run_selftest(common);
   if (const int rc = transfer.run(common); rc >= 0) return rc;
   // A replay runs to the end of the recording unless told otherwise.

@@ -51,6 +51,8 @@ class Session {
   int open(torvi_dev_t &dev) const;
   // Whether the replayed camera has sent its last frame.
   bool replay_ended(torvi_dev_t &dev) const;
+  // The virtual camera of this session, or NULL.
+  torvi_vcam_t *vcam() const { return vcam_; }
 
  private:
   const CommonOptions &opt_;

@@ -135,6 +135,41 @@ TEST_F(VcamCapture, GettersReceiveConsecutiveFrames) {
   EXPECT_EQ(dev.api_busy, 0);
 }
 
+TEST_F(VcamCapture, FrameHeaderOfTheLastFrameCarriesIndexSizeAndTemperatures) {
+  CameraConfig cfg;
+  cfg.product = "VCAM-T0-1.0";
+  cfg.stream.paced = false;
+  cfg.sensor.sensor_drift_per_frame = 1.0;  // one tenth of a degree per frame
+  auto cam = std::make_shared<Camera>(cfg);
+  VirtualBus::instance().attach(cam);
+  ASSERT_TRUE(open_first());
+  torvi_frame_hdr_t hdr{};
+  // Nothing handed out yet: no header, and no ERR line is due.
+  EXPECT_FALSE(torvi_cap_get_frame_hdr(&dev, &hdr));
+  EXPECT_FALSE(torvi_cap_get_frame_hdr(&dev, nullptr));
+  EXPECT_FALSE(torvi_cap_get_frame_hdr(nullptr, &hdr));
+  ASSERT_TRUE(torvi_cap_start(&dev));
+  std::vector<uint8_t> buf(kFrame);
+  int16_t previous_temp = 0;
+  for (int k = 0; k < 3; ++k) {
+    torvi_frame_info_t info{};
+    ASSERT_EQ(torvi_cap_get_frames(&dev, 1, buf.data(), kFrame, &info), 1);
+    ASSERT_TRUE(torvi_cap_get_frame_hdr(&dev, &hdr));
+    EXPECT_EQ(hdr.fridx, info.frame_idx);
+    EXPECT_EQ(hdr.frlen, info.frame_size);
+    EXPECT_EQ(hdr.width, 320);
+    // The sensor warms by the drift with every frame; the board does not.
+    EXPECT_GE(hdr.sensor_temp, cfg.sensor.sensor_temp);
+    EXPECT_EQ(hdr.illum_temp, cfg.sensor.board_temp);
+    if (k > 0) {
+      EXPECT_GT(hdr.sensor_temp, previous_temp);
+    }
+    previous_temp = hdr.sensor_temp;
+  }
+  torvi_dev_close(&dev);
+  EXPECT_FALSE(torvi_cap_get_frame_hdr(&dev, &hdr));
+}
+
 TEST_F(VcamCapture, ShortStallPassesLongStallStops) {
   auto cam = plug();
   ASSERT_TRUE(open_first());
