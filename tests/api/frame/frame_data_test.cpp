@@ -212,7 +212,8 @@ TEST_F(FrameDataTest, FlatWallGivesAFlatCloudOnThePixelRays) {
   for (int v = 0; v < kH; v += 7)
     for (int u = 0; u < kW; u += 5) {
       const float *p = &pcl[3 * static_cast<size_t>(v * kW + u)];
-      ASSERT_NEAR(p[2], 4.0f, 4e-4f) << u << "," << v;  // the spec's sphere is 0.35 m off here
+      ASSERT_NEAR(p[2], 4.0f, 4e-4f)
+          << u << "," << v;  // a point on the sphere of radius D would be 0.35 m off here
       EXPECT_NEAR(p[0], 4.0f * (static_cast<float>(u) - intr.cx) / intr.fx, 4e-4f);
       EXPECT_NEAR(p[1], 4.0f * (static_cast<float>(v) - intr.cy) / intr.fy, 4e-4f);
     }
