@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PKGS=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git ccache
   libusb-1.0-0-dev zlib1g-dev libminizip-dev libzstd-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev

@@ -12,6 +12,13 @@ root=$(pwd)
 "$root/scripts/format.sh" --check
 
 jobs=$(nproc 2>/dev/null || echo 2)
+# Four builds of the same sources: ccache keeps a second run (or another clone
+# of the same tree) from compiling unchanged files again. Paths are hashed
+# relative to the checkout, so clones in other folders share the cache.
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+fi
 export CTEST_OUTPUT_ON_FAILURE=1
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
