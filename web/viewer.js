@@ -159,11 +159,13 @@ function onState(s) {
   viewer.state = s;
   $('product').textContent = s.product || '';
   $('stats').textContent = `${s.fps.toFixed(1)} fps · ${s.frames} frames · discarded by camera ${s.discarded} · skipped for slow browsers ${s.skipped} · damaged ${s.damaged} · errors ${s.errors}`;
-  $('values').textContent = `integration ${s.intg_us} µs · temperatures ${s.temp.join(' / ')} · ${s.capturing ? 'streaming' : 'stopped'}`;
+  $('values').textContent = `integration ${s.intg_us} µs · modulation ${s.mod_freq_khz ? (s.mod_freq_khz / 1000) + ' MHz' : '-'} · temperatures ${s.temp.join(' / ')} · ${s.capturing ? 'streaming' : 'stopped'}`;
   const msg = s.message || (viewer.connected ? '' : 'connection to the viewer lost');
   $('banner').hidden = !msg;
   $('banner').textContent = msg;
   $('reply').textContent = s.reply || '';
+  const modes = [36000, 24000, 12000, 6000, 3000, 1500, 750], m = modes.indexOf(s.mod_freq_khz);
+  if (m >= 0 && document.activeElement !== $('freq')) $('freq').value = String(m);
   $('virtual').hidden = !s.virtual;
   const box = $('filters');
   if (!box.childElementCount) {
@@ -200,6 +202,7 @@ const num = (id) => parseFloat($(id).value);
 $('start').onclick = () => send({ cmd: 'start' });
 $('stop').onclick = () => send({ cmd: 'stop' });
 $('setintg').onclick = () => send({ cmd: 'intg', us: num('intg') });
+$('freq').onchange = () => send({ cmd: 'freq', mode: parseInt($('freq').value, 10) });
 $('setwall').onclick = () => send({ cmd: 'wall', mm: num('wall') });
 $('sphere').onclick = () => send({ cmd: 'sphere', x: (Math.random() - 0.5) * 600, y: (Math.random() - 0.5) * 400, z: 900, r: 150 });
 $('box').onclick = () => send({ cmd: 'box' });

@@ -95,6 +95,13 @@ await check('a filter toggle reaches the device and changes the depth', async ()
   await page.waitForFunction(() => window.__viewer.state.filters[2].on, null, deadline);
 });
 
+await check('the modulation frequency reaches the camera', async () => {
+  await page.locator('#freq').selectOption('3');
+  await page.waitForFunction(() => window.__viewer.state.mod_freq_khz === 6000, null, deadline);
+  await page.locator('#freq').selectOption('2');
+  await page.waitForFunction(() => window.__viewer.state.mod_freq_khz === 12000, null, deadline);
+});
+
 await check('two browsers watch at once', async () => {
   const second = await browser.newPage();
   await second.goto(url);

@@ -293,6 +293,7 @@ class Viewer {
     }
     if (cmd == "filter") return apply_filter(c);
     if (cmd == "intg") return apply_integration(c);
+    if (cmd == "freq") return apply_frequency(c);
     if (vc == nullptr) return "refused: '" + cmd + "' needs the virtual camera or is unknown";
     if (cmd == "wall") {
       const auto mm = c.number("mm");
@@ -361,6 +362,20 @@ class Viewer {
                                                : "the camera refused the integration time";
   }
 
+  // The EPC chip library acts on the camera opened last: the viewer's own.
+  bool is_epc() const {
+    const torvi_drv_t *drv = open_ ? torvi_dev_get_drv(const_cast<torvi_dev_t *>(&dev_)) : nullptr;
+    return drv != nullptr && drv->id != nullptr && drv->id[0] == 'E';
+  }
+
+  std::string apply_frequency(const Command &c) {
+    const auto mode = c.number("mode");
+    if (!mode || *mode < 0 || *mode > 6) return "refused: frequency mode 0 to 6";
+    if (!is_epc()) return "refused: only EPC cameras switch their modulation frequency";
+    configSetModulationFrequency(static_cast<int>(*mode), configGetDeviceAddress());
+    return "modulation frequency " + std::to_string(configGetModulationFrequency()) + " kHz";
+  }
+
   void read_camera_values() {
     if (!open_ || Clock::now() < next_params_) return;
     next_params_ = Clock::now() + std::chrono::seconds(1);
@@ -399,6 +414,7 @@ class Viewer {
     add("damaged", std::to_string(damaged_));
     add("errors", std::to_string(errors_));
     add("intg_us", std::to_string(intg_us_));
+    add("mod_freq_khz", std::to_string(is_epc() ? configGetModulationFrequency() : 0));
     add("temp", "[" + std::to_string(temp_[0]) + "," + std::to_string(temp_[1]) + "]");
     add("product",
         "\"" +
