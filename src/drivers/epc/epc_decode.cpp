@@ -333,6 +333,10 @@ TORVI_API int epc_frame_decode(torvi_drv_t *drv, uint16_t *dst, int dst_len_byte
                                const uint16_t *src, unsigned src_len,
                                const torvi_frame_info_t *finfo) {
   try {
+    epc_drv_state_t *st = torvi::epc::epc_state(drv);
+    if (st == nullptr || st->frame_ops == nullptr)
+      return torvi::epc::frame_decode(drv, dst, dst_len_bytes, kind, src, src_len, finfo);
+    const std::lock_guard<std::mutex> lock(*st->frame_ops);
     return torvi::epc::frame_decode(drv, dst, dst_len_bytes, kind, src, src_len, finfo);
   } catch (const std::bad_alloc &) {
     KX_ERR("malloc failed\n");

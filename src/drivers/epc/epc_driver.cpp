@@ -141,6 +141,7 @@ void release_state(torvi_drv_t *drv) {
   std::free(st->min_amp_mask);
   decode_release(*st);
   delete st->chip;
+  delete st->frame_ops;
   {
     std::lock_guard lock(default_device_mutex());
     torvi_drv_t *entry = registry_entry_of(drv);
@@ -170,7 +171,10 @@ bool init_impl(torvi_drv_t *drv, torvi_dev_t *dev) {
     return false;
   }
   st->chip = new (std::nothrow) Chip();
-  if (st->chip == nullptr) {
+  st->frame_ops = new (std::nothrow) std::mutex();
+  if (st->chip == nullptr || st->frame_ops == nullptr) {
+    delete st->chip;
+    delete st->frame_ops;
     std::free(st);
     KX_ERR("malloc failed\n");
     return false;
@@ -394,7 +398,12 @@ TORVI_API bool epc_init(torvi_drv_t *drv, torvi_dev_t *dev) {
 
 TORVI_API bool epc_frame_get_info(torvi_drv_t *drv, torvi_frame_info_t *finfo,
                                   const torvi_frame_hdr_t *hdr) {
-  return torvi::c_entry(__func__, false, [&] { return frame_get_info_impl(drv, finfo, hdr); });
+  return torvi::c_entry(__func__, false, [&] {
+    epc_drv_state_t *st = epc_state(drv);
+    if (st == nullptr || st->frame_ops == nullptr) return frame_get_info_impl(drv, finfo, hdr);
+    const std::lock_guard<std::mutex> lock(*st->frame_ops);
+    return frame_get_info_impl(drv, finfo, hdr);
+  });
 }
 
 TORVI_API bool epc_lens_param_get(torvi_drv_t *drv, torvi_lens_param_t *out, int width,

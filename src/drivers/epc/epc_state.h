@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "epc/chip.h"
 
@@ -70,10 +71,13 @@ struct epc_drv_state_t {
   float ib_temp_coef_phase;
   float step_phase;  // step_mm in phase units
   float step2_phase;
-  uint8_t frame_pending;           // set by frame_get_info, cleared by decode
-  char calib_names[4][256];        // distance images, parameters; twice
-  torvi_lens_param_t lens;         // this camera's lens
-  torvi::epc::Chip *chip;          // this camera's chip configuration and DRNU tables (owned)
+  uint8_t frame_pending;     // set by frame_get_info, cleared by decode
+  char calib_names[4][256];  // distance images, parameters; twice
+  torvi_lens_param_t lens;   // this camera's lens
+  torvi::epc::Chip *chip;    // this camera's chip configuration and DRNU tables (owned)
+  // Serialises frame_get_info and frame_decode of this camera: the application
+  // and a recording's writer thread may both describe and decode frames.
+  std::mutex *frame_ops;           // owned
   uint64_t temp_mon_last_s;        // wall-clock second of the last temperature report
   torvi::epc::DecodeWork *decode;  // decode work buffers and timers (owned: decode_release)
 };
