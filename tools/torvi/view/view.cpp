@@ -166,6 +166,7 @@ class Viewer {
 
   void start_capture() {
     g_capture_error.store(0);
+    last_frame_ = Clock::now();
     torvi_cap_set_callback_on_error(&dev_, on_capture_error);
     capturing_ = torvi_cap_start(&dev_);
     if (!capturing_) set_message("the camera refused to start streaming");
@@ -203,7 +204,10 @@ class Viewer {
       handle_frame(info);
       return;
     }
-    if (r == 0) return;  // no frame before the deadline: the state line says so
+    if (r == 0) {
+      check_camera_still_there();
+      return;
+    }
     const int err = g_capture_error.exchange(0);
     if (r == -2 && err == 0) {  // stopped on request
       capturing_ = false;
@@ -215,7 +219,30 @@ class Viewer {
     close_camera();
   }
 
+  // No frame for a while: a camera that left the bus is reported and closed
+  // (the capture may not have seen an error yet); one still there is only
+  // reported as silent.
+  void check_camera_still_there() {
+    const auto silent = Clock::now() - last_frame_;
+    if (silent < std::chrono::seconds(2)) return;
+    torvi_dev_t found[16];
+    const int n = torvi_dev_list(found, 16);
+    for (int i = 0; i < n; ++i)
+      if (found[i].bus == dev_.bus && found[i].port == dev_.port && found[i].addr == dev_.addr) {
+        set_message(
+            "no frames from the camera for " +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(silent).count()) +
+            " s");
+        return;
+      }
+    ++errors_;
+    set_message("camera lost: it left the bus; the viewer waits for it");
+    close_camera();
+  }
+
   void handle_frame(const torvi_frame_info_t &info) {
+    last_frame_ = Clock::now();
+    if (message_.rfind("no frames", 0) == 0) set_message("");
     const double arrival = epoch_ms();
     ++frames_;
     const std::size_t n = static_cast<std::size_t>(info.width) * info.height;
@@ -446,6 +473,7 @@ class Viewer {
   bool want_capture_ = true;
   Clock::time_point next_open_{};
   Clock::time_point next_params_{};
+  Clock::time_point last_frame_ = Clock::now();
   std::vector<uint8_t> raw_ = std::vector<uint8_t>(4u << 20);
   std::vector<float> depth_, gray_;
   std::vector<uint16_t> truth_;
