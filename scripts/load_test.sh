@@ -7,6 +7,7 @@
 #   scripts/load_test.sh build/normal 10
 #   scripts/load_test.sh build/asan 10 -LE "slow|browser"
 set -uo pipefail
+export CTEST_OUTPUT_ON_FAILURE=1
 dir=${1:?build folder}
 runs=${2:-10}
 shift $(( $# > 2 ? 2 : $# ))
