@@ -61,6 +61,18 @@ await check('the page loads and frames and rays arrive', async () => {
   assert.ok(s && s.open && s.capturing && s.virtual, JSON.stringify(s));
 });
 
+await check('the temperatures are shown in degrees Celsius', async () => {
+  await page.waitForFunction(() => window.__viewer.state.temp_c, null, deadline);
+  const [s, text] = await page.evaluate(() => [window.__viewer.state, document.getElementById('values').textContent]);
+  const m = /sensor (-?\d+\.\d) °C, board (-?\d+\.\d) °C/.exec(text);
+  assert.ok(m, text);
+  // A camera running in a room, not a count of tenths.
+  for (const [shown, sent] of [[m[1], s.temp_c[0]], [m[2], s.temp_c[1]]]) {
+    assert.equal(Number(shown), sent, text);
+    assert.ok(sent > -40 && sent < 125, text);
+  }
+});
+
 await check('the depth image shows the virtual wall in its colour', async () => {
   await page.evaluate(() => { document.getElementById('rmin').value = '0.3'; document.getElementById('rmax').value = '4'; });
   const [wallMm, truthMm] = await page.evaluate(() => {
@@ -82,6 +94,22 @@ await check('the point cloud canvas shows points', async () => {
   let lit = 0;
   for (let i = 0; i < shot.w * shot.h; ++i) if (shot.data[4 * i] + shot.data[4 * i + 1] + shot.data[4 * i + 2] > 60) ++lit;
   assert.ok(lit > 0.02 * shot.w * shot.h, `${lit} lit pixels of ${shot.w * shot.h}`);
+});
+
+await check('the point cloud can be coloured by gray', async () => {
+  await page.locator('#cloudcolor').selectOption('gray');
+  const n = await page.evaluate(() => window.__viewer.frames);
+  await page.waitForFunction((m) => window.__viewer.frames >= m + 3 && window.__viewer.points > 10000, n, deadline);
+  const shot = await pixelsOf(page, await page.locator('#cloud canvas').screenshot());
+  let lit = 0, gray = 0;
+  for (let i = 0; i < shot.w * shot.h; ++i) {
+    const [r, g, b] = shot.data.slice(4 * i, 4 * i + 3);
+    if (r + g + b <= 60) continue;
+    ++lit;
+    if (Math.max(r, g, b) - Math.min(r, g, b) <= 4) ++gray;
+  }
+  assert.ok(lit > 0.02 * shot.w * shot.h && gray > 0.9 * lit, `${gray} gray of ${lit} lit pixels`);
+  await page.locator('#cloudcolor').selectOption('depth');
 });
 
 await check('a filter toggle reaches the device and changes the depth', async () => {
@@ -126,5 +154,12 @@ await check('an unplugged camera is shown, and the stream comes back after replu
 const lat = (await page.evaluate(() => window.__viewer.latencies)).slice().sort((a, b) => a - b);
 const q = (p) => lat[Math.min(lat.length - 1, Math.floor(p * lat.length))];
 console.log(`frame latency, arrival to page (ms): n=${lat.length} median=${q(0.5).toFixed(1)} p95=${q(0.95).toFixed(1)} max=${lat[lat.length - 1].toFixed(1)}`);
+// Where that time goes, per drawn frame.
+const stages = await page.evaluate(() => window.__viewer.stages);
+const split = ['decode on the server', 'server to page', 'images', 'point cloud'].map((name, k) => {
+  const v = stages.map((x) => x[k]).sort((a, b) => a - b);
+  return `${name} ${v[v.length >> 1].toFixed(1)}/${v[Math.floor(0.95 * v.length)].toFixed(1)}`;
+});
+console.log(`  stages, median/p95 (ms): ${split.join(', ')}`);
 await browser.close();
 console.log(`viewer: ${passed} passed, 0 failed`);
