@@ -4,15 +4,17 @@
 //   frame:  "TVF1", u32 seq, u16 width, u16 height, u32 planes, f64 arrival
 //           (ms since the epoch, the moment the frame was taken from the
 //           camera), f64 decoded (ms since the epoch, the moment its images
-//           were ready to pack), then `planes` images of width x height u16 each, in this
-//           order when their bit is set: depth (mm; 65300 filtered, 65500
-//           invalid), gray, ground truth (mm, virtual camera only).
+//           were ready to pack), then `planes` images of width x height u16
+//           each, in this order when their bit is set: depth (mm; 65300
+//           filtered, 65500 invalid), gray, ground truth (mm, virtual camera
+//           only).
 //   rays:   "TVR1", u16 width, u16 height, then width x height unit rays
 //           (3 f32 each, camera frame: x right, y down, z forward).
 // Server to page, text: one JSON object {"type":"state", ...}.
-// Page to server, text: "ack" once a frame is drawn (the server sends each
-// browser one frame at a time, always the newest), or one flat JSON object
-// {"cmd":"...", ...}: numbers, booleans and strings only.
+// Page to server, text: "ack" once a frame is drawn, or passed over by a page
+// that is not shown (the server sends each browser one frame at a time,
+// always the newest), or one flat JSON object {"cmd":"...", ...}: numbers,
+// booleans and strings only.
 #pragma once
 
 #include <cstdint>
