@@ -15,13 +15,16 @@ const browser = await chromium.launch({
 });
 let passed = 0;
 async function check(name, fn) {
-  try { await fn(); ++passed; console.log(`ok - ${name}`); }
+  const start = Date.now();
+  try { await fn(); ++passed; console.log(`ok - ${name} (${((Date.now() - start) / 1000).toFixed(1)} s)`); }
   catch (e) { console.log(`not ok - ${name}\n  ${e.stack || e}`); await browser.close(); process.exit(1); }
 }
 
-// Decodes a screenshot (PNG) in the page and returns its RGBA pixels.
+// Decodes a screenshot (PNG) in the page and returns its RGBA pixels. They
+// come back as base64 text: a plain array of a million numbers takes the
+// busy machine seconds to pass.
 async function pixelsOf(page, png) {
-  return page.evaluate(async (b64) => {
+  const p = await page.evaluate(async (b64) => {
     const img = new Image();
     img.src = 'data:image/png;base64,' + b64;
     await img.decode();
@@ -29,8 +32,12 @@ async function pixelsOf(page, png) {
     c.width = img.width; c.height = img.height;
     const ctx = c.getContext('2d');
     ctx.drawImage(img, 0, 0);
-    return { w: c.width, h: c.height, data: Array.from(ctx.getImageData(0, 0, c.width, c.height).data) };
+    const data = ctx.getImageData(0, 0, c.width, c.height).data;
+    let bin = '';
+    for (let i = 0; i < data.length; i += 8192) bin += String.fromCharCode(...data.subarray(i, i + 8192));
+    return { w: c.width, h: c.height, data: btoa(bin) };
   }, png.toString('base64'));
+  return { w: p.w, h: p.h, data: Buffer.from(p.data, 'base64') };
 }
 const at = (p, x, y) => p.data.slice(4 * (y * p.w + x), 4 * (y * p.w + x) + 3);
 // Mean absolute difference of horizontally neighbouring depth values (mm)
@@ -52,6 +59,8 @@ const roughness = (page) => page.evaluate(() => new Promise((resolve) => {
 }));
 
 const page = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+// Clicks and selections get the same generous deadline as the waits.
+page.setDefaultTimeout(deadline.timeout);
 page.on('pageerror', (e) => console.log('page error:', e.message));
 
 await check('the page loads and frames and rays arrive', async () => {
