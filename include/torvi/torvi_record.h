@@ -47,8 +47,10 @@ typedef struct torvi_record_opts {
   uint32_t queue_frames; /* frames waiting for the writer at most; 0: 64 */
   uint8_t no_depth;      /* 1: no distance images */
   uint8_t no_compress;   /* 1: chunks stored without zstd */
-  uint8_t reserved[2];
+  int8_t zstd_level;     /* zstd level, -7 (fastest) .. 19 (smallest); 0: the default, -1 */
+  uint8_t reserved;
 } torvi_record_opts_t;
+TORVI_STATIC_ASSERT(sizeof(torvi_record_opts_t) == 8, "record options are 8 bytes");
 
 typedef struct torvi_record_stats {
   uint64_t frames_seen;    /* frames the stream completed since the start */

@@ -29,6 +29,10 @@ TORVI_API torvi_record_t *torvi_record_start(torvi_dev_t *dev, const char *path,
   return torvi::c_entry(__func__, static_cast<torvi_record_t *>(nullptr), [&] {
     torvi::check_arg(dev != nullptr, "dev is NULL");
     torvi::check_arg(path != nullptr && path[0] != '\0', "no file name");
+    torvi::check_arg(opts == nullptr || (opts->zstd_level >= torvi::record::kMinZstdLevel &&
+                                         opts->zstd_level <= torvi::record::kMaxZstdLevel),
+                     "zstd level %d outside %d..%d", opts != nullptr ? opts->zstd_level : 0,
+                     torvi::record::kMinZstdLevel, torvi::record::kMaxZstdLevel);
     torvi::BusyScope busy(dev);
     if (!torvi::dev_is_open(dev)) throw std::runtime_error("the device is not open");
     {

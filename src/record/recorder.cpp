@@ -169,6 +169,7 @@ Recorder::Recorder(torvi_dev_t *dev, const std::string &path, const torvi_record
   WriterOptions wo;
   wo.library = std::string("libtorvi ") + TORVI_VERSION_STRING;
   wo.compress = opt.no_compress == 0;
+  wo.zstd_level = opt.zstd_level != 0 ? opt.zstd_level : kDefaultZstdLevel;
   writer_ = std::make_unique<McapWriter>(path, wo);
   if (opt.no_depth == 0) depth_ = distance_depth_step(dev);
   write_header_records(dev, opt);
@@ -198,12 +199,17 @@ void Recorder::write_header_records(torvi_dev_t *dev, const torvi_record_opts_t 
   writer_->add_metadata(kFiltersMetadata, encode_filters(filter_switches(dev)));
   if (StringMap regs = register_metadata(dev); !regs.empty())
     writer_->add_metadata(kRegistersMetadata, regs);
-  writer_->add_metadata("torvi.recording",
-                        {{"start_time_ns", std::to_string(t0)},
-                         {"frame_rate", std::to_string(fps)},
-                         {"depth", depth_ ? "torvi_frame_get_distance, millimetres" : "none"},
-                         {"queue_frames", std::to_string(sink_->max_queue)},
-                         {"compression", opt.no_compress ? "none" : "zstd"}});
+  writer_->add_metadata(
+      "torvi.recording",
+      {{"start_time_ns", std::to_string(t0)},
+       {"frame_rate", std::to_string(fps)},
+       {"depth", depth_ ? "torvi_frame_get_distance, millimetres" : "none"},
+       {"queue_frames", std::to_string(sink_->max_queue)},
+       {"compression",
+        opt.no_compress != 0
+            ? std::string("none")
+            : "zstd level " +
+                  std::to_string(opt.zstd_level != 0 ? opt.zstd_level : kDefaultZstdLevel)}});
   // Calibration files under the path prefix, and the driver's lens record.
   namespace fs = std::filesystem;
   std::error_code ec;

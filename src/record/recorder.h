@@ -24,6 +24,11 @@ struct kx_stream;
 
 namespace torvi::record {
 
+// zstd levels a recording accepts, and the one it uses when told none.
+inline constexpr int kMinZstdLevel = -7;
+inline constexpr int kMaxZstdLevel = 19;
+inline constexpr int kDefaultZstdLevel = -1;
+
 // A distance image in millimetres.
 struct DepthImage {
   uint32_t width = 0;

@@ -65,7 +65,11 @@ class EpcReplay : public torvi::test::EpcCameras {
   // Records `n` frames of a calibrated camera; returns their distances as the
   // camera's own driver decoded them, and the sensor registers at the start.
   void record(std::size_t n, void (*before)(torvi_dev_t *) = nullptr) {
-    torvi_vcam_plug(camera(1, "VCAM-E2-1.4.3"));
+    // At its own pace the camera never outruns the application or the
+    // recording's writer, so every frame taken is in the file.
+    torvi_vcam_t *cam = camera(1, "VCAM-E2-1.4.3");
+    torvi_vcam_set_paced(cam, 1);
+    torvi_vcam_plug(cam);
     torvi_dev_t *dev = open_port(1);
     ASSERT_NE(dev, nullptr);
     if (before != nullptr) before(dev);
@@ -103,12 +107,17 @@ TEST_F(EpcReplay, DistancesMatchTheLiveCameraWithItsFilesGone) {
   EXPECT_NE(own_folder, torvi_path_get());
   EXPECT_EQ(sensor_registers(&replay), registers);
   ASSERT_TRUE(torvi_cap_start(&replay));
-  const auto got = take(&replay, indexes.size());
-  ASSERT_EQ(got.size(), indexes.size());
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    EXPECT_EQ(got[i].info.frame_idx, indexes[i]);
-    EXPECT_TRUE(distance_of(&replay, got[i]) == distances[i]) << "frame " << i;
+  // The file may also hold frames the application did not take: match by index.
+  const auto got = take(&replay, 1000);
+  std::size_t matched = 0;
+  for (const Taken &t : got) {
+    for (std::size_t i = 0; i < indexes.size(); ++i) {
+      if (t.info.frame_idx != indexes[i]) continue;
+      EXPECT_TRUE(distance_of(&replay, t) == distances[i]) << "frame " << indexes[i];
+      ++matched;
+    }
   }
+  EXPECT_EQ(matched, indexes.size());
   torvi_dev_close(&replay);
   EXPECT_TRUE(std::filesystem::is_empty(elsewhere)) << "the replay wrote into the path prefix";
   EXPECT_FALSE(std::filesystem::exists(own_folder)) << "the replay's folder outlived it";
@@ -140,8 +149,11 @@ TEST_F(EpcReplay, FilterSwitchesOfTheRecordedCameraAreMadeAgain) {
   torvi_dev_t replay{};
   ASSERT_EQ(torvi_replay_open(path.c_str(), TORVI_REPLAY_FAST, &replay), &replay);
   ASSERT_TRUE(torvi_cap_start(&replay));
-  const auto got = take(&replay, 2);
-  ASSERT_EQ(got.size(), 2u);
+  const auto all = take(&replay, 1000);
+  std::vector<Taken> got;
+  for (const Taken &t : all)
+    if (t.info.frame_idx == indexes[0]) got.push_back(t);
+  ASSERT_EQ(got.size(), 1u);
   EXPECT_TRUE(distance_of(&replay, got[0]) == distances[0]);
   // The switches matter: with smoothing back on, the same frame decodes otherwise.
   torvi_filter_args_t level{};

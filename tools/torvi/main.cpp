@@ -133,6 +133,9 @@ void add_record_options(CLI::App *cmd, CommonOptions &common, RecordOptions &rec
   n->excludes(t);
   cmd->add_option("-o,--output", rec.output, "the MCAP file")->capture_default_str();
   cmd->add_flag("--no-depth", rec.no_depth, "no distance images");
+  cmd->add_option("--zstd-level", rec.zstd_level,
+                  "compression: -7 (fastest) .. 19 (smallest file); default -1")
+      ->check(CLI::Range(-7, 19));
   cmd->add_flag_callback(
       "-q,--quiet", [&rec] { rec.progress = false; }, "no progress line");
   cmd->add_option("--replay", common.replay, "record from a replayed recording");

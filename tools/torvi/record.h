@@ -13,6 +13,7 @@ struct RecordOptions {
   std::string output = "torvi_recording.mcap";
   bool no_depth = false;
   bool progress = true;
+  int zstd_level = 0;  // 0: the library's default
 };
 
 int run_record(const CommonOptions &common, const RecordOptions &opt);
