@@ -19,6 +19,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 namespace torvi::epc {
 
@@ -47,7 +49,21 @@ struct DrnuParams {
   float step_phase = 0;             // one calibration step in phase units
   const uint16_t *table = nullptr;  // num_dist phases per pixel, raw pixel order
   int num_dist = 0;
+  // Optional: the same entries image by image (entry k of pixel i at
+  // [k * pixels + i], made by drnu_planes). The vectorised kernel then reads
+  // two short runs per pixel group instead of every pixel's whole row; the
+  // reference ignores it. Null: the vectorised kernel reads `table`.
+  const uint16_t *planes = nullptr;
 };
+
+// `table` (num_dist entries per pixel) laid out image by image for
+// DrnuParams::planes, with kDrnuPlanesSpare zero entries after the last
+// image (a 32-bit read of its last entry stays inside); empty when the table
+// holds fewer than pixels x num_dist entries or num_dist < 1. May throw
+// std::bad_alloc.
+inline constexpr size_t kDrnuPlanesSpare = 2;
+void drnu_planes(std::vector<uint16_t> &out, std::span<const uint16_t> table, size_t pixels,
+                 int num_dist);
 
 // Phase and amplitude of one pixel; false (outputs untouched) when invalid.
 bool pixel_phase_amp(uint16_t d0, uint16_t d1, uint16_t d2, uint16_t d3, int &phase, int &amp);
@@ -74,6 +90,9 @@ void dist_simple_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t
 void dist_drnu_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                     const DrnuParams &p);
 void gray_avx2(uint16_t *gray, const uint16_t *src, size_t pixels);
+// The amplitude step alone: out[i] = trunc(kx_math_sqrtf(float(v[i]))) for
+// 0 <= v[i] <= 2^23 (a sum of two squared sample differences, halved twice).
+void amplitude_of_squares_avx2(uint16_t *out, const int32_t *v, size_t count);
 
 bool cpu_has_avx2();
 
