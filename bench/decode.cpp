@@ -85,37 +85,37 @@ void BM_KernelDrnu(benchmark::State &state, DistKernel k) {
 BENCHMARK_CAPTURE(BM_KernelDrnu, fast, dist_drnu);
 BENCHMARK_CAPTURE(BM_KernelDrnu, reference, dist_drnu_ref);
 
-// The table image by image, as the decode keeps it per loaded table.
-const std::vector<uint16_t> &drnu_table_planes() {
-  static const std::vector<uint16_t> t = [] {
-    std::vector<uint16_t> v;
-    drnu_planes(v, drnu_table(), kP, kN);
+// The table segment by segment, as the decode keeps it per loaded table.
+const std::vector<uint32_t> &drnu_table_segments() {
+  static const std::vector<uint32_t> t = [] {
+    std::vector<uint32_t> v;
+    drnu_segments(v, drnu_table(), kP, kN);
     return v;
   }();
   return t;
 }
 
-void BM_KernelDrnuPlanes(benchmark::State &state) {
+void BM_KernelDrnuSegments(benchmark::State &state) {
   std::vector<uint16_t> d(kP), a(kP);
   DrnuParams p = drnu_params_for_bench();
-  p.planes = drnu_table_planes().data();
+  p.segments = drnu_table_segments().data();
   for (auto _ : state) {
     dist_drnu(d.data(), a.data(), raw_frame().data(), kP, p);
     benchmark::DoNotOptimize(d.data());
     benchmark::ClobberMemory();
   }
 }
-BENCHMARK(BM_KernelDrnuPlanes);
+BENCHMARK(BM_KernelDrnuSegments);
 
 // Made once per loaded table, not per frame.
-void BM_DrnuPlanesCopy(benchmark::State &state) {
-  std::vector<uint16_t> planes;
+void BM_DrnuSegmentsCopy(benchmark::State &state) {
+  std::vector<uint32_t> segments;
   for (auto _ : state) {
-    drnu_planes(planes, drnu_table(), kP, kN);
+    drnu_segments(segments, drnu_table(), kP, kN);
     benchmark::ClobberMemory();
   }
 }
-BENCHMARK(BM_DrnuPlanesCopy);
+BENCHMARK(BM_DrnuSegmentsCopy);
 
 void BM_KernelSimple(benchmark::State &state, SimpleKernel k) {
   std::vector<uint16_t> d(kP), a(kP);

@@ -41,15 +41,19 @@ void gray(uint16_t *out, const uint16_t *src, size_t pixels) {
   gray_ref(out, src, pixels);
 }
 
-void drnu_planes(std::vector<uint16_t> &out, std::span<const uint16_t> table, size_t pixels,
-                 int num_dist) {
+void drnu_segments(std::vector<uint32_t> &out, std::span<const uint16_t> table, size_t pixels,
+                   int num_dist) {
   const size_t n = num_dist > 0 ? static_cast<size_t>(num_dist) : 0;
   out.clear();
-  if (n == 0 || table.size() < n * pixels) return;
-  out.assign(n * pixels + kDrnuPlanesSpare, 0);
+  if (n < 2 || table.size() < n * pixels) return;
+  const auto pair = [](uint16_t low, uint16_t high) {
+    return uint32_t{low} | uint32_t{high} << 16;
+  };
+  out.resize(n * pixels);
   for (size_t i = 0; i < pixels; ++i) {
     const uint16_t *row = table.data() + i * n;
-    for (size_t k = 0; k < n; ++k) out[k * pixels + i] = row[k];
+    for (size_t j = 0; j + 1 < n; ++j) out[j * pixels + i] = pair(row[j], row[j + 1]);
+    out[(n - 1) * pixels + i] = pair(row[0], row[n - 1]);
   }
 }
 

@@ -312,38 +312,33 @@ class RowEntries {
   __m256i lanes_, row_ = _mm256_setzero_si256();
 };
 
-// Entries image by image (entry k of pixel i at [k * pixels + i]): the first
-// and last entries of eight pixels are plain loads, a segment's two bounds
-// two gathers from images that neighbouring pixels mostly share.
-class PlaneEntries {
+// Entries as segments, segment by segment (segment j of pixel i at
+// [j * pixels + i], the first and last entries after the last segment): the
+// first and last entries of eight pixels are one plain load, a segment's two
+// bounds one gather from an image that neighbouring pixels mostly share.
+class SegmentEntries {
  public:
-  PlaneEntries(const uint16_t *planes, size_t pixels, int n)
-      : planes_(planes),
-        base_(reinterpret_cast<const int *>(planes)),
-        pixels_(pixels),
-        n_(n),
+  SegmentEntries(const uint32_t *segments, size_t pixels, int n)
+      : ends_(segments + static_cast<size_t>(n - 1) * pixels),
+        base_(reinterpret_cast<const int *>(segments)),
         image_(set1(static_cast<int>(pixels))) {}
   void at(size_t i) {
     i_ = i;
     lanes_ = _mm256_add_epi32(set1(static_cast<int>(i)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
   }
   Ends8 ends() const {
-    const uint16_t *last = planes_ + static_cast<size_t>(n_ - 1) * pixels_;
-    return {_mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(planes_ + i_))),
-            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(last + i_)))};
+    const __m256i ends = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ends_ + i_));
+    return {_mm256_and_si256(ends, set1(0xFFFF)), _mm256_srli_epi32(ends, 16)};
   }
   Segment8 segment(__m256i j) const {
-    const __m256i low = _mm256_add_epi32(lanes_, _mm256_mullo_epi32(j, image_));
-    const __m256i high = _mm256_add_epi32(low, image_);
-    return {_mm256_and_si256(_mm256_i32gather_epi32(base_, low, 2), set1(0xFFFF)),
-            _mm256_and_si256(_mm256_i32gather_epi32(base_, high, 2), set1(0xFFFF))};
+    const __m256i pair =
+        _mm256_i32gather_epi32(base_, _mm256_add_epi32(lanes_, _mm256_mullo_epi32(j, image_)), 4);
+    return {_mm256_and_si256(pair, set1(0xFFFF)), _mm256_srli_epi32(pair, 16)};
   }
 
  private:
-  const uint16_t *planes_;
+  const uint32_t *ends_;
   const int *base_;
-  size_t pixels_;
-  int n_;
   __m256i image_;
   size_t i_ = 0;
   __m256i lanes_ = _mm256_setzero_si256();
@@ -446,9 +441,9 @@ void dist_drnu_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t p
                     const DrnuParams &p) {
   if (!drnu_fits(p, pixels)) return dist_drnu_ref(dist, amp, src, pixels, p);
   const int n = p.num_dist;
-  if (n >= 2 && p.planes != nullptr) {
-    PlaneEntries planes(p.planes, pixels, n);
-    return drnu_loop(dist, amp, src, pixels, p, &planes);
+  if (n >= 2 && p.segments != nullptr) {
+    SegmentEntries segments(p.segments, pixels, n);
+    return drnu_loop(dist, amp, src, pixels, p, &segments);
   }
   if (n >= 2 && p.table != nullptr) {
     RowEntries rows(p.table, n);

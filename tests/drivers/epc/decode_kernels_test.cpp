@@ -227,19 +227,19 @@ TEST_F(DecodeKernelEquality, DrnuVectorMatchesPlainOnRandomFramesAndTables) {
   }
 }
 
-TEST_F(DecodeKernelEquality, DrnuFromImageByImageTablesMatchesPlain) {
+TEST_F(DecodeKernelEquality, DrnuFromSegmentCopiesMatchesPlain) {
   std::mt19937 rng(14);
   for (size_t pixels : {size_t{76800}, size_t{1003}, size_t{24}}) {
     for (int n : {30, 7, 2}) {
       const std::vector<uint16_t> table = random_tables(pixels, n, rng);
-      std::vector<uint16_t> planes;
-      drnu_planes(planes, table, pixels, n);
+      std::vector<uint32_t> segments;
+      drnu_segments(segments, table, pixels, n);
       for (float comp : {0.0f, 35.7f, -812.25f, 1e9f}) {
         const Frame f = random_frame(pixels, rng);
         DrnuParams p{kRange12MHz, comp, 708, 716.3f, table.data(), n};
         std::vector<uint16_t> d_ref(pixels), a_ref(pixels), d_vec(pixels, 1), a_vec(pixels, 1);
         dist_drnu_ref(d_ref.data(), a_ref.data(), f.s.data(), pixels, p);
-        p.planes = planes.data();
+        p.segments = segments.data();
         dist_drnu_avx2(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
         ASSERT_EQ(d_vec, d_ref) << pixels << " px, n " << n << " comp " << comp;
         ASSERT_EQ(a_vec, a_ref);
@@ -328,21 +328,29 @@ TEST_F(DecodeKernelEquality, GrayVectorMatchesPlainOnRandomFrames) {
   }
 }
 
-TEST(DecodeDrnu, ImageByImageCopyHoldsEveryEntry) {
+TEST(DecodeDrnu, SegmentCopyHoldsEverySegmentOfEveryPixel) {
   constexpr size_t kPixels = 5;
   constexpr int kN = 3;
   std::vector<uint16_t> table(kPixels * kN);
-  for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint16_t>(100 + i);
-  std::vector<uint16_t> planes;
-  drnu_planes(planes, table, kPixels, kN);
-  ASSERT_EQ(planes.size(), kPixels * kN + kDrnuPlanesSpare);
-  for (size_t i = 0; i < kPixels; ++i)
-    for (size_t k = 0; k < kN; ++k) EXPECT_EQ(planes[k * kPixels + i], table[i * kN + k]);
-  EXPECT_EQ(planes[kPixels * kN], 0);
-  // A table too short for the pixels gives no copy.
+  for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint16_t>(100 + 1000 * i);
+  std::vector<uint32_t> segments;
+  drnu_segments(segments, table, kPixels, kN);
+  ASSERT_EQ(segments.size(), kPixels * kN);
+  for (size_t i = 0; i < kPixels; ++i) {
+    for (size_t j = 0; j + 1 < kN; ++j) {
+      EXPECT_EQ(segments[j * kPixels + i] & 0xFFFF, table[i * kN + j]) << i << " " << j;
+      EXPECT_EQ(segments[j * kPixels + i] >> 16, table[i * kN + j + 1]) << i << " " << j;
+    }
+    // After the segments: the first and the last entry.
+    EXPECT_EQ(segments[(kN - 1) * kPixels + i] & 0xFFFF, table[i * kN]) << i;
+    EXPECT_EQ(segments[(kN - 1) * kPixels + i] >> 16, table[i * kN + kN - 1]) << i;
+  }
+  // A table too short for the pixels, or of one entry per pixel, gives no copy.
+  drnu_segments(segments, table, kPixels, 1);
+  EXPECT_TRUE(segments.empty());
   table.pop_back();
-  drnu_planes(planes, table, kPixels, kN);
-  EXPECT_TRUE(planes.empty());
+  drnu_segments(segments, table, kPixels, kN);
+  EXPECT_TRUE(segments.empty());
 }
 
 TEST(DecodeRows, RawRowsGoToTheirImageRows) {
