@@ -12,6 +12,7 @@
 #include <torvi/kx_math.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -181,7 +182,7 @@ inline void store8(uint16_t *dst, __m256i v) {
 }
 
 // Euclidean remainder modulo one turn for |v| < 2^24.
-inline __m256i wrap_turn8(__m256i v) {
+inline __m256i wrap_turn_far8(__m256i v) {
   const __m256 q =
       _mm256_floor_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(v), _mm256_set1_ps(1.0f / kPhaseTurn)));
   __m256i r = _mm256_sub_epi32(v, _mm256_mullo_epi32(_mm256_cvtps_epi32(q), set1(kPhaseTurn)));
@@ -189,6 +190,18 @@ inline __m256i wrap_turn8(__m256i v) {
       r, _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_setzero_si256(), r), set1(kPhaseTurn)));
   return _mm256_sub_epi32(
       r, _mm256_and_si256(_mm256_cmpgt_epi32(r, set1(kPhaseTurn - 1)), set1(kPhaseTurn)));
+}
+
+// The same; phases within one turn of the turn (nearly all) take one
+// correction each way.
+inline __m256i wrap_turn8(__m256i v) {
+  const __m256i turn = set1(kPhaseTurn), last = set1(kPhaseTurn - 1), zero = _mm256_setzero_si256();
+  const __m256i near =
+      _mm256_sub_epi32(_mm256_add_epi32(v, _mm256_and_si256(_mm256_cmpgt_epi32(zero, v), turn)),
+                       _mm256_and_si256(_mm256_cmpgt_epi32(v, last), turn));
+  const __m256i out =
+      _mm256_or_si256(_mm256_cmpgt_epi32(zero, near), _mm256_cmpgt_epi32(near, last));
+  return _mm256_testz_si256(out, out) ? near : wrap_turn_far8(v);
 }
 
 // Per-phase table (one entry per phase unit, plus one so that a 32-bit
@@ -354,6 +367,9 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
   const __m256i last_seg = set1(n - 2), last = set1(n - 1);
   const __m256i base = set1(wrap_turn(p.base_phase));
   const __m256 comp = _mm256_set1_ps(p.phase_comp), step = _mm256_set1_ps(p.step_phase);
+  // A phase (-1 ... 29999) less such a compensation stays far inside the
+  // clamp limits (NaN is not small).
+  const bool small_comp = std::fabs(p.phase_comp) < kClampLimit / 2;
   const PhaseToMm to_mm(p.range_mm);
   alignas(32) int32_t phases[kBlock];
   const size_t full = pixels / kLanes * kLanes;
@@ -363,7 +379,8 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
     phases_of_block(phases, amp, src, pixels, i, count, 0);
     for (size_t k = 0; k < count; k += kLanes) {
       const __m256i phase = load_phase8(phases + k);
-      __m256i pc = trunc_clamped8(_mm256_sub_ps(_mm256_cvtepi32_ps(phase), comp));
+      const __m256 shifted = _mm256_sub_ps(_mm256_cvtepi32_ps(phase), comp);
+      __m256i pc = small_comp ? _mm256_cvttps_epi32(shifted) : trunc_clamped8(shifted);
       if (entries != nullptr) {
         entries->at(i + k);
         const Ends8 e = entries->ends();
