@@ -127,6 +127,7 @@ std::vector<uint8_t> slurp(const std::string &path) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   kx_log_enable(0, KX_LOG_OFF, nullptr);
   torvi::hooks::set(torvi::hooks::Knob::kEraseLimitMs, 20);
+  torvi::hooks::set(torvi::hooks::Knob::kErasePollMs, 0);  // the virtual flash needs no pause
   char tmpl[] = "/tmp/torvi-fuzz-transfer-XXXXXX";
   g_dir = mkdtemp(tmpl);
   return 0;

@@ -56,7 +56,9 @@ typedef struct torvi_dev {
   char vendor[32];
   uint8_t info5[32];       /* raw value of parameter 5 at open */
   uint8_t info6[8];        /* raw value of parameter 6 at open */
-  const char *path_prefix; /* the library's path prefix (static storage, see torvi_path_get) */
+  const char *path_prefix; /* where the driver finds calibration files: the library's path
+                              prefix (static storage, see torvi_path_get); for a replayed
+                              recording, its own folder (valid until close) */
   uint8_t reserved[12];
   uint8_t located;       /* bus and port name one particular camera; 0: open takes the first */
   uint8_t free_on_close; /* set by the application for a malloc'ed record: close (and a
@@ -117,7 +119,8 @@ TORVI_API void torvi_uninit(void);
  * given) under which the library stores its files, and creates every folder
  * of it ('\' is taken as '/' when creating). The string is copied. Returns
  * 0, -1 with an ERR line for NULL, or the failing mkdir's result (-1, errno
- * set). Devices opened earlier see the new prefix through path_prefix. */
+ * set). Devices opened earlier see the new prefix through path_prefix
+ * (replayed recordings keep their own folder). */
 TORVI_API int torvi_path_cfg(const char *path);
 /* The path prefix: "./" until torvi_path_cfg. Points to library-owned static
  * storage that stays valid for the life of the process; its content changes

@@ -10,8 +10,10 @@
  *    distance image of each frame, when the camera's driver decodes
  *    distances;
  *  - metadata "torvi.device" (identity, link, driver), "torvi.parameters"
- *    (the camera parameters readable at the start, "param.<n>" = hex bytes)
- *    and "torvi.recording" (start time, frame rate, options);
+ *    (the camera parameters readable at the start, "param.<n>" = hex bytes),
+ *    "torvi.registers" (the sensor's 256 registers at the start, "target.1"
+ *    = eight hex digits per register) and "torvi.recording" (start time,
+ *    frame rate, options);
  *  - attachments: the lens parameter and calibration files found under the
  *    path prefix ("lens_param.txt", "*_10.bin") and the driver's lens
  *    parameters ("lens_param", text) when it has them.
@@ -93,9 +95,14 @@ enum {
  * true. A damaged or truncated file replays every intact frame; where
  * reading stopped is logged (WRN) and reported by torvi_replay_get_info.
  * Returns dev, or NULL with an ERR line when the file cannot be read, is not
- * an MCAP file, or holds no raw frames of this library. Parameter reads are
- * answered from the recording; parameter and register writes are accepted
- * and ignored; register reads and data transfers fail. */
+ * an MCAP file, or holds no raw frames of this library. Parameter and
+ * register reads are answered from the recording (registers it does not hold
+ * fail); register writes within the recorded ones are read back, other
+ * writes are accepted and ignored; data transfers fail. The recording's
+ * calibration files are written into a private folder under the system's
+ * temporary folder, which becomes dev->path_prefix, so the driver decodes with
+ * the recorded calibration wherever the library's path prefix points; the
+ * folder is removed at close. */
 TORVI_API torvi_dev_t *torvi_replay_open(const char *path, unsigned flags, torvi_dev_t *dev);
 
 typedef struct torvi_replay_info {

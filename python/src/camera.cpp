@@ -87,6 +87,22 @@ class Device {
     open_ = true;
   }
 
+  // Opens a recording as the camera (TORVI_REPLAY_ flags). Without the GIL.
+  void open_replay(const std::string &path, unsigned flags) {
+    dev_ = torvi_dev_t{};
+    clear_last_message();
+    if (torvi_replay_open(path.c_str(), flags, &dev_) != &dev_)
+      fail("cannot replay " + path +
+           ": it cannot be read, is not an MCAP file or holds no raw frames of libtorvi");
+    open_ = true;
+    replay_ = true;
+  }
+  // Whether this is a replay that has sent its last frame.
+  bool replay_ended() {
+    torvi_replay_info_t info{};
+    return replay_ && torvi_replay_get_info(&dev_, &info) && info.ended != 0;
+  }
+
   void close();  // stops a stream first; below Stream
 
   // Commands: one at a time per camera.
@@ -99,6 +115,7 @@ class Device {
  private:
   torvi_dev_t dev_{};
   std::atomic<bool> open_{false};
+  bool replay_ = false;  // set once at open
   std::mutex command_mu_;
   std::mutex stream_mu_;
   std::weak_ptr<Stream> stream_;  // the running stream, guarded by stream_mu_
@@ -436,7 +453,9 @@ class Stream : public std::enable_shared_from_this<Stream> {
       clear_last_message();
       const int got = torvi_cap_get_frames(rec, 1, f.bytes.get(), room, &f.info);
       if (got != 1) {
-        if (got == 0) {
+        if (got == 0 && dev_->replay_ended()) {
+          finish(std::nullopt);  // the end of the recording
+        } else if (got == 0) {
           finish(Error(ErrorKind::kTimeout, "no frame came before the deadline"));
         } else if (got == -2) {
           finish(Error(ErrorKind::kCapture, "the capture is not running", got));
@@ -573,6 +592,62 @@ py::dict listed_as_dict(const ListedCamera &c) {
   return d;
 }
 
+// --- recordings ---------------------------------------------------------------
+
+// A recording of an open camera into an MCAP file; the camera's streams go on
+// as usual while it records.
+class Recording {
+ public:
+  Recording(std::shared_ptr<Device> dev, const std::string &path, bool depth, bool compress)
+      : dev_(std::move(dev)) {
+    dev_->check_open();
+    torvi_record_opts_t opts{};
+    opts.no_depth = depth ? 0 : 1;
+    opts.no_compress = compress ? 0 : 1;
+    py::gil_scoped_release unlocked;
+    clear_last_message();
+    rec_ = torvi_record_start(dev_->record(), path.c_str(), &opts);
+    if (rec_ == nullptr) fail("cannot record into " + path);
+  }
+  Recording(const Recording &) = delete;
+  Recording &operator=(const Recording &) = delete;
+  ~Recording() {
+    if (rec_ != nullptr) torvi_record_stop(rec_, nullptr);
+  }
+
+  // Completes the file; the final counters. Idempotent.
+  py::dict stop() {
+    if (rec_ != nullptr) {
+      bool ok = false;
+      {
+        py::gil_scoped_release unlocked;
+        clear_last_message();
+        ok = torvi_record_stop(rec_, &final_);
+      }
+      rec_ = nullptr;
+      if (!ok) fail("the recording could not be completed");
+    }
+    return counters(final_);
+  }
+  py::dict stats() const {
+    if (rec_ == nullptr) return counters(final_);
+    torvi_record_stats_t s{};
+    torvi_record_get_stats(rec_, &s);
+    return counters(s);
+  }
+
+ private:
+  static py::dict counters(const torvi_record_stats_t &s) {
+    return py::dict("frames_seen"_a = s.frames_seen, "frames_written"_a = s.frames_written,
+                    "frames_dropped"_a = s.frames_dropped, "depth_written"_a = s.depth_written,
+                    "bytes_written"_a = s.bytes_written, "failed"_a = s.failed != 0);
+  }
+
+  std::shared_ptr<Device> dev_;  // keeps the camera open while recording
+  torvi_record_t *rec_ = nullptr;
+  torvi_record_stats_t final_{};
+};
+
 // --- the Python camera ----------------------------------------------------------
 
 class Camera {
@@ -599,6 +674,21 @@ class Camera {
     }
     dev_->open(pick->record);
     remember(dev_);
+  }
+
+  // A recording opened as a camera.
+  static Camera replay(const std::string &path, bool fast, bool loop) {
+    ensure_library();
+    Camera c;
+    c.dev_ = std::make_shared<Device>();
+    {
+      py::gil_scoped_release unlocked;
+      unsigned flags = fast ? TORVI_REPLAY_FAST : TORVI_REPLAY_PACED;
+      if (loop) flags |= TORVI_REPLAY_LOOP;
+      c.dev_->open_replay(path, flags);
+    }
+    remember(c.dev_);
+    return c;
   }
 
   void close() {
@@ -730,9 +820,15 @@ class Camera {
     return s;
   }
 
+  std::unique_ptr<Recording> record(const std::string &path, bool depth, bool compress) {
+    return std::make_unique<Recording>(dev_, path, depth, compress);
+  }
+
   std::shared_ptr<Device> device() const { return dev_; }
 
  private:
+  Camera() = default;
+
   torvi_param_t get_param_item(uint32_t number) {
     dev_->check_open();
     torvi_param_t item{};
@@ -957,11 +1053,29 @@ void bind_camera(py::module_ &m) {
       .def_property_readonly("delivered", &Stream::delivered,
                              "Frames the stream has taken from the camera so far.");
 
+  py::class_<Recording>(m, "Recording",
+                        "A recording of a camera into an MCAP file (Camera.record); stop() or "
+                        "use it as a context manager to complete the file.")
+      .def("stop", &Recording::stop,
+           "Writes what is queued, completes the file and returns the final counters.")
+      .def_property_readonly("stats", &Recording::stats, "Counters so far.")
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__", [](Recording &r, py::args) {
+        r.stop();
+        return false;
+      });
+
   py::class_<Camera>(m, "Camera",
                      "An open camera. Camera(index=0) or Camera(serial='...'); close() or use it "
                      "as a context manager.")
       .def(py::init<std::optional<int>, std::optional<std::string>>(),
            py::arg("index") = py::none(), py::arg("serial") = py::none())
+      .def_static("replay", &Camera::replay, py::arg("path"), py::arg("fast") = false,
+                  py::arg("loop") = false,
+                  "Opens a recording (MCAP, from torvi record) as a camera: its streams give "
+                  "the recorded frames at the recorded pace (fast: as fast as they are "
+                  "taken), decoded with the recorded calibration, and end with the recording "
+                  "(loop: start again).")
       .def("close", &Camera::close, "Stops a running stream and closes the camera. Idempotent.")
       .def_property_readonly("closed", &Camera::closed)
       .def("__enter__", [](py::object self) { return self; })
@@ -994,6 +1108,10 @@ void bind_camera(py::module_ &m) {
            "Switches a depth filter on by name (see torvi.FILTERS) with its argument.")
       .def("disable_filter", &Camera::disable_filter, py::arg("name"),
            "Switches a depth filter off by name.")
+      .def("record", &Camera::record, py::arg("path"), py::arg("depth") = true,
+           py::arg("compress") = true,
+           "Starts recording the camera's frames (and distance images, unless depth=False) "
+           "into an MCAP file while its streams go on; returns the Recording.")
       .def("stream", &Camera::stream, py::arg("count") = py::none(),
            "Starts capturing and returns an iterator of `count` frames (None: until closed).");
 }

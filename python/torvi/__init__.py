@@ -38,6 +38,7 @@ from ._torvi import (
     Frame,
     NoCameraError,
     NotSupportedError,
+    Recording,
     Stream,
     TimeoutError,
     VirtualCamera,
@@ -58,6 +59,7 @@ __all__ = [
     "HAVE_DECODE",
     "NoCameraError",
     "NotSupportedError",
+    "Recording",
     "Stream",
     "TimeoutError",
     "VirtualCamera",
@@ -67,6 +69,7 @@ __all__ = [
     "load_distance",
     "load_gray",
     "open",
+    "replay",
     "save_distance",
     "save_gray",
     "save_ply",
@@ -107,6 +110,14 @@ def open(index: Optional[int] = None, serial: Optional[str] = None) -> Camera:  
     or the one whose serial is ``serial``. Use it as a context manager or
     call ``close()``. Raises :class:`NoCameraError` when none matches."""
     return Camera(index=index, serial=serial)
+
+
+def replay(path: str, fast: bool = False, loop: bool = False) -> Camera:
+    """Opens a recording made by ``torvi record`` or :meth:`Camera.record` as
+    a camera: its streams give the recorded frames at the recorded pace (or
+    as fast as they are taken with ``fast``), decoded with the recorded
+    calibration, and end with the recording unless ``loop``."""
+    return Camera.replay(path, fast=fast, loop=loop)
 
 
 # Cameras still open at exit are closed before the interpreter ends, while

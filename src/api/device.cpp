@@ -24,6 +24,7 @@
 #include "core/test_hooks.h"
 #include "drivers/registry_internal.h"
 #include "ll/link_desc.h"
+#include "ll/transports.h"
 #include "stream/parser.h"
 
 extern "C" {
@@ -320,7 +321,9 @@ torvi_dev_t *open_device(torvi_dev_t *dev) {
     return fail_open(dev);
   }
   link_from_conn(priv->ll, *dev);
-  dev->path_prefix = torvi_path_get();
+  // A replayed camera reads the calibration files of its recording.
+  const char *own_files = torvi::ll::link_files_dir(priv->ll);
+  dev->path_prefix = own_files != nullptr ? own_files : torvi_path_get();
   torvi::store<uint8_t>(priv->open, 1);
   if (!read_identity(dev)) {
     KX_WRN(" cannot get info of device\n");

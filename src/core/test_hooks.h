@@ -19,6 +19,7 @@ enum class Knob : unsigned {
   kOpenFailStep,          // api: device open fails at this step (1-based)
   kCloseWaitStepMs,       // api: one step of close's wait for running calls, in ms
   kEraseLimitMs,          // transfer: longest wait for the camera's flash erase, in ms
+  kErasePollMs,           // transfer: pause between two looks at the flash erase, in ms
   kRestartLimitMs,        // transfer: longest restart wait after a write, in ms (0: by type)
   kCount
 };
@@ -36,6 +37,8 @@ constexpr std::int64_t default_value(Knob k) {
       return 100;
     case Knob::kEraseLimitMs:
       return 60000;
+    case Knob::kErasePollMs:
+      return 5;
     default:
       return 0;
   }

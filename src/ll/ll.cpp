@@ -12,6 +12,8 @@ namespace {
 
 // Tables of the transports besides USB, by if_type.
 std::array<std::atomic<const torvi_ll_op_t *>, torvi::ll::kMaxIfType + 1> g_transports{};
+// How the links of those transports name their own calibration folder.
+std::array<std::atomic<torvi::ll::FilesDirOf>, torvi::ll::kMaxIfType + 1> g_files_dirs{};
 
 const torvi_ll_op_t &ops_of(const torvi_ll_t *ll) {
   if (ll->ops != nullptr) return *ll->ops;
@@ -29,6 +31,18 @@ bool register_transport(uint32_t if_type, const torvi_ll_op_t *ops) {
   if (if_type == TORVI_LL_IF_USB || if_type > kMaxIfType) return false;
   g_transports[if_type].store(ops);
   return true;
+}
+
+bool register_files_dir(uint32_t if_type, FilesDirOf files_dir) {
+  if (if_type == TORVI_LL_IF_USB || if_type > kMaxIfType) return false;
+  g_files_dirs[if_type].store(files_dir);
+  return true;
+}
+
+const char *link_files_dir(const torvi_ll_t &ll) {
+  if (ll.if_type == TORVI_LL_IF_USB || ll.if_type > kMaxIfType) return nullptr;
+  const FilesDirOf f = g_files_dirs[ll.if_type].load();
+  return f != nullptr ? f(ll) : nullptr;
 }
 
 }  // namespace torvi::ll

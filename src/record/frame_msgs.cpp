@@ -1,7 +1,9 @@
 // CDR encoding of the recording's messages.
 #include "record/frame_msgs.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "core/byte_order.h"
 
@@ -137,6 +139,89 @@ Bytes encode_depth_image(uint64_t stamp_ns, uint32_t width, uint32_t height,
   const std::size_t at = out.size();
   out.resize(at + mm.size() * 2);
   for (std::size_t i = 0; i < mm.size(); ++i) torvi::put_le16(out.data() + at + 2 * i, mm[i]);
+  return out;
+}
+
+namespace {
+constexpr const char *kTargetKey = "target.";
+constexpr std::size_t kHexPerRegister = 8;
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+bool is_calibration_file(const std::string &name) {
+  constexpr std::string_view kSuffix = "_10.bin";
+  if (name.empty() || name.size() > 255 || name.front() == '.' ||
+      name.find_first_of("/\\") != std::string::npos)
+    return false;
+  return name == "lens_param.txt" || (name.size() > kSuffix.size() && name.ends_with(kSuffix));
+}
+
+std::string to_hex(std::span<const uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string s;
+  s.reserve(bytes.size() * 2);
+  for (const uint8_t b : bytes) {
+    s += kDigits[b >> 4];
+    s += kDigits[b & 0xF];
+  }
+  return s;
+}
+
+bool from_hex(const std::string &s, Bytes &out) {
+  if (s.size() % 2 != 0) return false;
+  out.clear();
+  for (std::size_t i = 0; i < s.size(); i += 2) {
+    const int hi = hex_digit(s[i]), lo = hex_digit(s[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out.push_back(static_cast<uint8_t>(hi * 16 + lo));
+  }
+  return true;
+}
+
+StringMap encode_registers(const std::map<uint8_t, std::vector<uint32_t>> &targets) {
+  StringMap m;
+  for (const auto &[target, values] : targets) {
+    std::string text(values.size() * kHexPerRegister + 1, '\0');
+    for (std::size_t i = 0; i < values.size(); ++i)
+      std::snprintf(text.data() + i * kHexPerRegister, kHexPerRegister + 1, "%08x", values[i]);
+    text.pop_back();
+    m[kTargetKey + std::to_string(target)] = std::move(text);
+  }
+  return m;
+}
+
+std::map<uint8_t, std::vector<uint32_t>> decode_registers(const StringMap &m) {
+  std::map<uint8_t, std::vector<uint32_t>> out;
+  const std::size_t key_len = std::strlen(kTargetKey);
+  for (const auto &[key, text] : m) {
+    if (key.compare(0, key_len, kTargetKey) != 0 || key.size() == key_len ||
+        key.size() > key_len + 3 || text.size() % kHexPerRegister != 0)
+      continue;
+    unsigned target = 0;
+    bool ok = true;
+    for (std::size_t i = key_len; i < key.size(); ++i) {
+      ok = ok && key[i] >= '0' && key[i] <= '9';
+      target = target * 10 + static_cast<unsigned>(key[i] - '0');
+    }
+    if (!ok || target > 255) continue;
+    std::vector<uint32_t> values(text.size() / kHexPerRegister);
+    for (std::size_t i = 0; ok && i < values.size(); ++i) {
+      uint32_t v = 0;
+      for (std::size_t k = 0; k < kHexPerRegister; ++k) {
+        const int d = hex_digit(text[i * kHexPerRegister + k]);
+        ok = ok && d >= 0;
+        v = v << 4 | static_cast<uint32_t>(d & 0xF);
+      }
+      values[i] = v;
+    }
+    if (ok) out[static_cast<uint8_t>(target)] = std::move(values);
+  }
   return out;
 }
 

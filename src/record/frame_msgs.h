@@ -9,9 +9,11 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "record/mcap_format.h"
 
@@ -50,5 +52,22 @@ std::optional<RawFrame> decode_raw(std::span<const uint8_t> msg);
 // A whole Image message for a width x height image of millimetres.
 Bytes encode_depth_image(uint64_t stamp_ns, uint32_t width, uint32_t height,
                          std::span<const uint16_t> mm);
+
+// Calibration files a recording carries as attachments under their own
+// names: "lens_param.txt" and the "*_10.bin" files (plain names, no path).
+bool is_calibration_file(const std::string &name);
+// Attachment holding the driver's lens record as "key value" lines.
+inline constexpr const char *kLensAttachment = "lens_param";
+
+// Bytes as lower-case hex digits, and back (false for odd or non-hex text).
+std::string to_hex(std::span<const uint8_t> bytes);
+bool from_hex(const std::string &s, Bytes &out);
+
+// Metadata "torvi.registers": one entry per register target,
+// "target.<t>" = eight hex digits per register from register 0 on.
+inline constexpr const char *kRegistersMetadata = "torvi.registers";
+StringMap encode_registers(const std::map<uint8_t, std::vector<uint32_t>> &targets);
+// The inverse; malformed entries are left out.
+std::map<uint8_t, std::vector<uint32_t>> decode_registers(const StringMap &m);
 
 }  // namespace torvi::record

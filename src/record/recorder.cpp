@@ -21,6 +21,7 @@
 
 #include "api/dev_internal.h"
 #include "core/log_internal.h"
+#include "ll/usb/protocol.h"
 #include "record/frame_msgs.h"
 #include "stream/parser.h"
 
@@ -39,16 +40,6 @@ uint64_t now_ns() {
                                    .count());
 }
 
-std::string hex(const uint8_t *p, std::size_t n) {
-  std::string s;
-  char b[3];
-  for (std::size_t i = 0; i < n; ++i) {
-    std::snprintf(b, sizeof b, "%02x", p[i]);
-    s += b;
-  }
-  return s;
-}
-
 std::string bounded(const char *s, std::size_t max) { return {s, ::strnlen(s, max)}; }
 
 StringMap device_metadata(const torvi_dev_t &dev) {
@@ -56,7 +47,7 @@ StringMap device_metadata(const torvi_dev_t &dev) {
   m["vendor"] = bounded(dev.vendor, sizeof dev.vendor);
   m["product"] = bounded(dev.product, sizeof dev.product);
   m["serial"] = bounded(reinterpret_cast<const char *>(dev.info5), sizeof dev.info5);
-  m["info6"] = hex(dev.info6, sizeof dev.info6);
+  m["info6"] = to_hex(dev.info6);
   m["link"] = std::to_string(dev.if_type);
   m["bus"] = std::to_string(dev.bus);
   m["port"] = std::to_string(dev.port);
@@ -74,7 +65,7 @@ StringMap parameter_metadata(torvi_dev_t *dev, uint32_t &frame_rate) {
   StringMap m;
   auto keep = [&](const torvi_param_t &p) {
     const std::size_t n = std::min<std::size_t>(p.len, 18);
-    m["param." + std::to_string(p.number)] = hex(p.value, n);
+    m["param." + std::to_string(p.number)] = to_hex(std::span<const uint8_t>(p.value, n));
     if (p.number == kFrameRateParam && n >= 4)
       frame_rate = uint32_t{p.value[0]} | uint32_t{p.value[1]} << 8 | uint32_t{p.value[2]} << 16 |
                    uint32_t{p.value[3]} << 24;
@@ -94,6 +85,16 @@ StringMap parameter_metadata(torvi_dev_t *dev, uint32_t &frame_rate) {
   return m;
 }
 
+// The sensor's registers, for a replay to answer the driver's register
+// reads; empty when the camera does not give them.
+StringMap register_metadata(torvi_dev_t *dev) {
+  std::vector<uint32_t> values(usb::kSensorRegisters);
+  if (!torvi_reg_batch_read(dev, usb::kSensorTarget, 0, values.data(),
+                            static_cast<int>(values.size())))
+    return {};
+  return encode_registers({{usb::kSensorTarget, std::move(values)}});
+}
+
 Bytes read_file(const std::filesystem::path &p) {
   std::ifstream in(p, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -107,13 +108,6 @@ std::string lens_text(const torvi_lens_param_t &l) {
                 l.cx, l.cy, l.fx, l.fy, l.dcoeff[0], l.dcoeff[1], l.dcoeff[2], l.dcoeff[3],
                 l.dcoeff[4], static_cast<int>(l.img_w), static_cast<int>(l.img_h));
   return buf;
-}
-
-bool is_calibration_file(const std::string &name) {
-  const std::string suffix = "_10.bin";
-  return name == "lens_param.txt" ||
-         (name.size() > suffix.size() &&
-          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0);
 }
 
 }  // namespace
@@ -201,6 +195,8 @@ void Recorder::write_header_records(torvi_dev_t *dev, const torvi_record_opts_t 
   writer_->add_metadata("torvi.device", device_metadata(*dev));
   uint32_t fps = 0;
   writer_->add_metadata("torvi.parameters", parameter_metadata(dev, fps));
+  if (StringMap regs = register_metadata(dev); !regs.empty())
+    writer_->add_metadata(kRegistersMetadata, regs);
   writer_->add_metadata("torvi.recording",
                         {{"start_time_ns", std::to_string(t0)},
                          {"frame_rate", std::to_string(fps)},
@@ -228,7 +224,7 @@ void Recorder::write_header_records(torvi_dev_t *dev, const torvi_record_opts_t 
     torvi_lens_param_t lens{};
     if (drv->ops->lens_param_get(dev->priv->drv, &lens, 0, 0)) {
       const std::string text = lens_text(lens);
-      writer_->add_attachment("lens_param", "text/plain", t0,
+      writer_->add_attachment(kLensAttachment, "text/plain", t0,
                               {reinterpret_cast<const uint8_t *>(text.data()), text.size()});
     }
   }

@@ -1,6 +1,7 @@
 // The replay transport and the pass over a recording.
 #include "record/replay.h"
 
+#include <stdlib.h>
 #include <torvi/torvi_dev_priv.h>
 
 #include <algorithm>
@@ -8,7 +9,10 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -34,24 +38,6 @@ constexpr auto kRoomPoll = std::chrono::microseconds(200);
 constexpr auto kMaxGap = std::chrono::seconds(2);
 constexpr const char *kParamPrefix = "param.";
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool from_hex(const std::string &s, Bytes &out) {
-  if (s.size() % 2 != 0) return false;
-  out.clear();
-  for (std::size_t i = 0; i < s.size(); i += 2) {
-    const int hi = hex_digit(s[i]), lo = hex_digit(s[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out.push_back(static_cast<uint8_t>(hi * 16 + lo));
-  }
-  return true;
-}
-
 void read_params(const StringMap &m, std::map<uint8_t, Bytes> &out) {
   for (const auto &[k, v] : m) {
     if (k.rfind(kParamPrefix, 0) != 0) continue;
@@ -62,6 +48,69 @@ void read_params(const StringMap &m, std::map<uint8_t, Bytes> &out) {
     out[static_cast<uint8_t>(n)] = std::move(val);
   }
 }
+
+// The files a replay writes for its driver. The driver's lens record
+// ("key value" lines) stands in for a missing lens_param.txt, which holds
+// the same numbers one per line.
+std::map<std::string, Bytes> calibration_files(const Recording &rec) {
+  std::map<std::string, Bytes> out;
+  for (const auto &[name, data] : rec.files)
+    if (name != kLensAttachment) out[name] = data;
+  const auto lens = rec.files.find(kLensAttachment);
+  if (lens != rec.files.end() && out.count("lens_param.txt") == 0) {
+    std::istringstream in(std::string(lens->second.begin(), lens->second.end()));
+    std::string key, value, text;
+    while (in >> key >> value) text += value + "\n";
+    out["lens_param.txt"] = Bytes(text.begin(), text.end());
+  }
+  return out;
+}
+
+// A private folder holding the recording's calibration files while the
+// replay is open, for the driver to read as it reads a camera's; removed
+// with everything in it at close.
+class CalibrationFolder {
+ public:
+  CalibrationFolder() = default;
+  CalibrationFolder(const CalibrationFolder &) = delete;
+  CalibrationFolder &operator=(const CalibrationFolder &) = delete;
+  ~CalibrationFolder() { remove(); }
+
+  // Writes `files` into a new folder; false (the folder removed) on failure.
+  bool create(const std::map<std::string, Bytes> &files) {
+    KX_LOG_NAME("torvi_replay_open");
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::string tmpl = (fs::temp_directory_path(ec) / "torvi-replay-XXXXXX").string();
+    if (ec || ::mkdtemp(tmpl.data()) == nullptr) {
+      KX_ERR("cannot create a folder for the recording's calibration files in %s\n", tmpl.c_str());
+      return false;
+    }
+    dir_ = tmpl + "/";
+    for (const auto &[name, data] : files) {
+      std::ofstream out(dir_ + name, std::ios::binary);
+      out.write(reinterpret_cast<const char *>(data.data()),
+                static_cast<std::streamsize>(data.size()));
+      if (!out.flush()) {
+        KX_ERR("cannot write %s%s\n", dir_.c_str(), name.c_str());
+        remove();
+        return false;
+      }
+    }
+    return true;
+  }
+  // The folder with a trailing '/', or nullptr when there is none.
+  const char *path() const { return dir_.empty() ? nullptr : dir_.c_str(); }
+
+ private:
+  void remove() {
+    if (dir_.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+    dir_.clear();
+  }
+  std::string dir_;
+};
 
 // One replay link: the recording, the feeder thread and the counters.
 struct Link {
@@ -74,6 +123,10 @@ struct Link {
   std::atomic<bool> ended{false};
   torvi_ll_cap_cb_t cb = nullptr;
   void *cb_arg = nullptr;
+  std::mutex regs_mu;  // guards regs
+  // The recorded registers; writes change them as they would on the camera.
+  std::map<uint8_t, std::vector<uint32_t>> regs;
+  CalibrationFolder files;  // the recording's calibration files
 
   void join() {
     stopping.store(true);
@@ -195,6 +248,8 @@ torvi_ll_t *replay_dev_open(torvi_ll_t *ll) {
     g_pending.erase(it);
   }
   auto link = std::make_unique<Link>();
+  link->regs = rec->registers;
+  if (!rec->files.empty() && !link->files.create(calibration_files(*rec))) return nullptr;
   link->rec = std::move(rec);
   link->flags = flags;
   ll->priv = link.release();
@@ -252,16 +307,41 @@ bool replay_cap_stop(torvi_ll_t *ll) {
 
 bool replay_dev_reset(torvi_ll_t *ll, uint8_t) { return link_of(ll) != nullptr; }
 
-bool replay_reg_write(torvi_ll_t *ll, uint8_t, uint32_t reg, const uint32_t *, uint16_t cnt) {
-  KX_LOG_NAME("replay_reg_write");
-  KX_DBG("register write 0x%x (%u) ignored on a replayed camera\n", reg, cnt);
-  return link_of(ll) != nullptr;
+// The recorded registers [reg, reg + cnt) of `target`, or nullptr when the
+// recording does not hold them all. Call with regs_mu held.
+uint32_t *recorded_registers(Link &link, uint8_t target, uint32_t reg, uint16_t cnt) {
+  auto it = link.regs.find(target);
+  if (it == link.regs.end() || reg > it->second.size() || cnt > it->second.size() - reg)
+    return nullptr;
+  return it->second.data() + reg;
 }
 
-bool replay_reg_read(torvi_ll_t *, uint8_t, uint32_t reg, uint32_t *, uint16_t) {
+bool replay_reg_write(torvi_ll_t *ll, uint8_t target, uint32_t reg, const uint32_t *values,
+                      uint16_t cnt) {
+  KX_LOG_NAME("replay_reg_write");
+  Link *link = link_of(ll);
+  if (link == nullptr || (values == nullptr && cnt > 0)) return false;
+  std::lock_guard lk(link->regs_mu);
+  if (uint32_t *at = recorded_registers(*link, target, reg, cnt)) {
+    std::copy(values, values + cnt, at);
+  } else {
+    KX_DBG("register write %u:0x%x (%u) outside the recording, ignored\n", target, reg, cnt);
+  }
+  return true;
+}
+
+bool replay_reg_read(torvi_ll_t *ll, uint8_t target, uint32_t reg, uint32_t *values, uint16_t cnt) {
   KX_LOG_NAME("replay_reg_read");
-  KX_WRN("register 0x%x is not in the recording\n", reg);
-  return false;
+  Link *link = link_of(ll);
+  if (link == nullptr || (values == nullptr && cnt > 0)) return false;
+  std::lock_guard lk(link->regs_mu);
+  const uint32_t *at = recorded_registers(*link, target, reg, cnt);
+  if (at == nullptr) {
+    KX_WRN("registers %u:0x%x..+%u are not in the recording\n", target, reg, cnt);
+    return false;
+  }
+  std::copy(at, at + cnt, values);
+  return true;
 }
 
 bool replay_param_set(torvi_ll_t *ll, torvi_ll_param_t *, uint32_t cnt) {
@@ -311,6 +391,11 @@ const torvi_ll_op_t kReplayOps = {
     .end = nullptr,
 };
 
+const char *replay_files_dir(const torvi_ll_t &ll) {
+  if (ll.ops != &kReplayOps || ll.priv == nullptr) return nullptr;
+  return static_cast<const Link *>(ll.priv)->files.path();
+}
+
 }  // namespace
 
 const torvi_ll_op_t &replay_ops() { return kReplayOps; }
@@ -350,6 +435,17 @@ std::unique_ptr<Recording> scan_recording(const std::string &path) {
         const std::string name = g.str();
         const StringMap values = g.str_map();
         if (g.ok() && name == "torvi.parameters") read_params(values, rec->params);
+        if (g.ok() && name == kRegistersMetadata) rec->registers = decode_registers(values);
+        break;
+      }
+      case Op::attachment: {
+        g.u64();  // log time
+        g.u64();  // create time
+        std::string name = g.str();
+        g.str();  // media type
+        const auto data = g.take(g.u64());
+        if (g.ok() && (is_calibration_file(name) || name == kLensAttachment))
+          rec->files[std::move(name)] = Bytes(data.begin(), data.end());
         break;
       }
       default:
@@ -398,7 +494,8 @@ void encode_stream_frame(const torvi_frame_hdr_t &hdr, std::span<const uint8_t> 
 
 torvi_dev_t *open_replay(std::unique_ptr<Recording> rec, unsigned flags, torvi_dev_t *dev) {
   KX_LOG_NAME("torvi_replay_open");
-  static const bool registered = ll::register_transport(TORVI_LL_IF_REPLAY, &kReplayOps);
+  static const bool registered = ll::register_transport(TORVI_LL_IF_REPLAY, &kReplayOps) &&
+                                 ll::register_files_dir(TORVI_LL_IF_REPLAY, replay_files_dir);
   (void)registered;
   const ReadStatus &st = rec->status;
   if (st.state != ReadStatus::State::complete || st.damaged_chunks > 0) {

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "record/mapped_file.h"
 #include "record/mcap_format.h"
@@ -27,6 +28,10 @@ struct Recording {
   uint16_t raw_channel = 0;
   uint64_t frames = 0;
   std::map<uint8_t, Bytes> params;  // recorded parameter values by number
+  // Recorded register values by target, from register 0 on.
+  std::map<uint8_t, std::vector<uint32_t>> registers;
+  // Calibration files attached to the recording, by file name.
+  std::map<std::string, Bytes> files;
   ReadStatus status;
 };
 

@@ -20,7 +20,6 @@ namespace torvi::transfer {
 namespace {
 
 // Pause between acknowledgement reads while the camera erases.
-constexpr unsigned kErasePollMs = 5;
 
 struct FileCloser {
   void operator()(std::FILE *f) const { std::fclose(f); }
@@ -120,7 +119,7 @@ class Writer {
         KX_ERR("flash erase still running after %u ms: given up\n", limit_ms);
         return false;
       }
-      sleep_ms(kErasePollMs);
+      sleep_ms(static_cast<unsigned>(hooks::get(hooks::Knob::kErasePollMs)));
     }
     KX_INF("Download.....\n");
     if (ack.next != 0 || ack.status != TORVI_DATA_ACK_READY) {

@@ -12,7 +12,7 @@
 
 namespace torvi::vcam {
 
-inline constexpr size_t kSensorRegisters = 256;
+using torvi::usb::kSensorRegisters;
 inline constexpr uint32_t kBoardRegisters = 4096;
 inline constexpr uint32_t kBoardTargets = 8;  // targets 0..7; 1 is the sensor
 inline constexpr uint32_t kMaxRegReadBytes = 256;

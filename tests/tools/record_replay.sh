@@ -2,7 +2,8 @@
 # torvi record from the virtual camera, then torvi capture --replay of the
 # file: the replay hands out exactly the recorded frames, byte for byte the
 # frames a capture of the recording writes; a truncated copy replays its
-# intact part and says it is damaged; a foreign file fails with exit code 3.
+# intact part and says it is damaged; a foreign file fails with exit code 3;
+# torvi view --replay serves the recorded frames.
 set -euo pipefail
 cli=${1:?torvi program}
 work=${2:?work folder}
@@ -36,4 +37,31 @@ set +e
 rc=$?
 set -e
 [ "$rc" -eq 3 ]
+# The viewer shows a recording: its latest raw frame is one of the recorded ones.
+"$cli" view --replay cli_run.mcap --port 0 --seconds 30 --log cli_test.log >view.out 2>&1 &
+viewer=$!
+trap 'kill $viewer 2>/dev/null || true' EXIT
+/usr/bin/python3 - view.out replay1.raw <<'PY'
+import re, sys, time, urllib.request
+out, frames = sys.argv[1], open(sys.argv[2], 'rb').read()
+deadline = time.time() + 25
+url = None
+while time.time() < deadline and url is None:
+    m = re.search(r'http://[0-9.]+:[0-9]+/', open(out).read())
+    url = m.group(0) if m else time.sleep(0.1)
+assert url, 'the viewer printed no address: ' + open(out).read()
+while True:
+    try:
+        snap = urllib.request.urlopen(url + 'snapshot.raw', timeout=5).read()
+        break
+    except Exception as e:
+        if time.time() > deadline:
+            raise SystemExit('no frame from the replay in the viewer: %s' % e)
+        time.sleep(0.2)
+assert len(snap) > 0 and snap in frames, 'the viewer sent a frame that is not in the recording'
+print('view --replay: frame of %d bytes from the recording' % len(snap))
+PY
+kill $viewer
+wait $viewer || true
+trap - EXIT
 echo "record and replay: ok"

@@ -165,6 +165,9 @@ int run(int argc, char **argv) {
   view->add_option("--bind", vopt.bind, "address to listen on")->capture_default_str();
   view->add_option("--web-dir", vopt.web_dir, "folder of the page (default: the installed one)");
   view->add_option("--seconds", vopt.seconds, "stop after this many seconds (default: Ctrl-C)");
+  view->add_option("--replay", common.replay,
+                   "show a recording (MCAP) as the camera, again and again");
+  view->add_flag("--fast", common.replay_fast, "replay as fast as the page takes frames");
   CLI::App *selftest =
       app.add_subcommand("selftest", "depth accuracy against the virtual camera's ground truth");
   for (CLI::App *cmd : {list, info, capture, selftest}) add_common(cmd, common);

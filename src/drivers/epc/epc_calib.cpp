@@ -32,12 +32,6 @@ constexpr uint8_t kModeDataUpload = 9;
 constexpr uint8_t kModeNormal = 0;
 constexpr size_t kSplitBlock = 256;
 
-std::string prefix_of(torvi_dev_t *dev) {
-  const char *p =
-      dev != nullptr && dev->path_prefix != nullptr ? dev->path_prefix : torvi_path_get();
-  return p;
-}
-
 bool set_mode(torvi_dev_t *dev, uint8_t mode) {
   torvi_param_t p{};
   p.number = 0;
@@ -135,7 +129,7 @@ bool parse_package(torvi_dev_t *dev, const epc_drv_state_t &st, std::span<const 
                    bool *lens_extracted) {
   if (lens_extracted != nullptr) *lens_extracted = false;
   KX_LOG_NAME("_calib_pk_parse");
-  const std::string prefix = prefix_of(dev);
+  const std::string prefix = files_prefix(dev);
   PackageHeader h;
   switch (parse_package_header(frame, h)) {
     case PackageCheck::ok:
@@ -252,14 +246,14 @@ bool load_calib_data(torvi_dev_t *dev, epc_drv_state_t &st) {
     // one camera at a time writes, unpacks and splits them.
     std::lock_guard lock(package_files_mutex());
     const size_t len = std::min<size_t>(ci.fsize, finfo.frame_size);
-    const std::string pkg = prefix_of(dev) + "calibration.bin";
+    const std::string pkg = files_prefix(dev) + "calibration.bin";
     bool lens_extracted = false;
     if (write_file(pkg, std::span<const uint8_t>(frame).subspan(0, len))) {
       if (parse_package(dev, st, std::span<const uint8_t>(frame).subspan(0, len),
                         &lens_extracted) &&
           lens_extracted)
         // The first open uses the lens of the package it just unpacked.
-        update_lens_param(prefix_of(dev).c_str(), st.lens);
+        update_lens_param(files_prefix(dev).c_str(), st.lens);
     } else {
       KX_ERR("%s open failed\n", pkg.c_str());
     }

@@ -154,6 +154,10 @@ void release_state(torvi_drv_t *drv) {
   drv->priv = nullptr;
 }
 
+std::string files_prefix(const torvi_dev_t *dev) {
+  return dev != nullptr && dev->path_prefix != nullptr ? dev->path_prefix : torvi_path_get();
+}
+
 }  // namespace torvi::epc
 
 using torvi::epc::epc_state;
@@ -181,7 +185,11 @@ bool init_impl(torvi_drv_t *drv, torvi_dev_t *dev) {
   }
   drv->priv = st;
   st->lens = kDefaultLens;
-  update_lens_param(dev->path_prefix != nullptr ? dev->path_prefix : torvi_path_get(), st->lens);
+  update_lens_param(torvi::epc::files_prefix(dev).c_str(), st->lens);
+  // A camera with its own folder (a replayed recording) reads its DRNU files
+  // there; the others follow the library's path prefix as it changes.
+  if (dev->path_prefix != nullptr && dev->path_prefix != torvi_path_get())
+    st->chip->set_prefix(dev->path_prefix);
   kx_calib_len_init_map(&st->lens_map, &st->lens);
   state_defaults(*st);
   // Until calibration is loaded, distances come out on the simple path with

@@ -6,12 +6,17 @@
 #include <torvi/torvi_drv.h>
 
 #include <mutex>
+#include <string>
 
 #include "drivers/epc/epc_state.h"
 
 namespace torvi::epc {
 
 // Feature defaults of a new state.
+// The folder of the camera's calibration files: the device's path prefix
+// (its own folder for a replayed recording), else the library's.
+std::string files_prefix(const torvi_dev_t *dev);
+
 void state_defaults(epc_drv_state_t &st);
 // Decode constants from the chip's calibration and modulation frequency.
 void derive_decode_constants(epc_drv_state_t &st);

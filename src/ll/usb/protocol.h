@@ -50,6 +50,9 @@ inline constexpr uint8_t kStatusBusy = 0xFE;
 inline constexpr uint8_t kStatusFailed = 0xFF;
 
 inline constexpr std::size_t kRegHeaderBytes = 7;
+// Register target 1 is the sensor, with 256 registers of 8 bits.
+inline constexpr uint8_t kSensorTarget = 1;
+inline constexpr std::size_t kSensorRegisters = 256;
 inline constexpr std::size_t kRegsPerRead = 16;  // registers per read request
 inline constexpr std::size_t kParamRecordBytes = 20;
 inline constexpr std::size_t kParamsPerGet = 3;  // records per parameter get

@@ -140,15 +140,26 @@ class Viewer {
   void try_open() {
     if (Clock::now() < next_open_) return;
     next_open_ = Clock::now() + std::chrono::seconds(1);
-    torvi_dev_t found[16];
-    if (torvi_dev_list(found, 16) <= common_.index) {
-      set_message("no camera: waiting for one to be plugged in");
-      return;
-    }
-    dev_ = found[common_.index];
-    if (torvi_dev_open(&dev_) == nullptr) {
-      set_message("the camera cannot be opened (see the log file)");
-      return;
+    if (!common_.replay.empty()) {
+      // A recording plays in a loop, so the page keeps showing it.
+      const unsigned flags =
+          TORVI_REPLAY_LOOP | (common_.replay_fast ? TORVI_REPLAY_FAST : TORVI_REPLAY_PACED);
+      dev_ = torvi_dev_t{};
+      if (torvi_replay_open(common_.replay.c_str(), flags, &dev_) == nullptr) {
+        set_message(common_.replay + " cannot be replayed (see the log file)");
+        return;
+      }
+    } else {
+      torvi_dev_t found[16];
+      if (torvi_dev_list(found, 16) <= common_.index) {
+        set_message("no camera: waiting for one to be plugged in");
+        return;
+      }
+      dev_ = found[common_.index];
+      if (torvi_dev_open(&dev_) == nullptr) {
+        set_message("the camera cannot be opened (see the log file)");
+        return;
+      }
     }
     open_ = true;
     set_message("");
@@ -226,7 +237,9 @@ class Viewer {
     const auto silent = Clock::now() - last_frame_;
     if (silent < std::chrono::seconds(2)) return;
     torvi_dev_t found[16];
-    const int n = torvi_dev_list(found, 16);
+    // A replayed recording never leaves: it is only silent.
+    const int n = common_.replay.empty() ? torvi_dev_list(found, 16) : 1;
+    if (!common_.replay.empty()) found[0] = dev_;
     for (int i = 0; i < n; ++i)
       if (found[i].bus == dev_.bus && found[i].port == dev_.port && found[i].addr == dev_.addr) {
         set_message(
