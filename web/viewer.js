@@ -5,7 +5,9 @@ import * as THREE from 'three';
 import { OrbitControls } from 'three/addons/OrbitControls.js';
 
 const FILTERED = 65300;  // markers of the depth plane: no usable distance
-const viewer = (window.__viewer = { frames: 0, latencies: [], state: null, rays: false, connected: false });
+const KEEP = 1000;  // latencies and stage times kept for tests
+// stages: per drawn frame, ms: [decode on the server, server to page, images, point cloud]
+const viewer = (window.__viewer = { frames: 0, latencies: [], stages: [], state: null, rays: false, connected: false });
 const $ = (id) => document.getElementById(id);
 
 // ---- colour map: blue (near) to red (far) over the chosen range ----
@@ -19,6 +21,34 @@ const range = () => {
   let a = parseFloat($('rmin').value) * 1000, b = parseFloat($('rmax').value) * 1000;
   if (!(b > a)) b = a + 1;
   return [a, b];
+};
+// The colour of every depth code (mm) as RGBA bytes, for the chosen range:
+// drawing a pixel is one look-up. Built again only when the range changes.
+const depthLut = new Uint32Array(65536), depthLut8 = new Uint8Array(depthLut.buffer);
+let lutFor = '';
+function depthColours() {
+  const [a, b] = range();
+  if (lutFor === a + ' ' + b) return depthLut;
+  lutFor = a + ' ' + b;
+  for (let v = 0; v < 65536; ++v) {
+    const o = 4 * v;
+    depthLut8[o + 3] = 255;
+    if (v === 0 || v >= FILTERED) { depthLut8[o] = depthLut8[o + 1] = depthLut8[o + 2] = 0; continue; }
+    const [r, g, bl] = jet(Math.max(0, Math.min(1, (v - a) / (b - a))));
+    depthLut8[o] = Math.round(r); depthLut8[o + 1] = Math.round(g); depthLut8[o + 2] = Math.round(bl);
+  }
+  return depthLut;
+}
+// Opaque gray levels 0..255 as RGBA pixels.
+const grayLut = new Uint32Array(256);
+{
+  const g8 = new Uint8Array(grayLut.buffer);
+  for (let g = 0; g < 256; ++g) { g8[4 * g] = g8[4 * g + 1] = g8[4 * g + 2] = g; g8[4 * g + 3] = 255; }
+}
+const grayMax = (gray) => {
+  let max = 1;
+  for (let i = 0; i < gray.length; ++i) if (gray[i] > max) max = gray[i];
+  return max;
 };
 function drawColorbar() {
   const cv = $('colorbar'), ctx = cv.getContext('2d'), img = ctx.createImageData(cv.width, cv.height);
@@ -36,37 +66,53 @@ drawColorbar();
 
 // ---- images ----
 let last = null;  // {w, h, depth, gray, truth}
-function paint(canvasId, w, h, fill) {
-  const cv = $(canvasId);
-  if (cv.width !== w || cv.height !== h) { cv.width = w; cv.height = h; }
-  const ctx = cv.getContext('2d'), img = ctx.createImageData(w, h);
-  for (let i = 0; i < w * h; ++i) fill(i, img.data, 4 * i);
-  ctx.putImageData(img, 0, 0);
+// Each canvas keeps its ImageData; its pixels are written as 32-bit words.
+const targets = {};
+function target(canvasId, w, h) {
+  let t = targets[canvasId];
+  if (!t || t.w !== w || t.h !== h) {
+    const cv = $(canvasId);
+    cv.width = w; cv.height = h;
+    // Kept in main memory: the pixels come from here, and a canvas on the
+    // GPU would make the page wait for the GPU at every frame.
+    const ctx = cv.getContext('2d', { willReadFrequently: true }), img = ctx.createImageData(w, h);
+    t = targets[canvasId] = { w, h, ctx, img, px: new Uint32Array(img.data.buffer) };
+  }
+  return t;
 }
+// Error colours: blue too near, red too far, ±20 mm full scale, in 1 mm steps.
+const errorLut = new Uint32Array(41), NOERROR = 20;
+{
+  const e8 = new Uint8Array(errorLut.buffer);
+  for (let k = 0; k <= 40; ++k) {
+    const e = (k - 20) / 20;
+    e8[4 * k] = e > 0 ? Math.round(255 * e) : 0; e8[4 * k + 1] = 40; e8[4 * k + 2] = e < 0 ? Math.round(-255 * e) : 0; e8[4 * k + 3] = 255;
+  }
+}
+const black = new Uint32Array(new Uint8Array([0, 0, 0, 255]).buffer)[0];
 function drawImages(f) {
-  const [a, b] = range();
-  if (f.depth) paint('depth', f.w, f.h, (i, d, o) => {
-    const v = f.depth[i];
-    if (v === 0 || v >= FILTERED) { d[o + 3] = 255; return; }
-    const [r, g, bl] = jet(Math.max(0, Math.min(1, (v - a) / (b - a))));
-    d[o] = r; d[o + 1] = g; d[o + 2] = bl; d[o + 3] = 255;
-  });
+  const n = f.w * f.h;
+  if (f.depth) {
+    const t = target('depth', f.w, f.h), px = t.px, lut = depthColours(), d = f.depth;
+    for (let i = 0; i < n; ++i) px[i] = lut[d[i]];
+    t.ctx.putImageData(t.img, 0, 0);
+  }
   if (f.gray) {
-    let max = 1;
-    for (let i = 0; i < f.gray.length; ++i) if (f.gray[i] > max) max = f.gray[i];
-    paint('gray', f.w, f.h, (i, d, o) => {
-      const g = Math.sqrt(f.gray[i] / max) * 255;
-      d[o] = d[o + 1] = d[o + 2] = g; d[o + 3] = 255;
-    });
+    const t = target('gray', f.w, f.h), px = t.px, g = f.gray, k = 1 / grayMax(g);
+    for (let i = 0; i < n; ++i) px[i] = grayLut[(Math.sqrt(g[i] * k) * 255 + 0.5) | 0];
+    t.ctx.putImageData(t.img, 0, 0);
   }
   $('truthfig').hidden = !f.truth;
-  if (f.truth && f.depth) paint('error', f.w, f.h, (i, d, o) => {
-    const v = f.depth[i], t = f.truth[i];
-    d[o + 3] = 255;
-    if (v === 0 || v >= FILTERED || t === 0) return;
-    const e = Math.max(-1, Math.min(1, (v - t) / 20));
-    d[o] = e > 0 ? 255 * e : 0; d[o + 2] = e < 0 ? -255 * e : 0; d[o + 1] = 40;
-  });
+  if (f.truth && f.depth) {
+    const t = target('error', f.w, f.h), px = t.px, d = f.depth, tr = f.truth;
+    for (let i = 0; i < n; ++i) {
+      const v = d[i], tv = tr[i];
+      if (v === 0 || v >= FILTERED || tv === 0) { px[i] = black; continue; }
+      const e = v - tv;
+      px[i] = errorLut[e <= -20 ? 0 : e >= 20 ? 40 : e + NOERROR];
+    }
+    t.ctx.putImageData(t.img, 0, 0);
+  }
 }
 for (const id of ['depth', 'gray', 'error']) {
   $(id).addEventListener('mousemove', (ev) => {
@@ -83,7 +129,9 @@ for (const id of ['depth', 'gray', 'error']) {
 
 // ---- point cloud ----
 const cloudDiv = $('cloud');
-const renderer = new THREE.WebGLRenderer({ antialias: false, preserveDrawingBuffer: true });
+// The drawing buffer is not kept after it is shown: keeping it costs a copy of
+// every drawn scene.
+const renderer = new THREE.WebGLRenderer({ antialias: false, preserveDrawingBuffer: false });
 renderer.setPixelRatio(1);
 renderer.setSize(cloudDiv.clientWidth || 640, cloudDiv.clientHeight || 560);
 cloudDiv.appendChild(renderer.domElement);
@@ -94,42 +142,61 @@ camera.up.set(0, -1, 0);
 const controls = new OrbitControls(camera, renderer.domElement);
 controls.target.set(0, 0, 1.5);
 controls.update();
+// The scene is drawn again only when something in it changed: a new
+// cloud, or the view moved. Drawing it in software costs a lot of CPU.
+let sceneChanged = true;
+controls.addEventListener('change', () => { sceneChanged = true; });
 let rays = null, points = null, positions = null, colors = null;
 function setRays(w, h, r) {
   rays = { w, h, r };
   viewer.rays = true;
   positions = new Float32Array(w * h * 3);
-  colors = new Float32Array(w * h * 3);
+  colors = new Uint8Array(w * h * 3);
   const geo = new THREE.BufferGeometry();
   geo.setAttribute('position', new THREE.BufferAttribute(positions, 3));
-  geo.setAttribute('color', new THREE.BufferAttribute(colors, 3));
-  if (points) scene.remove(points);
+  geo.setAttribute('color', new THREE.BufferAttribute(colors, 3, true));
+  if (points) { scene.remove(points); points.geometry.dispose(); points.material.dispose(); }
   points = new THREE.Points(geo, new THREE.PointsMaterial({ size: 2, sizeAttenuation: false, vertexColors: true }));
   scene.add(points);
+  sceneChanged = true;
 }
 function updateCloud(f) {
   if (!rays || !f.depth || rays.w !== f.w || rays.h !== f.h) return 0;
-  const [a, b] = range(), byGray = $('cloudcolor').value === 'gray';
-  let gmax = 1;
-  if (byGray && f.gray) for (let i = 0; i < f.gray.length; ++i) if (f.gray[i] > gmax) gmax = f.gray[i];
-  let n = 0;
-  for (let i = 0; i < f.w * f.h; ++i) {
-    const d = f.depth[i];
-    if (d === 0 || d >= FILTERED) continue;
-    const m = d / 1000;
-    positions[3 * n] = rays.r[3 * i] * m; positions[3 * n + 1] = rays.r[3 * i + 1] * m; positions[3 * n + 2] = rays.r[3 * i + 2] * m;
-    let c;
-    if (byGray && f.gray) { const g = Math.sqrt(f.gray[i] / gmax); c = [g, g, g]; }
-    else c = jet(Math.max(0, Math.min(1, (d - a) / (b - a)))).map((x) => x / 255);
-    colors.set(c, 3 * n);
-    ++n;
+  depthColours();  // brings depthLut8 to the chosen range
+  const lut8 = depthLut8, byGray = f.gray && $('cloudcolor').value === 'gray';
+  const d = f.depth, g = f.gray, r = rays.r, pos = positions, col = colors, n = f.w * f.h;
+  const k = byGray ? 1 / grayMax(g) : 0;
+  let o = 0;  // next free float of the compacted arrays
+  for (let i = 0, j = 0; i < n; ++i, j += 3) {
+    const v = d[i];
+    if (v === 0 || v >= FILTERED) continue;
+    const m = v / 1000;
+    pos[o] = r[j] * m; pos[o + 1] = r[j + 1] * m; pos[o + 2] = r[j + 2] * m;
+    if (byGray) {
+      col[o] = col[o + 1] = col[o + 2] = (Math.sqrt(g[i] * k) * 255 + 0.5) | 0;
+    } else {
+      const c = 4 * v;
+      col[o] = lut8[c]; col[o + 1] = lut8[c + 1]; col[o + 2] = lut8[c + 2];
+    }
+    o += 3;
   }
-  points.geometry.setDrawRange(0, n);
-  points.geometry.attributes.position.needsUpdate = true;
-  points.geometry.attributes.color.needsUpdate = true;
-  return n;
+  const geo = points.geometry;
+  geo.setDrawRange(0, o / 3);
+  for (const name of ['position', 'color']) {
+    const a = geo.attributes[name];
+    a.clearUpdateRanges();
+    if (o > 0) a.addUpdateRange(0, o);  // only the points in use go to the GPU
+    a.needsUpdate = true;
+  }
+  sceneChanged = true;
+  return o / 3;
 }
-function animate() { requestAnimationFrame(animate); controls.update(); renderer.render(scene, camera); }
+function animate() {
+  requestAnimationFrame(animate);
+  if (!sceneChanged) return;
+  sceneChanged = false;
+  renderer.render(scene, camera);
+}
 animate();
 
 // ---- messages ----
@@ -142,24 +209,39 @@ function onBinary(buf) {
   }
   if (magic !== 'TVF1') return;
   const w = dv.getUint16(8, true), h = dv.getUint16(10, true), planes = dv.getUint32(12, true);
-  const arrival = dv.getFloat64(16, true);
-  let off = 24;
+  const arrival = dv.getFloat64(16, true), decoded = dv.getFloat64(24, true);
+  const received = Date.now(), t0 = performance.now();
+  let off = 32;
   const plane = (bit) => { if (!(planes & bit)) return null; const p = new Uint16Array(buf, off, w * h); off += 2 * w * h; return p; };
   const f = { w, h, depth: plane(1), gray: plane(2), truth: plane(4) };
   last = f;
   viewer.lastFrame = f;
-  drawImages(f);
-  viewer.points = updateCloud(f);
   viewer.frames++;
-  viewer.latencies.push(Date.now() - arrival);
+  // A page nobody sees draws nothing; it draws the latest frame when shown.
+  if (!document.hidden) {
+    drawImages(f);
+    const t1 = performance.now();
+    viewer.points = updateCloud(f);
+    const t2 = performance.now();
+    keep(viewer.latencies, Date.now() - arrival);
+    keep(viewer.stages, [decoded - arrival, received - decoded, t1 - t0, t2 - t1]);
+  }
   if (ws && ws.readyState === 1) ws.send('ack');
-  if (viewer.latencies.length > 1000) viewer.latencies.shift();
 }
+function keep(list, value) {
+  list.push(value);
+  if (list.length > KEEP) list.shift();
+}
+document.addEventListener('visibilitychange', () => {
+  if (document.hidden || !last) return;
+  drawImages(last);
+  viewer.points = updateCloud(last);
+});
 function onState(s) {
   viewer.state = s;
   $('product').textContent = s.product || '';
   $('stats').textContent = `${s.fps.toFixed(1)} fps · ${s.frames} frames · discarded by camera ${s.discarded} · skipped for slow browsers ${s.skipped} · damaged ${s.damaged} · errors ${s.errors}`;
-  $('values').textContent = `integration ${s.intg_us} µs · modulation ${s.mod_freq_khz ? (s.mod_freq_khz / 1000) + ' MHz' : '-'} · temperatures ${s.temp.join(' / ')} · ${s.capturing ? 'streaming' : 'stopped'}`;
+  $('values').textContent = `integration ${s.intg_us} µs · modulation ${s.mod_freq_khz ? (s.mod_freq_khz / 1000) + ' MHz' : '-'} · temperatures ${s.temp_c ? `sensor ${s.temp_c[0].toFixed(1)} °C, board ${s.temp_c[1].toFixed(1)} °C` : '-'} · ${s.capturing ? 'streaming' : 'stopped'}`;
   const msg = s.message || (viewer.connected ? '' : 'connection to the viewer lost');
   $('banner').hidden = !msg;
   $('banner').textContent = msg;

@@ -11,6 +11,8 @@
  *    distances;
  *  - metadata "torvi.device" (identity, link, driver), "torvi.parameters"
  *    (the camera parameters readable at the start, "param.<n>" = hex bytes),
+ *    "torvi.filters" (the filter switches made since the device was opened,
+ *    "filter.<id>" = "off", "on" or "on:<hex argument>"),
  *    "torvi.registers" (the sensor's 256 registers at the start, "target.1"
  *    = eight hex digits per register) and "torvi.recording" (start time,
  *    frame rate, options);
@@ -102,7 +104,8 @@ enum {
  * calibration files are written into a private folder under the system's
  * temporary folder, which becomes dev->path_prefix, so the driver decodes with
  * the recorded calibration wherever the library's path prefix points; the
- * folder is removed at close. */
+ * folder is removed at close. The recorded filter switches are made again,
+ * so distances come out as they did on the recorded camera. */
 TORVI_API torvi_dev_t *torvi_replay_open(const char *path, unsigned flags, torvi_dev_t *dev);
 
 typedef struct torvi_replay_info {

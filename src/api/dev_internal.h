@@ -4,12 +4,24 @@
 #include <torvi/torvi_cap.h>
 #include <torvi/torvi_dev.h>
 #include <torvi/torvi_dev_priv.h>
+#include <torvi/torvi_frame.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <thread>
+
+namespace torvi {
+// One accepted filter switch: on (with the argument record, when one was
+// given) or off.
+struct FilterSwitch {
+  bool on = false;
+  bool has_arg = false;
+  torvi_filter_args_t arg{};
+};
+}  // namespace torvi
 
 // The frames-ready condition and its mutex, created at open.
 struct torvi_cond {
@@ -42,6 +54,11 @@ struct torvi_mutex {
   unsigned calls = 0;
   bool closing = false;
   bool release_on_last_call = false;
+  // The filter switches the driver accepted since open, the last one per
+  // filter (guarded by filters_mu): a recording stores them and its replay
+  // makes them again.
+  std::mutex filters_mu;
+  std::map<int, torvi::FilterSwitch> filters;
 };
 
 // A getter's frame request, on its stack while it waits.
@@ -73,6 +90,9 @@ void store(T &field, T value) {
 // lock, so it waits only for calls admitted before it began; a refused call
 // never touches the count. The private record stays until the last admitted
 // call has left. Use: `BusyScope busy(dev); if (!dev_is_open(dev)) refuse`.
+// The filter switches accepted on an open device since its open.
+std::map<int, FilterSwitch> filter_switches(torvi_dev_t *dev);
+
 class BusyScope {
  public:
   explicit BusyScope(torvi_dev_t *dev);

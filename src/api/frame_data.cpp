@@ -142,6 +142,18 @@ int to_mm(float metres) {
   return static_cast<int>(mm);
 }
 
+// Keeps an accepted switch of an open device for its recordings.
+void remember_switch(torvi_dev_t *dev, int filter_id, bool on, const torvi_filter_args_t *arg) {
+  if (!torvi::dev_is_open(dev) || dev->priv->mutex == nullptr) return;
+  torvi_mutex &m = *dev->priv->mutex;
+  torvi::FilterSwitch sw;
+  sw.on = on;
+  sw.has_arg = on && arg != nullptr;
+  if (sw.has_arg) sw.arg = *arg;
+  const std::lock_guard lock(m.filters_mu);
+  m.filters[filter_id] = sw;
+}
+
 int filter_switch(const char *fn, torvi_dev_t *dev, int filter_id, torvi_filter_args_t *arg,
                   uint32_t reserved, bool enable) {
   if (dev == nullptr) return -1;
@@ -154,18 +166,34 @@ int filter_switch(const char *fn, torvi_dev_t *dev, int filter_id, torvi_filter_
   }
   const torvi_drv_ops_t *ops = drv->ops;
   // A driver without filter operations refuses every switch.
+  bool accepted = false;
   if (enable) {
     if (ops == nullptr || ops->filter_enable == nullptr) return 0;
     // The slot's last argument is the size of the argument record.
     (void)reserved;
     const int arg_size = arg != nullptr ? static_cast<int>(sizeof *arg) : 0;
-    return ops->filter_enable(drv, filter_id, arg, arg_size) ? 1 : 0;
+    accepted = ops->filter_enable(drv, filter_id, arg, arg_size);
+  } else {
+    if (ops == nullptr || ops->filter_disable == nullptr) return 0;
+    accepted = ops->filter_disable(drv, filter_id);
   }
-  if (ops == nullptr || ops->filter_disable == nullptr) return 0;
-  return ops->filter_disable(drv, filter_id) ? 1 : 0;
+  if (accepted) remember_switch(dev, filter_id, enable, arg);
+  return accepted ? 1 : 0;
 }
 
 }  // namespace
+
+namespace torvi {
+
+std::map<int, FilterSwitch> filter_switches(torvi_dev_t *dev) {
+  BusyScope busy(dev);
+  if (!dev_is_open(dev) || dev->priv->mutex == nullptr) return {};
+  torvi_mutex &m = *dev->priv->mutex;
+  const std::lock_guard lock(m.filters_mu);
+  return m.filters;
+}
+
+}  // namespace torvi
 
 extern "C" {
 

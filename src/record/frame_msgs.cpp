@@ -184,6 +184,50 @@ bool from_hex(const std::string &s, Bytes &out) {
   return true;
 }
 
+namespace {
+constexpr const char *kFilterKey = "filter.";
+constexpr int kMaxFilterId = 255;
+}  // namespace
+
+StringMap encode_filters(const std::map<int, FilterSwitch> &switches) {
+  StringMap m;
+  for (const auto &[id, sw] : switches) {
+    std::string v = sw.on ? "on" : "off";
+    if (sw.on && sw.has_arg) v += ":" + to_hex(sw.arg.bytes);
+    m[kFilterKey + std::to_string(id)] = v;
+  }
+  return m;
+}
+
+std::map<int, FilterSwitch> decode_filters(const StringMap &m) {
+  std::map<int, FilterSwitch> out;
+  const std::size_t key_len = std::strlen(kFilterKey);
+  for (const auto &[key, value] : m) {
+    if (key.compare(0, key_len, kFilterKey) != 0 || key.size() == key_len ||
+        key.size() > key_len + 3 ||
+        key.find_first_not_of("0123456789", key_len) != std::string::npos)
+      continue;
+    const int id = std::stoi(key.substr(key_len));
+    if (id > kMaxFilterId) continue;
+    FilterSwitch sw;
+    if (value == "off") {
+      sw.on = false;
+    } else if (value == "on") {
+      sw.on = true;
+    } else if (value.rfind("on:", 0) == 0) {
+      Bytes arg;
+      if (!from_hex(value.substr(3), arg) || arg.size() != sizeof sw.arg.bytes) continue;
+      sw.on = true;
+      sw.has_arg = true;
+      std::memcpy(sw.arg.bytes, arg.data(), arg.size());
+    } else {
+      continue;
+    }
+    out[id] = sw;
+  }
+  return out;
+}
+
 StringMap encode_registers(const std::map<uint8_t, std::vector<uint32_t>> &targets) {
   StringMap m;
   for (const auto &[target, values] : targets) {

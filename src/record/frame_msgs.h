@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "api/dev_internal.h"
 #include "record/mcap_format.h"
 
 namespace torvi::record {
@@ -62,6 +63,14 @@ inline constexpr const char *kLensAttachment = "lens_param";
 // Bytes as lower-case hex digits, and back (false for odd or non-hex text).
 std::string to_hex(std::span<const uint8_t> bytes);
 bool from_hex(const std::string &s, Bytes &out);
+
+// Metadata "torvi.filters": the filter switches made on the camera since it
+// was opened, the last per filter: "filter.<id>" = "off", "on" or
+// "on:<hex of the 4-byte argument record>".
+inline constexpr const char *kFiltersMetadata = "torvi.filters";
+StringMap encode_filters(const std::map<int, FilterSwitch> &switches);
+// The inverse; malformed entries are left out.
+std::map<int, FilterSwitch> decode_filters(const StringMap &m);
 
 // Metadata "torvi.registers": one entry per register target,
 // "target.<t>" = eight hex digits per register from register 0 on.

@@ -195,6 +195,7 @@ void Recorder::write_header_records(torvi_dev_t *dev, const torvi_record_opts_t 
   writer_->add_metadata("torvi.device", device_metadata(*dev));
   uint32_t fps = 0;
   writer_->add_metadata("torvi.parameters", parameter_metadata(dev, fps));
+  writer_->add_metadata(kFiltersMetadata, encode_filters(filter_switches(dev)));
   if (StringMap regs = register_metadata(dev); !regs.empty())
     writer_->add_metadata(kRegistersMetadata, regs);
   writer_->add_metadata("torvi.recording",

@@ -436,6 +436,7 @@ std::unique_ptr<Recording> scan_recording(const std::string &path) {
         const StringMap values = g.str_map();
         if (g.ok() && name == "torvi.parameters") read_params(values, rec->params);
         if (g.ok() && name == kRegistersMetadata) rec->registers = decode_registers(values);
+        if (g.ok() && name == kFiltersMetadata) rec->filters = decode_filters(values);
         break;
       }
       case Op::attachment: {
@@ -492,6 +493,19 @@ void encode_stream_frame(const torvi_frame_hdr_t &hdr, std::span<const uint8_t> 
   } while (off < bytes.size());
 }
 
+namespace {
+
+void apply_filters(torvi_dev_t *dev, const std::map<int, FilterSwitch> &filters) {
+  KX_LOG_NAME("torvi_replay_open");
+  for (auto [id, sw] : filters) {
+    const int r = sw.on ? torvi_filter_enable(dev, id, sw.has_arg ? &sw.arg : nullptr, 0)
+                        : torvi_filter_disable(dev, id);
+    if (r != 1) KX_WRN("the recorded switch of filter %d was refused by the driver\n", id);
+  }
+}
+
+}  // namespace
+
 torvi_dev_t *open_replay(std::unique_ptr<Recording> rec, unsigned flags, torvi_dev_t *dev) {
   KX_LOG_NAME("torvi_replay_open");
   static const bool registered = ll::register_transport(TORVI_LL_IF_REPLAY, &kReplayOps) &&
@@ -502,6 +516,8 @@ torvi_dev_t *open_replay(std::unique_ptr<Recording> rec, unsigned flags, torvi_d
     KX_WRN("%s is damaged (%s); its %" PRIu64 " intact frames will be replayed\n",
            rec->path.c_str(), st.reason.c_str(), rec->frames);
   }
+  // The recorded filter switches are made again once the driver runs.
+  const std::map<int, FilterSwitch> filters = rec->filters;
   uint64_t id = 0;
   {
     std::lock_guard lk(g_pending_mu);
@@ -513,8 +529,11 @@ torvi_dev_t *open_replay(std::unique_ptr<Recording> rec, unsigned flags, torvi_d
   std::memcpy(dev->link_reserved, &id, sizeof id);
   dev->located = 1;
   torvi_dev_t *opened = torvi_dev_open(dev);
-  std::lock_guard lk(g_pending_mu);
-  g_pending.erase(id);  // an open that failed before reaching the link
+  {
+    std::lock_guard lk(g_pending_mu);
+    g_pending.erase(id);  // an open that failed before reaching the link
+  }
+  if (opened != nullptr) apply_filters(opened, filters);
   return opened;
 }
 

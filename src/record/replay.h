@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "api/dev_internal.h"
 #include "record/mapped_file.h"
 #include "record/mcap_format.h"
 #include "record/mcap_reader.h"
@@ -30,6 +31,8 @@ struct Recording {
   std::map<uint8_t, Bytes> params;  // recorded parameter values by number
   // Recorded register values by target, from register 0 on.
   std::map<uint8_t, std::vector<uint32_t>> registers;
+  // The filter switches made on the recorded camera.
+  std::map<int, FilterSwitch> filters;
   // Calibration files attached to the recording, by file name.
   std::map<std::string, Bytes> files;
   ReadStatus status;

@@ -64,10 +64,11 @@ class EpcReplay : public torvi::test::EpcCameras {
  protected:
   // Records `n` frames of a calibrated camera; returns their distances as the
   // camera's own driver decoded them, and the sensor registers at the start.
-  void record(std::size_t n) {
+  void record(std::size_t n, void (*before)(torvi_dev_t *) = nullptr) {
     torvi_vcam_plug(camera(1, "VCAM-E2-1.4.3"));
     torvi_dev_t *dev = open_port(1);
     ASSERT_NE(dev, nullptr);
+    if (before != nullptr) before(dev);
     registers = sensor_registers(dev);
     torvi_record_t *rec = torvi_record_start(dev, path.c_str(), nullptr);
     ASSERT_NE(rec, nullptr);
@@ -127,6 +128,44 @@ TEST_F(EpcReplay, RegisterWritesAreReadBackAndOutsideReadsFail) {
   EXPECT_FALSE(torvi_reg_batch_read(&replay, kSensorTarget, kSensorRegisters - 1, two.data(), 2));
   EXPECT_FALSE(torvi_reg_batch_read(&replay, 2, 0, two.data(), 1));
   torvi_dev_close(&replay);
+}
+
+TEST_F(EpcReplay, FilterSwitchesOfTheRecordedCameraAreMadeAgain) {
+  record(2, [](torvi_dev_t *dev) {
+    ASSERT_EQ(torvi_filter_disable(dev, TORVI_FILTER_DEPTH_SMOOTH), 1);
+    torvi_filter_args_t amp{};
+    amp.u16 = 50;
+    ASSERT_EQ(torvi_filter_enable(dev, TORVI_FILTER_MIN_AMP, &amp, 0), 1);
+  });
+  torvi_dev_t replay{};
+  ASSERT_EQ(torvi_replay_open(path.c_str(), TORVI_REPLAY_FAST, &replay), &replay);
+  ASSERT_TRUE(torvi_cap_start(&replay));
+  const auto got = take(&replay, 2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_TRUE(distance_of(&replay, got[0]) == distances[0]);
+  // The switches matter: with smoothing back on, the same frame decodes otherwise.
+  torvi_filter_args_t level{};
+  level.u8 = 5;
+  ASSERT_EQ(torvi_filter_enable(&replay, TORVI_FILTER_DEPTH_SMOOTH, &level, 0), 1);
+  EXPECT_FALSE(distance_of(&replay, got[0]) == distances[0]);
+  torvi_dev_close(&replay);
+}
+
+TEST(FilterMetadata, SwitchesSurviveTheTextAndBadEntriesAreLeftOut) {
+  using namespace torvi::record;
+  torvi::FilterSwitch off, on, with_arg;
+  on.on = with_arg.on = with_arg.has_arg = true;
+  with_arg.arg.u16 = 0x1234;
+  StringMap m = encode_filters({{2, off}, {4, on}, {5, with_arg}});
+  m["filter.6"] = "maybe";
+  m["filter.7"] = "on:12";  // not a whole argument record
+  m["filter.x"] = "on";
+  const auto back = decode_filters(m);
+  ASSERT_EQ(back.size(), 3u);
+  EXPECT_FALSE(back.at(2).on);
+  EXPECT_TRUE(back.at(4).on && !back.at(4).has_arg);
+  EXPECT_TRUE(back.at(5).on && back.at(5).has_arg);
+  EXPECT_EQ(back.at(5).arg.u16, 0x1234);
 }
 
 TEST(RegisterMetadata, ValuesSurviveTheTextAndBadEntriesAreLeftOut) {

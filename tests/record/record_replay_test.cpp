@@ -175,8 +175,9 @@ TEST_F(RecordReplay, EveryFrameTheApplicationTookIsInTheFile) {
   }
   // Host times grow and the metadata is there.
   for (std::size_t i = 1; i < c.raw.size(); ++i) EXPECT_GE(c.raw[i].time, c.raw[i - 1].time);
-  EXPECT_EQ(c.metadata, (std::vector<std::string>{"torvi.device", "torvi.parameters",
-                                                  "torvi.registers", "torvi.recording"}));
+  EXPECT_EQ(c.metadata,
+            (std::vector<std::string>{"torvi.device", "torvi.parameters", "torvi.filters",
+                                      "torvi.registers", "torvi.recording"}));
 }
 
 TEST_F(RecordReplay, ReplayDeliversTheRecordedFramesByteForByte) {

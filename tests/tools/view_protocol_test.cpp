@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "protocol.h"
@@ -24,6 +25,7 @@ TEST(ViewProtocol, FrameCarriesHeaderAndPlanesInOrder) {
   f.width = 3;
   f.height = 2;
   f.arrival_ms = 1234.5;
+  f.decoded_ms = 1240.25;
   f.depth_m = depth;
   f.gray = gray;
   f.truth = truth;
@@ -38,12 +40,48 @@ TEST(ViewProtocol, FrameCarriesHeaderAndPlanesInOrder) {
   double arrival = 0;
   std::memcpy(&arrival, &b[16], 8);
   EXPECT_EQ(arrival, 1234.5);
+  double decoded = 0;
+  std::memcpy(&decoded, &b[24], 8);
+  EXPECT_EQ(decoded, 1240.25);
+  const std::size_t d0 = kFrameHeaderBytes, g0 = d0 + 12, t0 = g0 + 12;
   // Depth in mm with the markers kept; nothing usable becomes "invalid".
   const uint16_t want_depth[] = {1500, 65300, 65500, 0, 65500, 65500};
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(u16_at(b, 24 + 2 * i), want_depth[i]) << i;
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(u16_at(b, d0 + 2 * i), want_depth[i]) << i;
   const uint16_t want_gray[] = {0, 12, 65535, 3, 1, 2};
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(u16_at(b, 36 + 2 * i), want_gray[i]) << i;
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(u16_at(b, 48 + 2 * i), truth[i]) << i;
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(u16_at(b, g0 + 2 * i), want_gray[i]) << i;
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(u16_at(b, t0 + 2 * i), truth[i]) << i;
+}
+
+// A camera-sized frame of random values: every pixel of every plane lands at
+// its place in its plane, converted as a single value would be.
+TEST(ViewProtocol, EveryPixelOfALargeFrameLandsInItsPlane) {
+  const uint16_t w = 320, h = 240;
+  const std::size_t n = std::size_t{w} * h;
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> metres(-1.0f, 70.0f), amplitude(-10.0f, 70000.0f);
+  std::vector<float> depth(n), gray(n);
+  std::vector<uint16_t> truth(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    depth[i] = i % 97 == 0 ? 65.3f : metres(rng);
+    gray[i] = amplitude(rng);
+    truth[i] = static_cast<uint16_t>(rng());
+  }
+  FrameImages f;
+  f.width = w;
+  f.height = h;
+  f.depth_m = depth;
+  f.gray = gray;
+  f.truth = truth;
+  const auto b = pack_frame(f);
+  ASSERT_EQ(b.size(), kFrameHeaderBytes + 3 * n * 2);
+  const std::size_t d0 = kFrameHeaderBytes, g0 = d0 + 2 * n, t0 = g0 + 2 * n;
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(u16_at(b, d0 + 2 * i), depth_to_mm(depth[i])) << i;
+    const float g = gray[i];
+    const uint16_t want = g <= 0 ? 0 : g >= 65535 ? 65535 : static_cast<uint16_t>(g);
+    ASSERT_EQ(u16_at(b, g0 + 2 * i), want) << i;
+    ASSERT_EQ(u16_at(b, t0 + 2 * i), truth[i]) << i;
+  }
 }
 
 TEST(ViewProtocol, PlanesTooShortForTheImageAreLeftOut) {

@@ -15,13 +15,16 @@ const browser = await chromium.launch({
 });
 let passed = 0;
 async function check(name, fn) {
-  try { await fn(); ++passed; console.log(`ok - ${name}`); }
+  const start = Date.now();
+  try { await fn(); ++passed; console.log(`ok - ${name} (${((Date.now() - start) / 1000).toFixed(1)} s)`); }
   catch (e) { console.log(`not ok - ${name}\n  ${e.stack || e}`); await browser.close(); process.exit(1); }
 }
 
-// Decodes a screenshot (PNG) in the page and returns its RGBA pixels.
+// Decodes a screenshot (PNG) in the page and returns its RGBA pixels. They
+// come back as base64 text: a plain array of a million numbers takes the
+// busy machine seconds to pass.
 async function pixelsOf(page, png) {
-  return page.evaluate(async (b64) => {
+  const p = await page.evaluate(async (b64) => {
     const img = new Image();
     img.src = 'data:image/png;base64,' + b64;
     await img.decode();
@@ -29,8 +32,12 @@ async function pixelsOf(page, png) {
     c.width = img.width; c.height = img.height;
     const ctx = c.getContext('2d');
     ctx.drawImage(img, 0, 0);
-    return { w: c.width, h: c.height, data: Array.from(ctx.getImageData(0, 0, c.width, c.height).data) };
+    const data = ctx.getImageData(0, 0, c.width, c.height).data;
+    let bin = '';
+    for (let i = 0; i < data.length; i += 8192) bin += String.fromCharCode(...data.subarray(i, i + 8192));
+    return { w: c.width, h: c.height, data: btoa(bin) };
   }, png.toString('base64'));
+  return { w: p.w, h: p.h, data: Buffer.from(p.data, 'base64') };
 }
 const at = (p, x, y) => p.data.slice(4 * (y * p.w + x), 4 * (y * p.w + x) + 3);
 // Mean absolute difference of horizontally neighbouring depth values (mm)
@@ -52,6 +59,8 @@ const roughness = (page) => page.evaluate(() => new Promise((resolve) => {
 }));
 
 const page = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+// Clicks and selections get the same generous deadline as the waits.
+page.setDefaultTimeout(deadline.timeout);
 page.on('pageerror', (e) => console.log('page error:', e.message));
 
 await check('the page loads and frames and rays arrive', async () => {
@@ -59,6 +68,18 @@ await check('the page loads and frames and rays arrive', async () => {
   await page.waitForFunction(() => window.__viewer.frames >= 5 && window.__viewer.rays && window.__viewer.state, null, deadline);
   const s = await page.evaluate(() => window.__viewer.state);
   assert.ok(s && s.open && s.capturing && s.virtual, JSON.stringify(s));
+});
+
+await check('the temperatures are shown in degrees Celsius', async () => {
+  await page.waitForFunction(() => window.__viewer.state.temp_c, null, deadline);
+  const [s, text] = await page.evaluate(() => [window.__viewer.state, document.getElementById('values').textContent]);
+  const m = /sensor (-?\d+\.\d) °C, board (-?\d+\.\d) °C/.exec(text);
+  assert.ok(m, text);
+  // A camera running in a room, not a count of tenths.
+  for (const [shown, sent] of [[m[1], s.temp_c[0]], [m[2], s.temp_c[1]]]) {
+    assert.equal(Number(shown), sent, text);
+    assert.ok(sent > -40 && sent < 125, text);
+  }
 });
 
 await check('the depth image shows the virtual wall in its colour', async () => {
@@ -82,6 +103,22 @@ await check('the point cloud canvas shows points', async () => {
   let lit = 0;
   for (let i = 0; i < shot.w * shot.h; ++i) if (shot.data[4 * i] + shot.data[4 * i + 1] + shot.data[4 * i + 2] > 60) ++lit;
   assert.ok(lit > 0.02 * shot.w * shot.h, `${lit} lit pixels of ${shot.w * shot.h}`);
+});
+
+await check('the point cloud can be coloured by gray', async () => {
+  await page.locator('#cloudcolor').selectOption('gray');
+  const n = await page.evaluate(() => window.__viewer.frames);
+  await page.waitForFunction((m) => window.__viewer.frames >= m + 3 && window.__viewer.points > 10000, n, deadline);
+  const shot = await pixelsOf(page, await page.locator('#cloud canvas').screenshot());
+  let lit = 0, gray = 0;
+  for (let i = 0; i < shot.w * shot.h; ++i) {
+    const [r, g, b] = shot.data.slice(4 * i, 4 * i + 3);
+    if (r + g + b <= 60) continue;
+    ++lit;
+    if (Math.max(r, g, b) - Math.min(r, g, b) <= 4) ++gray;
+  }
+  assert.ok(lit > 0.02 * shot.w * shot.h && gray > 0.9 * lit, `${gray} gray of ${lit} lit pixels`);
+  await page.locator('#cloudcolor').selectOption('depth');
 });
 
 await check('a filter toggle reaches the device and changes the depth', async () => {
@@ -126,5 +163,12 @@ await check('an unplugged camera is shown, and the stream comes back after replu
 const lat = (await page.evaluate(() => window.__viewer.latencies)).slice().sort((a, b) => a - b);
 const q = (p) => lat[Math.min(lat.length - 1, Math.floor(p * lat.length))];
 console.log(`frame latency, arrival to page (ms): n=${lat.length} median=${q(0.5).toFixed(1)} p95=${q(0.95).toFixed(1)} max=${lat[lat.length - 1].toFixed(1)}`);
+// Where that time goes, per drawn frame.
+const stages = await page.evaluate(() => window.__viewer.stages);
+const split = ['decode on the server', 'server to page', 'images', 'point cloud'].map((name, k) => {
+  const v = stages.map((x) => x[k]).sort((a, b) => a - b);
+  return `${name} ${v[v.length >> 1].toFixed(1)}/${v[Math.floor(0.95 * v.length)].toFixed(1)}`;
+});
+console.log(`  stages, median/p95 (ms): ${split.join(', ')}`);
 await browser.close();
 console.log(`viewer: ${passed} passed, 0 failed`);

@@ -165,11 +165,9 @@ class Decoder {
 void print_temperatures(torvi_dev_t &dev) {
   torvi_param_t p{};
   p.number = 15;
-  if (!torvi_param_batch_get(&dev, &p, 1) || p.len < 4) return;
-  int16_t sensor = 0, board = 0;
-  std::memcpy(&sensor, p.value, 2);
-  std::memcpy(&board, p.value + 2, 2);
-  std::printf("temperatures: sensor %.1f C, board %.1f C\n", sensor / 10.0, board / 10.0);
+  if (!torvi_param_batch_get(&dev, &p, 1)) return;
+  if (const auto t = temperatures_of(p))
+    std::printf("temperatures: sensor %.1f C, board %.1f C\n", t->sensor_c, t->board_c);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace torvi_cli {
 
@@ -11,6 +12,14 @@ std::string default_calib_dir() {
   const char *home = std::getenv("HOME");
   if (home != nullptr && home[0] != '\0') return std::string(home) + "/.cache/torvi/";
   return "./";
+}
+
+std::optional<Temperatures> temperatures_of(const torvi_param_t &p) {
+  if (p.len < 4) return std::nullopt;
+  int16_t sensor = 0, board = 0;
+  std::memcpy(&sensor, p.value, 2);
+  std::memcpy(&board, p.value + 2, 2);
+  return Temperatures{sensor / 10.0, board / 10.0};
 }
 
 Session::Session(const CommonOptions &opt) : opt_(opt) {

@@ -4,6 +4,7 @@
 
 #include <torvi/torvi.h>
 
+#include <optional>
 #include <string>
 
 namespace torvi_cli {
@@ -35,6 +36,16 @@ struct CommonOptions {
 // The per-user folder for calibration files: $XDG_CACHE_HOME/torvi/, else
 // $HOME/.cache/torvi/, else "./" (always ending in '/').
 std::string default_calib_dir();
+
+// The camera's two temperatures in degrees Celsius.
+struct Temperatures {
+  double sensor_c = 0;
+  double board_c = 0;
+};
+// Reads them from the value of device parameter 15 (sensor, then
+// illumination board, signed tenths of a degree each); nullopt when the
+// value is too short.
+std::optional<Temperatures> temperatures_of(const torvi_param_t &p);
 
 // Starts the library (and the virtual camera when asked) for one command.
 class Session {

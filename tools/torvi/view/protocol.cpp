@@ -16,10 +16,28 @@ void put_u32(std::vector<uint8_t> &out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-void put_f64(std::vector<uint8_t> &out, double v) {
+// Little-endian stores into a buffer already sized; each returns the next
+// free byte.
+uint8_t *store_u16(uint8_t *p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  return p + 2;
+}
+
+uint8_t *store_u32(uint8_t *p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  return p + 4;
+}
+
+uint8_t *store_f64(uint8_t *p, double v) {
   uint64_t bits = 0;
   std::memcpy(&bits, &v, sizeof bits);
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(bits >> (8 * i));
+  return p + 8;
+}
+
+uint16_t gray_to_u16(float g) {
+  return g <= 0.0f ? uint16_t{0} : g >= 65535.0f ? uint16_t{65535} : static_cast<uint16_t>(g);
 }
 
 // A tiny reader of one flat JSON object.
@@ -138,28 +156,32 @@ uint16_t depth_to_mm(float metres) {
 std::vector<uint8_t> pack_frame(const FrameImages &f) {
   const std::size_t n = static_cast<std::size_t>(f.width) * f.height;
   uint32_t planes = 0;
-  if (f.depth_m.size() >= n && n > 0) planes |= kDepth;
-  if (f.gray.size() >= n && n > 0) planes |= kGray;
-  if (f.truth.size() >= n && n > 0) planes |= kTruth;
-  std::vector<uint8_t> out;
-  out.reserve(kFrameHeaderBytes + 3 * n * 2);
-  out.insert(out.end(), {'T', 'V', 'F', '1'});
-  put_u32(out, f.seq);
-  put_u16(out, f.width);
-  put_u16(out, f.height);
-  put_u32(out, planes);
-  put_f64(out, f.arrival_ms);
+  std::size_t plane_count = 0;
+  const auto take = [&](std::size_t size, Plane bit) {
+    if (size < n || n == 0) return;
+    planes |= bit;
+    ++plane_count;
+  };
+  take(f.depth_m.size(), kDepth);
+  take(f.gray.size(), kGray);
+  take(f.truth.size(), kTruth);
+  // One allocation and plain stores: this runs for every frame between its
+  // arrival and the browsers.
+  std::vector<uint8_t> out(kFrameHeaderBytes + plane_count * n * 2);
+  uint8_t *p = out.data();
+  std::memcpy(p, "TVF1", 4);
+  p = store_u32(p + 4, f.seq);
+  p = store_u16(p, f.width);
+  p = store_u16(p, f.height);
+  p = store_u32(p, planes);
+  p = store_f64(p, f.arrival_ms);
+  p = store_f64(p, f.decoded_ms);
   if (planes & kDepth)
-    for (std::size_t i = 0; i < n; ++i) put_u16(out, depth_to_mm(f.depth_m[i]));
+    for (std::size_t i = 0; i < n; ++i) p = store_u16(p, depth_to_mm(f.depth_m[i]));
   if (planes & kGray)
-    for (std::size_t i = 0; i < n; ++i) {
-      const float g = f.gray[i];
-      put_u16(out, g <= 0.0f       ? uint16_t{0}
-                   : g >= 65535.0f ? uint16_t{65535}
-                                   : static_cast<uint16_t>(g));
-    }
+    for (std::size_t i = 0; i < n; ++i) p = store_u16(p, gray_to_u16(f.gray[i]));
   if (planes & kTruth)
-    for (std::size_t i = 0; i < n; ++i) put_u16(out, f.truth[i]);
+    for (std::size_t i = 0; i < n; ++i) p = store_u16(p, f.truth[i]);
   return out;
 }
 

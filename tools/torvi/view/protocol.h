@@ -3,15 +3,18 @@
 // Server to page, binary (all little-endian):
 //   frame:  "TVF1", u32 seq, u16 width, u16 height, u32 planes, f64 arrival
 //           (ms since the epoch, the moment the frame was taken from the
-//           camera), then `planes` images of width x height u16 each, in this
-//           order when their bit is set: depth (mm; 65300 filtered, 65500
-//           invalid), gray, ground truth (mm, virtual camera only).
+//           camera), f64 decoded (ms since the epoch, the moment its images
+//           were ready to pack), then `planes` images of width x height u16
+//           each, in this order when their bit is set: depth (mm; 65300
+//           filtered, 65500 invalid), gray, ground truth (mm, virtual camera
+//           only).
 //   rays:   "TVR1", u16 width, u16 height, then width x height unit rays
 //           (3 f32 each, camera frame: x right, y down, z forward).
 // Server to page, text: one JSON object {"type":"state", ...}.
-// Page to server, text: "ack" once a frame is drawn (the server sends each
-// browser one frame at a time, always the newest), or one flat JSON object
-// {"cmd":"...", ...}: numbers, booleans and strings only.
+// Page to server, text: "ack" once a frame is drawn, or passed over by a page
+// that is not shown (the server sends each browser one frame at a time,
+// always the newest), or one flat JSON object {"cmd":"...", ...}: numbers,
+// booleans and strings only.
 #pragma once
 
 #include <cstdint>
@@ -26,13 +29,14 @@ namespace torvi_cli::view {
 
 enum Plane : uint32_t { kDepth = 1u << 0, kGray = 1u << 1, kTruth = 1u << 2 };
 
-constexpr std::size_t kFrameHeaderBytes = 24;
+constexpr std::size_t kFrameHeaderBytes = 32;
 
 struct FrameImages {
   uint32_t seq = 0;
   uint16_t width = 0;
   uint16_t height = 0;
   double arrival_ms = 0;
+  double decoded_ms = 0;
   std::span<const float> depth_m;   // metres, markers 65.3 / 65.5 kept
   std::span<const float> gray;      // may be empty
   std::span<const uint16_t> truth;  // may be empty

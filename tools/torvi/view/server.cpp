@@ -42,6 +42,8 @@ bool Server::start(const std::string &bind, int port, const std::string &web_dir
   }
   mg_init_library(MG_FEATURES_WEBSOCKET);
   const std::string ports = bind + ":" + std::to_string(port);
+  // tcp_nodelay: a frame goes out as soon as it is written, its last bytes
+  // not held back until the browser acknowledges the ones before.
   const char *options[] = {"listening_ports",
                            ports.c_str(),
                            "document_root",
@@ -52,6 +54,8 @@ bool Server::start(const std::string &bind, int port, const std::string &web_dir
                            "no",
                            "websocket_timeout_ms",
                            "3600000",
+                           "tcp_nodelay",
+                           "1",
                            nullptr};
   mg_callbacks callbacks{};
   callbacks.log_message = [](const mg_connection *, const char *msg) {

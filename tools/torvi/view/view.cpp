@@ -9,6 +9,7 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,6 +73,16 @@ const char *filter_name(int id) {
                                  "temperature monitor",
                                  "HDR"};
   return id >= 0 && id < 9 ? kNames[id] : "?";
+}
+
+// The largest raw frame the viewer takes.
+constexpr std::size_t kRawBytes = 4u << 20;
+
+// [sensor, board] in degrees Celsius, one decimal, as JSON.
+std::string celsius_pair(const Temperatures &t) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "[%.1f,%.1f]", t.sensor_c, t.board_c);
+  return buf;
 }
 
 // The filter switches as the driver starts them at open.
@@ -279,22 +290,29 @@ class Viewer {
     f.width = static_cast<uint16_t>(info.width);
     f.height = static_cast<uint16_t>(info.height);
     f.arrival_ms = arrival;
+    f.decoded_ms = epoch_ms();
     if (have_depth) f.depth_m = depth_;
     if (have_gray) f.gray = gray_;
     f.truth = truth;
     server_.publish_frame(std::make_shared<const std::vector<uint8_t>>(view::pack_frame(f)));
     {
+      // The frame just decoded becomes the snapshot; its buffer changes
+      // places with the old snapshot's, which takes the next frame.
       const std::lock_guard<std::mutex> lock(raw_mutex_);
-      latest_raw_ = std::make_shared<const std::vector<uint8_t>>(raw_.begin(), raw_.begin() + size);
+      latest_raw_.swap(raw_);
+      latest_raw_size_ = size;
     }
     fps_window_.push_back(Clock::now());
     while (fps_window_.size() > 1 && fps_window_.front() < Clock::now() - std::chrono::seconds(2))
       fps_window_.pop_front();
   }
 
+  // A copy of the latest raw frame, made only when a browser asks for it.
   Bytes latest_raw() {
     const std::lock_guard<std::mutex> lock(raw_mutex_);
-    return latest_raw_;
+    if (latest_raw_size_ == 0) return nullptr;
+    return std::make_shared<const std::vector<uint8_t>>(
+        latest_raw_.begin(), latest_raw_.begin() + static_cast<std::ptrdiff_t>(latest_raw_size_));
   }
 
   void queue_command(const std::string &text) {
@@ -426,10 +444,7 @@ class Viewer {
     uint16_t intg = 0;
     std::memcpy(&intg, p[0].value, 2);
     intg_us_ = intg;
-    int16_t t[2] = {};
-    std::memcpy(t, p[1].value, sizeof t);
-    temp_[0] = t[0];
-    temp_[1] = t[1];
+    temp_ = temperatures_of(p[1]);
   }
 
   void publish_state() {
@@ -455,7 +470,7 @@ class Viewer {
     add("errors", std::to_string(errors_));
     add("intg_us", std::to_string(intg_us_));
     add("mod_freq_khz", std::to_string(is_epc() ? configGetModulationFrequency() : 0));
-    add("temp", "[" + std::to_string(temp_[0]) + "," + std::to_string(temp_[1]) + "]");
+    add("temp_c", temp_ ? celsius_pair(*temp_) : "null");
     add("product",
         "\"" +
             view::json_escape(
@@ -487,19 +502,21 @@ class Viewer {
   Clock::time_point next_open_{};
   Clock::time_point next_params_{};
   Clock::time_point last_frame_ = Clock::now();
-  std::vector<uint8_t> raw_ = std::vector<uint8_t>(4u << 20);
+  // The buffer the next frame is taken into (loop thread only).
+  std::vector<uint8_t> raw_ = std::vector<uint8_t>(kRawBytes);
   std::vector<float> depth_, gray_;
   std::vector<uint16_t> truth_;
   uint32_t seq_ = 0;
   uint64_t frames_ = 0, damaged_ = 0, errors_ = 0;
   unsigned intg_us_ = 0;
-  int temp_[2] = {0, 0};
+  std::optional<Temperatures> temp_;
   std::deque<Clock::time_point> fps_window_;
   FilterState filters_[9];
   std::string message_, reply_;
 
-  std::mutex raw_mutex_;  // guards latest_raw_ (read by the server's threads)
-  Bytes latest_raw_;
+  std::mutex raw_mutex_;  // guards latest_raw_ and its size (read by the server's threads)
+  std::vector<uint8_t> latest_raw_ = std::vector<uint8_t>(kRawBytes);
+  std::size_t latest_raw_size_ = 0;
   std::mutex cmd_mutex_;  // guards cmds_ (filled by the server's threads)
   std::deque<std::string> cmds_;
 };
