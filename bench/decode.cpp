@@ -1,7 +1,8 @@
 // EPC frame decode on a 320 x 240 frame, one thread: the whole distance
-// decode (default filter chain and range clip) and gray decode through the
-// driver, each stage on its own, the distance kernels next to their plain
-// reference versions, and the point cloud.
+// decode (default filter chain and range clip; with the DRNU calibration and
+// with the simple one) and gray decode through the driver, each also with the
+// plain reference kernels, each stage on its own, the distance kernels next
+// to their plain reference versions, and the point cloud.
 //   build/<dir>/bench/bench_decode --benchmark_min_time=0.2
 #include <benchmark/benchmark.h>
 #include <torvi/epc_decode.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "api/point_cloud.h"
+#include "core/test_hooks.h"
 #include "drivers/epc/decode_kernels.h"
 #include "drivers/epc/epc_decode.h"
 #include "epc/chip.h"
@@ -82,6 +84,38 @@ void BM_KernelDrnu(benchmark::State &state, DistKernel k) {
 }
 BENCHMARK_CAPTURE(BM_KernelDrnu, fast, dist_drnu);
 BENCHMARK_CAPTURE(BM_KernelDrnu, reference, dist_drnu_ref);
+
+// The table segment by segment, as the decode keeps it per loaded table.
+const std::vector<uint32_t> &drnu_table_segments() {
+  static const std::vector<uint32_t> t = [] {
+    std::vector<uint32_t> v;
+    drnu_segments(v, drnu_table(), kP, kN);
+    return v;
+  }();
+  return t;
+}
+
+void BM_KernelDrnuSegments(benchmark::State &state) {
+  std::vector<uint16_t> d(kP), a(kP);
+  DrnuParams p = drnu_params_for_bench();
+  p.segments = drnu_table_segments().data();
+  for (auto _ : state) {
+    dist_drnu(d.data(), a.data(), raw_frame().data(), kP, p);
+    benchmark::DoNotOptimize(d.data());
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_KernelDrnuSegments);
+
+// Made once per loaded table, not per frame.
+void BM_DrnuSegmentsCopy(benchmark::State &state) {
+  std::vector<uint32_t> segments;
+  for (auto _ : state) {
+    drnu_segments(segments, drnu_table(), kP, kN);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_DrnuSegmentsCopy);
 
 void BM_KernelSimple(benchmark::State &state, SimpleKernel k) {
   std::vector<uint16_t> d(kP), a(kP);
@@ -169,12 +203,13 @@ void BM_StageRangeClip(benchmark::State &state) {
 }
 BENCHMARK(BM_StageRangeClip);
 
-// A driver state with the defaults of an opened camera.
+// A driver state with the defaults of an opened camera; with `drnu` a chip
+// with the bench's DRNU table and the DRNU calibration switched on.
 struct Driver {
   epc_drv_state_t *st = static_cast<epc_drv_state_t *>(std::calloc(1, sizeof(epc_drv_state_t)));
   torvi_drv_t drv{};
   torvi_frame_info_t fi{};
-  Driver() {
+  explicit Driver(bool drnu = false) {
     st->min_amp_en = st->depth_filter_en = st->flypix_en = st->min_amp_hyst_en = 1;
     st->flypix_thr = 90000;
     st->min_amp_hyst = 10;
@@ -187,16 +222,32 @@ struct Driver {
     fi.height = kH;
     fi.frame_size = 8 * kP;
     fi.frame_format = 2;
+    if (drnu) {
+      st->chip = new Chip();
+      Drnu &d = st->chip->drnu();
+      d.num_distances = kN;
+      d.table[0] = d.table[1] = drnu_table();
+      d.table_stamp[0] = new_table_stamp();
+      d.table_stamp[1] = new_table_stamp();
+      st->drnu_en = 1;
+      st->drnu_base_mm = 295;
+      st->temp_coef_phase = 2.0f;
+      st->t_sensor = 371;
+      st->t_sensor_cal = 361;
+    }
   }
   ~Driver() {
+    delete st->chip;
     decode_release(*st);
     std::free(st->min_amp_mask);
     std::free(st);
   }
 };
 
-void BM_DecodeDistance(benchmark::State &state) {
-  Driver d;
+// `isa` 0 runs the plain reference kernels, 1 the fastest the CPU has.
+void BM_DecodeDistance(benchmark::State &state, bool drnu, int isa) {
+  const torvi::hooks::ScopedKnob cap(torvi::hooks::Knob::kDecodeIsaCap, isa);
+  Driver d(drnu);
   std::vector<uint16_t> out(kP);
   for (auto _ : state) {
     epc_frame_decode(&d.drv, out.data(), 2 * kP, TORVI_DECODE_DIST, raw_frame().data(), 8 * kP,
@@ -204,9 +255,13 @@ void BM_DecodeDistance(benchmark::State &state) {
     benchmark::ClobberMemory();
   }
 }
-BENCHMARK(BM_DecodeDistance);
+BENCHMARK_CAPTURE(BM_DecodeDistance, drnu, true, 1);
+BENCHMARK_CAPTURE(BM_DecodeDistance, drnu_reference, true, 0);
+BENCHMARK_CAPTURE(BM_DecodeDistance, simple, false, 1);
+BENCHMARK_CAPTURE(BM_DecodeDistance, simple_reference, false, 0);
 
-void BM_DecodeGray(benchmark::State &state) {
+void BM_DecodeGray(benchmark::State &state, int isa) {
+  const torvi::hooks::ScopedKnob cap(torvi::hooks::Knob::kDecodeIsaCap, isa);
   Driver d;
   std::vector<uint16_t> out(kP);
   for (auto _ : state) {
@@ -215,7 +270,8 @@ void BM_DecodeGray(benchmark::State &state) {
     benchmark::ClobberMemory();
   }
 }
-BENCHMARK(BM_DecodeGray);
+BENCHMARK_CAPTURE(BM_DecodeGray, fast, 1);
+BENCHMARK_CAPTURE(BM_DecodeGray, reference, 0);
 
 void BM_PointCloud(benchmark::State &state) {
   torvi::pcl::RayKey key;

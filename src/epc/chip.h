@@ -143,7 +143,15 @@ struct Drnu {
   // Set s, pixel p (raw row order), image k at [p * num_distances + k];
   // empty until loaded.
   std::array<std::vector<uint16_t>, 2> table;
+  // Changes (to a value no table of the process had before) whenever the
+  // table of the set is filled or cleared, so that what is derived from a
+  // table can tell whether it is still current. Whoever writes `table`
+  // takes new_table_stamp().
+  std::array<uint64_t, 2> table_stamp{};
 };
+
+// A stamp that no table of the process had before.
+uint64_t new_table_stamp();
 
 class Chip {
  public:

@@ -5,6 +5,7 @@
 #include <torvi/torvi_dev.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -231,6 +232,11 @@ int Chip::load_drnu_lut() {
   return 0;
 }
 
+uint64_t new_table_stamp() {
+  static std::atomic<uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 int Chip::load_distance_images(int set) {
   KX_LOG_NAME("calibrationLoadDistanceImages");
   set &= 1;
@@ -262,6 +268,7 @@ int Chip::load_distance_images(int set) {
     KX_ERR("Loading failed\n");
     drnu_.images_loaded = false;
     drnu_.table[static_cast<size_t>(set)].clear();
+    drnu_.table_stamp[static_cast<size_t>(set)] = new_table_stamp();
     return -1;
   }
   const LinearCorrection lc =
@@ -279,6 +286,7 @@ int Chip::load_distance_images(int set) {
     for (int k = 0; k < n; ++k)
       table[p * static_cast<size_t>(n) + static_cast<size_t>(k)] =
           raw[static_cast<size_t>(k) * pixels + p];
+  drnu_.table_stamp[static_cast<size_t>(set)] = new_table_stamp();
   drnu_.images_loaded = true;
   return 0;
 }

@@ -6,7 +6,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/test_hooks.h"
+
 namespace torvi::epc {
+namespace {
+
+// AVX2 kernels unless the CPU lacks them or a test asks for the reference.
+bool use_avx2() { return cpu_has_avx2() && hooks::get(hooks::Knob::kDecodeIsaCap) >= 1; }
+
+}  // namespace
 
 bool cpu_has_avx2() {
   static const bool has = [] {
@@ -18,19 +26,35 @@ bool cpu_has_avx2() {
 
 void dist_simple(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                  const SimpleParams &p) {
-  if (cpu_has_avx2()) return dist_simple_avx2(dist, amp, src, pixels, p);
+  if (use_avx2()) return dist_simple_avx2(dist, amp, src, pixels, p);
   dist_simple_ref(dist, amp, src, pixels, p);
 }
 
 void dist_drnu(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                const DrnuParams &p) {
-  if (cpu_has_avx2()) return dist_drnu_avx2(dist, amp, src, pixels, p);
+  if (use_avx2()) return dist_drnu_avx2(dist, amp, src, pixels, p);
   dist_drnu_ref(dist, amp, src, pixels, p);
 }
 
 void gray(uint16_t *out, const uint16_t *src, size_t pixels) {
-  if (cpu_has_avx2()) return gray_avx2(out, src, pixels);
+  if (use_avx2()) return gray_avx2(out, src, pixels);
   gray_ref(out, src, pixels);
+}
+
+void drnu_segments(std::vector<uint32_t> &out, std::span<const uint16_t> table, size_t pixels,
+                   int num_dist) {
+  const size_t n = num_dist > 0 ? static_cast<size_t>(num_dist) : 0;
+  out.clear();
+  if (n < 2 || table.size() < n * pixels) return;
+  const auto pair = [](uint16_t low, uint16_t high) {
+    return uint32_t{low} | uint32_t{high} << 16;
+  };
+  out.resize(n * pixels);
+  for (size_t i = 0; i < pixels; ++i) {
+    const uint16_t *row = table.data() + i * n;
+    for (size_t j = 0; j + 1 < n; ++j) out[j * pixels + i] = pair(row[j], row[j + 1]);
+    out[(n - 1) * pixels + i] = pair(row[0], row[n - 1]);
+  }
 }
 
 void hdr_merge(uint16_t *amp, uint16_t *dist, int width, int height) {

@@ -19,6 +19,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 namespace torvi::epc {
 
@@ -47,7 +49,21 @@ struct DrnuParams {
   float step_phase = 0;             // one calibration step in phase units
   const uint16_t *table = nullptr;  // num_dist phases per pixel, raw pixel order
   int num_dist = 0;
+  // Optional: the same entries as segments, segment by segment: segment j
+  // of pixel i (entry j in the low and entry j + 1 in the high half) at
+  // [j * pixels + i] for j = 0 ... num_dist - 2, then the pixel's first and
+  // last entries at [(num_dist - 1) * pixels + i], made by drnu_segments.
+  // The vectorised kernel then reads two short runs per pixel group instead
+  // of every pixel's whole row; the reference ignores it. Null: the
+  // vectorised kernel reads `table`.
+  const uint32_t *segments = nullptr;
 };
+
+// `table` (num_dist entries per pixel) as the images of DrnuParams::segments
+// (num_dist x pixels values); empty when the table holds fewer than
+// pixels x num_dist entries or num_dist < 2. May throw std::bad_alloc.
+void drnu_segments(std::vector<uint32_t> &out, std::span<const uint16_t> table, size_t pixels,
+                   int num_dist);
 
 // Phase and amplitude of one pixel; false (outputs untouched) when invalid.
 bool pixel_phase_amp(uint16_t d0, uint16_t d1, uint16_t d2, uint16_t d3, int &phase, int &amp);
@@ -74,6 +90,9 @@ void dist_simple_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t
 void dist_drnu_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                     const DrnuParams &p);
 void gray_avx2(uint16_t *gray, const uint16_t *src, size_t pixels);
+// The amplitude step alone: out[i] = trunc(kx_math_sqrtf(float(v[i]))) for
+// 0 <= v[i] <= 2^23 (a sum of two squared sample differences, halved twice).
+void amplitude_of_squares_avx2(uint16_t *out, const int32_t *v, size_t count);
 
 bool cpu_has_avx2();
 

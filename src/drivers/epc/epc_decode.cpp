@@ -120,13 +120,14 @@ bool undistorts(const epc_drv_state_t &st, int width, int height) {
          st.lens_map.height == height;
 }
 
-void distance_kernel(const epc_drv_state_t &st, uint16_t *dist, uint16_t *amp, const uint16_t *src,
-                     int width, int height) {
+void distance_kernel(const epc_drv_state_t &st, DecodeWork &work, uint16_t *dist, uint16_t *amp,
+                     const uint16_t *src, int width, int height) {
   const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
   DrnuParams dp;
-  if (st.drnu_en && drnu_params(st, width, height, dp))
+  if (st.drnu_en && drnu_params(st, width, height, dp)) {
+    attach_drnu_segments(work, st, pixels, dp);
     dist_drnu(dist, amp, src, pixels, dp);
-  else
+  } else
     dist_simple(dist, amp, src, pixels, simple_params(st));
 }
 
@@ -135,7 +136,7 @@ int decode_distance(epc_drv_state_t &st, DecodeWork &work, uint16_t *dst, const 
                     int w, int h) {
   const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
   uint16_t *A = work.image_a.data(), *D = work.image_b.data();
-  distance_kernel(st, dst, work.raw_amp.data(), src, w, h);
+  distance_kernel(st, work, dst, work.raw_amp.data(), src, w, h);
   dcs_sort(A, work.raw_amp.data(), w, h);
   dcs_sort(D, dst, w, h);
   if (st.hdr_en) hdr_merge(A, D, w, h);
@@ -297,6 +298,31 @@ bool drnu_params(const epc_drv_state_t &st, int width, int height, DrnuParams &o
   return true;
 }
 
+void attach_drnu_segments(DecodeWork &work, const epc_drv_state_t &st, size_t pixels,
+                          DrnuParams &p) {
+  KX_LOG_NAME("epc_frame_decode");
+  p.segments = nullptr;
+  if (!cpu_has_avx2() || st.chip == nullptr || p.num_dist < 2) return;
+  const Chip &chip = *st.chip;
+  const int set = loaded_drnu_set(chip);
+  const std::span<const uint16_t> table = chip.table(set);
+  const DrnuSegmentsKey key{table.data(), table.size(), pixels, p.num_dist,
+                            chip.drnu().table_stamp[static_cast<size_t>(set)]};
+  if (!(key == work.segments_of)) {
+    work.segments_of = {};
+    try {
+      drnu_segments(work.drnu_segments, table, pixels, p.num_dist);
+      work.segments_of = key;
+    } catch (const std::bad_alloc &) {
+      work.drnu_segments.clear();
+      work.segments_of = key;  // not tried again for this table
+      KX_WRN("no memory for a %zu-entry DRNU segment copy: the table is read per pixel\n",
+             table.size());
+    }
+  }
+  if (!work.drnu_segments.empty()) p.segments = work.drnu_segments.data();
+}
+
 }  // namespace torvi::epc
 
 namespace torvi {
@@ -367,6 +393,12 @@ TORVI_API int calc_dist_calib_drnu(torvi_drv_t *drv, uint16_t *dist, uint16_t *a
     return 0;
   }
   return guarded(__func__, [&] {
+    // The segment copy belongs to the decode work, which frame decodes share.
+    epc_drv_state_t &st = *epc_state(drv);
+    std::unique_lock<std::mutex> lock;
+    if (st.frame_ops != nullptr) lock = std::unique_lock<std::mutex>(*st.frame_ops);
+    if (torvi::epc::DecodeWork *work = torvi::epc::decode_work(st))
+      torvi::epc::attach_drnu_segments(*work, st, pixels, p);
     torvi::epc::dist_drnu(dist, amp, src, pixels, p);
     return 1;
   });

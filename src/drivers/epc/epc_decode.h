@@ -11,11 +11,24 @@
 
 namespace torvi::epc {
 
+// Which DRNU table a segment copy was made from.
+struct DrnuSegmentsKey {
+  const uint16_t *table = nullptr;
+  size_t size = 0;
+  size_t pixels = 0;
+  int num_dist = 0;
+  uint64_t stamp = 0;  // Drnu::table_stamp of the set
+  bool operator==(const DrnuSegmentsKey &) const = default;
+};
+
 // What the decode keeps between frames of one device: three work buffers of
-// one frame (reused, never allocated per frame once the size is known) and
-// the timers of automatic integration and of the balance-check message.
+// one frame (reused, never allocated per frame once the size is known), the
+// segment copy of the DRNU table in use (made once per loaded table),
+// and the timers of automatic integration and of the balance-check message.
 struct DecodeWork {
   std::vector<uint16_t> raw_amp, image_a, image_b;
+  std::vector<uint32_t> drnu_segments;  // empty: none
+  DrnuSegmentsKey segments_of;
   bool intg_ran = false;
   std::chrono::steady_clock::time_point intg_last{};
   bool balance_sent = false;
@@ -33,6 +46,12 @@ SimpleParams simple_params(const epc_drv_state_t &st);
 // False when no DRNU table for width x height is loaded (the decode then
 // falls back to the simple kernel).
 bool drnu_params(const epc_drv_state_t &st, int width, int height, DrnuParams &out);
+
+// Points `p.segments` at a segment copy of `p.table` (drnu_segments), made
+// when the table (or its use) changed since the last call; leaves it null
+// when the copy cannot be made or brings nothing (no vectorised kernel).
+void attach_drnu_segments(DecodeWork &work, const epc_drv_state_t &st, size_t pixels,
+                          DrnuParams &p);
 
 // The table set the chip loaded: set 0 in extended mode, else set 1; the
 // other set when that one is empty.

@@ -3,9 +3,12 @@
 #include "drivers/epc/decode_kernels.h"
 
 #include <gtest/gtest.h>
+#include <torvi/kx_math.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <numbers>
 #include <random>
 #include <vector>
@@ -224,6 +227,73 @@ TEST_F(DecodeKernelEquality, DrnuVectorMatchesPlainOnRandomFramesAndTables) {
   }
 }
 
+TEST_F(DecodeKernelEquality, DrnuFromSegmentCopiesMatchesPlain) {
+  std::mt19937 rng(14);
+  for (size_t pixels : {size_t{76800}, size_t{1003}, size_t{24}}) {
+    for (int n : {30, 7, 2}) {
+      const std::vector<uint16_t> table = random_tables(pixels, n, rng);
+      std::vector<uint32_t> segments;
+      drnu_segments(segments, table, pixels, n);
+      for (float comp : {0.0f, 35.7f, -812.25f, 1e9f}) {
+        const Frame f = random_frame(pixels, rng);
+        DrnuParams p{kRange12MHz, comp, 708, 716.3f, table.data(), n};
+        std::vector<uint16_t> d_ref(pixels), a_ref(pixels), d_vec(pixels, 1), a_vec(pixels, 1);
+        dist_drnu_ref(d_ref.data(), a_ref.data(), f.s.data(), pixels, p);
+        p.segments = segments.data();
+        dist_drnu_avx2(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
+        ASSERT_EQ(d_vec, d_ref) << pixels << " px, n " << n << " comp " << comp;
+        ASSERT_EQ(a_vec, a_ref);
+      }
+    }
+  }
+}
+
+TEST_F(DecodeKernelEquality, AmplitudeMatchesTheRootForEverySumOfSquares) {
+  // Every value (a^2 + b^2) >> 2 can take, and a little beyond.
+  constexpr int32_t kLast = int32_t{1} << 23;
+  std::vector<int32_t> v(static_cast<size_t>(kLast) + 1);
+  for (int32_t i = 0; i <= kLast; ++i) v[static_cast<size_t>(i)] = i;
+  std::vector<uint16_t> amp(v.size(), 0xFFFF);
+  amplitude_of_squares_avx2(amp.data(), v.data(), v.size());
+  size_t wrong = 0;
+  int32_t first_wrong = -1;
+  for (int32_t i = 0; i <= kLast; ++i) {
+    const auto want = static_cast<uint16_t>(kx_math_sqrtf(static_cast<float>(i)));
+    if (amp[static_cast<size_t>(i)] != want && wrong++ == 0) first_wrong = i;
+  }
+  EXPECT_EQ(wrong, 0u) << "first at " << first_wrong;
+}
+
+TEST_F(DecodeKernelEquality, PhasesOnTheAxesAndDiagonalsMatch) {
+  // The quadrant and octant borders: a or b zero, |a| = |b| and one off.
+  std::vector<std::array<int, 2>> ab;
+  for (int t = -4093; t <= 4093; ++t)
+    for (int e : {-1, 0, 1}) {
+      ab.push_back({t, 0});
+      ab.push_back({0, t});
+      if (std::abs(t + e) <= 4093) {
+        ab.push_back({t, t + e});
+        ab.push_back({t, -(t + e)});
+      }
+    }
+  const size_t pixels = ab.size();
+  Frame f(pixels);
+  for (size_t i = 0; i < pixels; ++i) {
+    const int a = ab[i][0], b = ab[i][1];
+    const int d0 = a < 0 ? 1 - a : 1, d1 = b < 0 ? 1 - b : 1;
+    f.set(i, static_cast<uint16_t>(d0), static_cast<uint16_t>(d1), static_cast<uint16_t>(d0 + a),
+          static_cast<uint16_t>(d1 + b));
+  }
+  const DrnuParams p{kRange12MHz, 0, 0, 0, nullptr, 0};  // distance = phase scaled
+  std::vector<uint16_t> d_ref(pixels), a_ref(pixels), d_vec(pixels), a_vec(pixels);
+  dist_drnu_ref(d_ref.data(), a_ref.data(), f.s.data(), pixels, p);
+  dist_drnu_avx2(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
+  for (size_t i = 0; i < pixels; ++i) {
+    ASSERT_EQ(d_vec[i], d_ref[i]) << "a " << ab[i][0] << " b " << ab[i][1];
+    ASSERT_EQ(a_vec[i], a_ref[i]) << "a " << ab[i][0] << " b " << ab[i][1];
+  }
+}
+
 TEST_F(DecodeKernelEquality, EveryPhaseAndAmplitudeMatches) {
   // Every pair of sample differences a, b on a grid through the whole range.
   std::vector<uint16_t> samples;
@@ -256,6 +326,31 @@ TEST_F(DecodeKernelEquality, GrayVectorMatchesPlainOnRandomFrames) {
     gray_avx2(vec.data(), f.s.data(), pixels);
     ASSERT_EQ(vec, ref);
   }
+}
+
+TEST(DecodeDrnu, SegmentCopyHoldsEverySegmentOfEveryPixel) {
+  constexpr size_t kPixels = 5;
+  constexpr int kN = 3;
+  std::vector<uint16_t> table(kPixels * kN);
+  for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint16_t>(100 + 1000 * i);
+  std::vector<uint32_t> segments;
+  drnu_segments(segments, table, kPixels, kN);
+  ASSERT_EQ(segments.size(), kPixels * kN);
+  for (size_t i = 0; i < kPixels; ++i) {
+    for (size_t j = 0; j + 1 < kN; ++j) {
+      EXPECT_EQ(segments[j * kPixels + i] & 0xFFFF, table[i * kN + j]) << i << " " << j;
+      EXPECT_EQ(segments[j * kPixels + i] >> 16, table[i * kN + j + 1]) << i << " " << j;
+    }
+    // After the segments: the first and the last entry.
+    EXPECT_EQ(segments[(kN - 1) * kPixels + i] & 0xFFFF, table[i * kN]) << i;
+    EXPECT_EQ(segments[(kN - 1) * kPixels + i] >> 16, table[i * kN + kN - 1]) << i;
+  }
+  // A table too short for the pixels, or of one entry per pixel, gives no copy.
+  drnu_segments(segments, table, kPixels, 1);
+  EXPECT_TRUE(segments.empty());
+  table.pop_back();
+  drnu_segments(segments, table, kPixels, kN);
+  EXPECT_TRUE(segments.empty());
 }
 
 TEST(DecodeRows, RawRowsGoToTheirImageRows) {

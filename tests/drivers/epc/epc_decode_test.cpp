@@ -10,11 +10,14 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <numbers>
 #include <string>
 #include <vector>
 
+#include "core/test_hooks.h"
 #include "drivers/lens_view.h"
+#include "epc/chip.h"
 
 namespace torvi::epc {
 namespace {
@@ -274,6 +277,57 @@ TEST_F(EpcDecodeTest, UnbalancedFramesAreDroppedWhileTheCheckIsOn) {
   EXPECT_EQ(decode(out, frame, kW, kH), -1);
   st->sync_check_en = 0;
   EXPECT_GT(decode(out, frame, kW, kH), 0);
+}
+
+TEST_F(EpcDecodeTest, DrnuDecodeFollowsTheLoadedTableAndMatchesThePlainKernels) {
+  constexpr int kW = 32, kH = 24, kN = 30;
+  constexpr size_t kPixels = size_t{kW} * kH;
+  auto chip = std::make_unique<Chip>();
+  Drnu &cal = chip->drnu();
+  cal.num_distances = kN;
+  const auto load = [&](int shift) {  // as a reload of the calibration does
+    cal.table[1].resize(kPixels * kN);
+    for (size_t p = 0; p < kPixels; ++p)
+      for (int k = 0; k < kN; ++k)
+        cal.table[1][p * kN + static_cast<size_t>(k)] =
+            static_cast<uint16_t>(600 + shift + 716 * k + static_cast<int>(p % 13));
+    cal.table_stamp[1] = new_table_stamp();
+  };
+  load(0);
+  st->chip = chip.get();
+  st->drnu_en = 1;
+  st->drnu_base_mm = 295;
+  st->temp_coef_phase = 2.0f;
+  st->t_sensor = 371;
+  std::vector<double> mm(kPixels), amp(kPixels, 600);
+  for (size_t i = 0; i < kPixels; ++i) mm[i] = 1500.0 + 15.0 * (i % kW) + 10.0 * (i / kW);
+  const std::vector<uint16_t> frame = make_frame(kW, kH, mm, amp);
+  const auto plain = [&](std::vector<uint16_t> &out) {
+    const hooks::ScopedKnob cap(hooks::Knob::kDecodeIsaCap, 0);
+    return decode(out, frame, kW, kH);
+  };
+
+  std::vector<uint16_t> fast, ref;
+  ASSERT_EQ(decode(fast, frame, kW, kH), 2 * kW * kH);
+  ASSERT_EQ(plain(ref), 2 * kW * kH);
+  EXPECT_EQ(fast, ref);
+  EXPECT_LT(fast[12 * kW + 16], kDistFiltered);  // a measured wall, not a marker
+  // The calibration is reloaded with other phases: the next frame uses them.
+  load(300);
+  std::vector<uint16_t> fast2, ref2;
+  ASSERT_EQ(decode(fast2, frame, kW, kH), 2 * kW * kH);
+  ASSERT_EQ(plain(ref2), 2 * kW * kH);
+  EXPECT_EQ(fast2, ref2);
+  EXPECT_NE(fast2, fast);
+  // The exported kernel gives the plain kernel's raw-order result.
+  std::vector<uint16_t> dist(kPixels), amp_out(kPixels), dist_ref(kPixels), amp_ref(kPixels);
+  ASSERT_EQ(calc_dist_calib_drnu(&drv, dist.data(), amp_out.data(), frame.data(), kW, kH, 4), 1);
+  DrnuParams p;
+  ASSERT_TRUE(drnu_params(*st, kW, kH, p));
+  dist_drnu_ref(dist_ref.data(), amp_ref.data(), frame.data(), kPixels, p);
+  EXPECT_EQ(dist, dist_ref);
+  EXPECT_EQ(amp_out, amp_ref);
+  st->chip = nullptr;
 }
 
 TEST_F(EpcDecodeTest, ExportedKernelsCheckTheirSizes) {
