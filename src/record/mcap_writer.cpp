@@ -27,6 +27,7 @@ McapWriter::McapWriter(const std::string &path, WriterOptions opt) : opt_(std::m
   f_ = std::fopen(path.c_str(), "wb");
   if (f_ == nullptr) fail("cannot create " + path);
   std::setvbuf(f_, nullptr, _IOFBF, kFileBuffer);
+  packed_.compress = opt_.compress;
   if (opt_.compress) {
     zctx_ = ZSTD_createCCtx();
     if (zctx_ == nullptr) throw std::bad_alloc();
@@ -94,58 +95,64 @@ void McapWriter::add_message(uint16_t channel, uint64_t log_time,
     throw std::invalid_argument("message on an unknown channel");
   uint64_t len = kMessageHead;
   for (const auto &p : parts) len += p.size();
-  if (chunk_index_.empty()) chunk_start_ = chunk_end_ = log_time;
-  chunk_index_[channel].emplace_back(log_time, chunk_.size());
-  chunk_start_ = std::min(chunk_start_, log_time);
-  chunk_end_ = std::max(chunk_end_, log_time);
-  chunk_.reserve(chunk_.size() + kRecordHead + len);
-  Put(chunk_)
+  OpenChunk &chunk = chunk_for(channel);
+  if (chunk.index.empty()) chunk.start = chunk.end = log_time;
+  chunk.index[channel].emplace_back(log_time, chunk.records.size());
+  chunk.start = std::min(chunk.start, log_time);
+  chunk.end = std::max(chunk.end, log_time);
+  chunk.records.reserve(chunk.records.size() + kRecordHead + len);
+  Put(chunk.records)
       .u8(static_cast<uint8_t>(Op::message))
       .u64(len)
       .u16(channel)
       .u32(sequence_[channel]++)
       .u64(log_time)
       .u64(log_time);
-  for (const auto &p : parts) Put(chunk_).bytes(p);
+  for (const auto &p : parts) Put(chunk.records).bytes(p);
   ++message_count_;
   ++per_channel_[channel];
   first_time_ = std::min(first_time_, log_time);
   last_time_ = std::max(last_time_, log_time);
-  if (chunk_.size() >= opt_.chunk_bytes) flush_chunk();
+  if (chunk.records.size() >= opt_.chunk_bytes) flush_chunk(chunk);
 }
 
-void McapWriter::flush_chunk() {
-  if (chunk_.empty()) return;
-  const uint32_t crc = crc32_of(chunk_);
-  std::span<const uint8_t> body = chunk_;
-  if (opt_.compress) {
-    compressed_.resize(ZSTD_compressBound(chunk_.size()));
+McapWriter::OpenChunk &McapWriter::chunk_for(uint16_t channel) {
+  return opt_.stored_channels.count(channel) != 0 ? stored_ : packed_;
+}
+
+void McapWriter::flush_chunk(OpenChunk &chunk) {
+  const Bytes &records = chunk.records;
+  if (records.empty()) return;
+  const uint32_t crc = crc32_of(records);
+  std::span<const uint8_t> body = records;
+  if (chunk.compress) {
+    compressed_.resize(ZSTD_compressBound(records.size()));
     const size_t n = ZSTD_compress2(static_cast<ZSTD_CCtx *>(zctx_), compressed_.data(),
-                                    compressed_.size(), chunk_.data(), chunk_.size());
+                                    compressed_.size(), records.data(), records.size());
     if (ZSTD_isError(n)) throw std::runtime_error(ZSTD_getErrorName(n));
     body = std::span<const uint8_t>(compressed_.data(), n);
   }
   Bytes head;
   Put(head)
-      .u64(chunk_start_)
-      .u64(chunk_end_)
-      .u64(chunk_.size())
+      .u64(chunk.start)
+      .u64(chunk.end)
+      .u64(records.size())
       .u32(crc)
-      .str(opt_.compress ? "zstd" : "")
+      .str(chunk.compress ? "zstd" : "")
       .u64(body.size());
   ChunkIndexEntry e{};
-  e.start_time = chunk_start_;
-  e.end_time = chunk_end_;
+  e.start_time = chunk.start;
+  e.end_time = chunk.end;
   e.offset = offset_;
   Bytes rec_head;
   Put(rec_head).u8(static_cast<uint8_t>(Op::chunk)).u64(head.size() + body.size());
   write_raw(rec_head);
   write_raw(head);
   // A stored chunk's body is its records, whose CRC is known.
-  write_raw(body, opt_.compress ? nullptr : &crc);
+  write_raw(body, chunk.compress ? nullptr : &crc);
   e.length = offset_ - e.offset;
   const uint64_t index_start = offset_;
-  for (const auto &[channel, entries] : chunk_index_) {
+  for (const auto &[channel, entries] : chunk.index) {
     Bytes c;
     Put p(c);
     p.u16(channel).u32(static_cast<uint32_t>(entries.size() * 16));
@@ -154,10 +161,11 @@ void McapWriter::flush_chunk() {
   }
   e.index_length = offset_ - index_start;
   e.compressed_size = body.size();
-  e.uncompressed_size = chunk_.size();
+  e.compressed = chunk.compress;
+  e.uncompressed_size = records.size();
   chunk_indexes_.push_back(std::move(e));
-  chunk_.clear();
-  chunk_index_.clear();
+  chunk.records.clear();
+  chunk.index.clear();
 }
 
 void McapWriter::add_metadata(const std::string &name, const StringMap &values) {
@@ -184,7 +192,8 @@ void McapWriter::add_attachment(const std::string &name, const std::string &medi
 
 void McapWriter::finish() {
   require_open();
-  flush_chunk();
+  flush_chunk(packed_);
+  flush_chunk(stored_);
   {
     Bytes c;
     Put(c).u32(data_crc_);
@@ -229,7 +238,7 @@ void McapWriter::finish() {
           .u64(e.length)
           .id_count_map(e.index_offsets)
           .u64(e.index_length)
-          .str(opt_.compress ? "zstd" : "")
+          .str(e.compressed ? "zstd" : "")
           .u64(e.compressed_size)
           .u64(e.uncompressed_size);
       append_record(sum, Op::chunk_index, c);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ struct WriterOptions {
   std::size_t chunk_bytes = 4u << 20;  // uncompressed bytes per chunk
   bool compress = true;                // zstd; false: chunks stored as they are
   int zstd_level = 1;
+  // Channels whose messages go into chunks of their own, stored without
+  // compression (data that compresses slowly for little gain).
+  std::set<uint16_t> stored_channels;
 };
 
 class McapWriter {
@@ -71,6 +75,7 @@ class McapWriter {
     uint64_t start_time, end_time, offset, length;
     std::map<uint16_t, uint64_t> index_offsets;
     uint64_t index_length, compressed_size, uncompressed_size;
+    bool compressed;
   };
   struct AttachmentIndexEntry {
     uint64_t offset, length, log_time, data_size;
@@ -87,7 +92,6 @@ class McapWriter {
   // Writes one record to the file; returns its offset.
   uint64_t write_record(Op op, std::span<const uint8_t> content);
   static void append_record(Bytes &out, Op op, std::span<const uint8_t> content);
-  void flush_chunk();
   void require_open() const;
 
   std::FILE *f_ = nullptr;
@@ -101,10 +105,18 @@ class McapWriter {
   std::map<uint16_t, uint32_t> sequence_;
   std::map<uint16_t, uint64_t> per_channel_;
 
-  // The open chunk: its records and, per channel, (log time, offset) pairs.
-  Bytes chunk_;
-  std::map<uint16_t, std::vector<std::pair<uint64_t, uint64_t>>> chunk_index_;
-  uint64_t chunk_start_ = 0, chunk_end_ = 0;
+  // An open chunk: its records and, per channel, (log time, offset) pairs.
+  struct OpenChunk {
+    bool compress = false;
+    Bytes records;
+    std::map<uint16_t, std::vector<std::pair<uint64_t, uint64_t>>> index;
+    uint64_t start = 0, end = 0;
+  };
+  void flush_chunk(OpenChunk &c);
+  OpenChunk &chunk_for(uint16_t channel);
+
+  // The open chunks: compressed (when compression is on) and stored.
+  OpenChunk packed_, stored_;
   Bytes compressed_;
   void *zctx_ = nullptr;  // ZSTD_CCtx
 

@@ -110,6 +110,14 @@ std::string lens_text(const torvi_lens_param_t &l) {
   return buf;
 }
 
+std::string compression_text(const torvi_record_opts_t &opt) {
+  if (opt.no_compress != 0) return "none";
+  std::string t =
+      "zstd level " + std::to_string(opt.zstd_level != 0 ? opt.zstd_level : kDefaultZstdLevel);
+  if (opt.compress_raw == 0) t += ", raw frames stored";
+  return t;
+}
+
 }  // namespace
 
 DepthStep distance_depth_step(torvi_dev_t *dev) {
@@ -170,6 +178,9 @@ Recorder::Recorder(torvi_dev_t *dev, const std::string &path, const torvi_record
   wo.library = std::string("libtorvi ") + TORVI_VERSION_STRING;
   wo.compress = opt.no_compress == 0;
   wo.zstd_level = opt.zstd_level != 0 ? opt.zstd_level : kDefaultZstdLevel;
+  // Raw sensor samples are mostly noise: compressing them costs several
+  // times the rest of the recording for about half their size.
+  if (opt.compress_raw == 0) wo.stored_channels.insert(kRawChannelId);
   writer_ = std::make_unique<McapWriter>(path, wo);
   if (opt.no_depth == 0) depth_ = distance_depth_step(dev);
   write_header_records(dev, opt);
@@ -199,17 +210,12 @@ void Recorder::write_header_records(torvi_dev_t *dev, const torvi_record_opts_t 
   writer_->add_metadata(kFiltersMetadata, encode_filters(filter_switches(dev)));
   if (StringMap regs = register_metadata(dev); !regs.empty())
     writer_->add_metadata(kRegistersMetadata, regs);
-  writer_->add_metadata(
-      "torvi.recording",
-      {{"start_time_ns", std::to_string(t0)},
-       {"frame_rate", std::to_string(fps)},
-       {"depth", depth_ ? "torvi_frame_get_distance, millimetres" : "none"},
-       {"queue_frames", std::to_string(sink_->max_queue)},
-       {"compression",
-        opt.no_compress != 0
-            ? std::string("none")
-            : "zstd level " +
-                  std::to_string(opt.zstd_level != 0 ? opt.zstd_level : kDefaultZstdLevel)}});
+  writer_->add_metadata("torvi.recording",
+                        {{"start_time_ns", std::to_string(t0)},
+                         {"frame_rate", std::to_string(fps)},
+                         {"depth", depth_ ? "torvi_frame_get_distance, millimetres" : "none"},
+                         {"queue_frames", std::to_string(sink_->max_queue)},
+                         {"compression", compression_text(opt)}});
   // Calibration files under the path prefix, and the driver's lens record.
   namespace fs = std::filesystem;
   std::error_code ec;

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,11 +38,13 @@ Bytes slurp(const std::string &path) {
 // Writes `n` messages of random sizes on two channels into small chunks.
 class McapFile : public ::testing::Test {
  protected:
-  void write(int n, bool compress = true, std::size_t chunk_bytes = 20000) {
+  void write(int n, bool compress = true, std::size_t chunk_bytes = 20000,
+             std::set<uint16_t> stored = {}) {
     WriterOptions o;
     o.library = "test";
     o.chunk_bytes = chunk_bytes;
     o.compress = compress;
+    o.stored_channels = std::move(stored);
     McapWriter w(path, o);
     w.add_schema({1, "a/msg/A", "ros2msg", "uint8[] data\n"});
     w.add_channel({1, 1, "/a", "cdr", {{"k", "v"}}});
@@ -126,6 +130,58 @@ TEST_F(McapFile, EveryMessageReadsBackInOrder) {
   ASSERT_EQ(got.size(), sent.size());
   expect_same(got, sent, sent.size());
   EXPECT_GT(chunk_offsets().size(), 5u);
+}
+
+// The compression named by each chunk, and by its entry in the summary's
+// chunk index, with the channels the chunk holds.
+struct ChunkSeen {
+  std::string compression, indexed_compression;
+  std::set<uint16_t> channels;
+};
+
+TEST_F(McapFile, StoredChannelsGetChunksOfTheirOwnAndTheIndexSaysSo) {
+  write(60, true, 20000, {1});
+  std::map<uint64_t, ChunkSeen> chunks;  // by offset
+  McapCursor cur(file);
+  while (auto r = cur.next()) {
+    if (r->in_chunk && r->op == Op::message) {
+      ChunkSeen &c = chunks[r->offset];
+      c.channels.insert(parse_message(r->content)->channel);
+      Get g(std::span<const uint8_t>(file).subspan(r->offset + kRecordHead));
+      g.u64(), g.u64(), g.u64(), g.u32();
+      c.compression = g.str();
+    }
+    if (r->op == Op::chunk_index) {
+      Get g(r->content);
+      g.u64(), g.u64();
+      const uint64_t at = g.u64();
+      g.u64();
+      g.take(g.u32());  // message index offsets
+      g.u64();
+      chunks[at].indexed_compression = g.str();
+    }
+  }
+  ASSERT_EQ(cur.status().state, ReadStatus::State::complete);
+  int stored = 0;
+  for (const auto &[at, c] : chunks) {
+    const bool only_stored = c.channels == std::set<uint16_t>{1};
+    EXPECT_TRUE(only_stored || c.channels.count(1) == 0) << "chunk at " << at;
+    EXPECT_EQ(c.compression, only_stored ? "" : "zstd") << "chunk at " << at;
+    EXPECT_EQ(c.indexed_compression, c.compression) << "chunk at " << at;
+    stored += only_stored ? 1 : 0;
+  }
+  EXPECT_GT(stored, 0);
+  std::vector<Written> got = read_all(file);
+  ASSERT_EQ(got.size(), sent.size());
+  // Per channel, the messages come back in the order they were written.
+  for (uint16_t ch : {1, 2}) {
+    std::vector<Written> a, b;
+    for (const auto &m : got)
+      if (m.channel == ch) a.push_back(m);
+    for (const auto &m : sent)
+      if (m.channel == ch) b.push_back(m);
+    expect_same(a, b, b.size());
+  }
 }
 
 TEST_F(McapFile, StoredChunksReadBackToo) {

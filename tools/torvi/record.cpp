@@ -24,6 +24,7 @@ int run_record(const CommonOptions &common, const RecordOptions &opt) {
   torvi_record_opts_t ropt{};
   ropt.no_depth = opt.no_depth ? 1 : 0;
   ropt.zstd_level = static_cast<int8_t>(opt.zstd_level);
+  ropt.compress_raw = opt.compress_raw ? 1 : 0;
   torvi_record_t *rec = torvi_record_start(&dev, opt.output.c_str(), &ropt);
   if (rec == nullptr) {
     std::fprintf(stderr, "torvi: cannot record into %s (see the log file)\n", opt.output.c_str());

@@ -14,6 +14,7 @@ struct RecordOptions {
   bool no_depth = false;
   bool progress = true;
   int zstd_level = 0;  // 0: the library's default
+  bool compress_raw = false;
 };
 
 int run_record(const CommonOptions &common, const RecordOptions &opt);
