@@ -192,6 +192,7 @@ void BM_PacedCaptureCpu(benchmark::State &state) {
   torvi_record_t *rec = nullptr;
   torvi_record_opts_t o{};
   o.no_compress = state.range(0) == 2 ? 1 : 0;
+  o.compress_raw = state.range(0) == 3 ? 1 : 0;
   if (rig.ok && state.range(0) != 0) rec = torvi_record_start(&rig.dev, path.c_str(), &o);
   if (!rig.ok || (state.range(0) != 0 && rec == nullptr) || !torvi_cap_start(&rig.dev))
     return state.SkipWithError("no virtual camera");
@@ -207,10 +208,13 @@ void BM_PacedCaptureCpu(benchmark::State &state) {
   state.counters["cores"] = cpu / wall;
   std::filesystem::remove(path);
 }
+// Argument: 0 capture only, 1 recording with the default options (raw
+// frames stored, the rest zstd), 2 nothing compressed, 3 raw frames compressed too.
 BENCHMARK(BM_PacedCaptureCpu)
     ->Arg(0)
     ->Arg(1)
     ->Arg(2)
+    ->Arg(3)
     ->Iterations(150)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);

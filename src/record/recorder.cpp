@@ -120,6 +120,16 @@ std::string compression_text(const torvi_record_opts_t &opt) {
 
 }  // namespace
 
+uint16_t to_millimetres(float metres) {
+  const float mm = metres * 1000.0f;
+  if (!(mm > 0.0f) || std::isinf(mm)) return 0;  // not a distance: NaN, infinite
+  if (mm >= 65535.0f) return 65535;
+  // Rounds half away from zero as std::lround does, without the library call:
+  // mm - whole is exact for values below 2^24.
+  const auto whole = static_cast<uint32_t>(mm);
+  return static_cast<uint16_t>(whole + (mm - static_cast<float>(whole) >= 0.5f ? 1u : 0u));
+}
+
 DepthStep distance_depth_step(torvi_dev_t *dev) {
   torvi_drv_t *drv = torvi_dev_get_drv(dev);
   if (drv == nullptr || drv->ops == nullptr || drv->ops->frame_decode == nullptr ||
@@ -139,9 +149,7 @@ DepthStep distance_depth_step(torvi_dev_t *dev) {
     out.width = info.width;
     out.height = info.height;
     out.mm.resize(static_cast<std::size_t>(n));
-    for (std::size_t i = 0; i < out.mm.size(); ++i)
-      out.mm[i] =
-          static_cast<uint16_t>(std::clamp(std::lround((*metres)[i] * 1000.0f), 0L, 65535L));
+    for (std::size_t i = 0; i < out.mm.size(); ++i) out.mm[i] = to_millimetres((*metres)[i]);
     return true;
   };
 }

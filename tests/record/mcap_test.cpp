@@ -4,6 +4,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -16,6 +17,7 @@
 #include "record/frame_msgs.h"
 #include "record/mcap_reader.h"
 #include "record/mcap_writer.h"
+#include "record/recorder.h"
 #include "record/replay.h"
 #include "stream/parser.h"
 #include "tests/common/temp_dir.h"
@@ -181,6 +183,18 @@ TEST_F(McapFile, StoredChannelsGetChunksOfTheirOwnAndTheIndexSaysSo) {
     for (const auto &m : sent)
       if (m.channel == ch) b.push_back(m);
     expect_same(a, b, b.size());
+  }
+}
+
+TEST(DepthMillimetres, SameAsRoundingWithTheLibraryCallForEveryKindOfValue) {
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> any(-1.0f, 70.0f);
+  std::vector<float> values = {0.0f,     -0.0f, 0.0005f, 0.0004999f,    1.2345f,  65.535f,
+                               65.5345f, 70.0f, -3.0f,   std::nanf(""), INFINITY, -INFINITY};
+  for (int i = 0; i < 200000; ++i) values.push_back(any(rng));
+  for (const float m : values) {
+    const long ref = !std::isfinite(m) ? 0 : std::clamp(std::lround(m * 1000.0f), 0L, 65535L);
+    ASSERT_EQ(torvi::record::to_millimetres(m), ref) << m;
   }
 }
 
