@@ -6,6 +6,8 @@
 #   scripts/load_test.sh BUILD_DIR [RUNS] [extra ctest arguments...]
 #   scripts/load_test.sh build/normal 10
 #   scripts/load_test.sh build/asan 10 -LE "slow|browser"
+# LOAD_TEST_SPINNERS=N sets how many busy loops run (default: one per core;
+# 0 when other work, such as fuzzers, keeps the cores busy already).
 set -uo pipefail
 export CTEST_OUTPUT_ON_FAILURE=1
 dir=${1:?build folder}
@@ -13,7 +15,7 @@ runs=${2:-10}
 shift $(( $# > 2 ? 2 : $# ))
 cores=$(nproc 2>/dev/null || echo 2)
 busy=()
-for _ in $(seq "$cores"); do
+for _ in $(seq "${LOAD_TEST_SPINNERS:-$cores}"); do
   (while :; do :; done) &
   busy+=($!)
 done
@@ -38,6 +40,6 @@ for i in $(seq "$runs"); do
   fi
   rm -f "$log"
 done
-echo "=== $runs runs with $cores busy cores: $failed_runs failed"
+echo "=== $runs runs with ${LOAD_TEST_SPINNERS:-$cores} busy loops on $cores cores: $failed_runs failed"
 for name in "${!failures[@]}"; do echo "  $name failed ${failures[$name]} times"; done
 [ "$failed_runs" -eq 0 ]
