@@ -247,21 +247,25 @@ class Viewer {
   void check_camera_still_there() {
     const auto silent = Clock::now() - last_frame_;
     if (silent < std::chrono::seconds(2)) return;
-    torvi_dev_t found[16];
     // A replayed recording never leaves: it is only silent.
-    const int n = common_.replay.empty() ? torvi_dev_list(found, 16) : 1;
-    if (!common_.replay.empty()) found[0] = dev_;
-    for (int i = 0; i < n; ++i)
-      if (found[i].bus == dev_.bus && found[i].port == dev_.port && found[i].addr == dev_.addr) {
-        set_message(
-            "no frames from the camera for " +
-            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(silent).count()) +
-            " s");
-        return;
-      }
+    if (!common_.replay.empty() || camera_on_bus()) {
+      set_message("no frames from the camera for " +
+                  std::to_string(std::chrono::duration_cast<std::chrono::seconds>(silent).count()) +
+                  " s");
+      return;
+    }
     ++errors_;
     set_message("camera lost: it left the bus; the viewer waits for it");
     close_camera();
+  }
+
+  bool camera_on_bus() const {
+    torvi_dev_t found[16];
+    const int n = torvi_dev_list(found, 16);
+    for (int i = 0; i < n; ++i)
+      if (found[i].bus == dev_.bus && found[i].port == dev_.port && found[i].addr == dev_.addr)
+        return true;
+    return false;
   }
 
   void handle_frame(const torvi_frame_info_t &info) {
