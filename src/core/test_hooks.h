@@ -15,7 +15,7 @@ enum class Knob : unsigned {
   kImgprocFailNthAlloc,   // imgproc: the n-th allocation of the general median or lens map fails (1
                           // = next)
   kRemapIsaCap,           // imgproc: highest remap path (0 generic, 1 AVX2, 2 AVX-512)
-  kDecodeIsaCap,          // drivers: highest EPC decode kernel path (0 reference, 1 AVX2)
+  kDecodeIsaCap,          // drivers: highest EPC decode kernel path (0 reference, 1 AVX2, 2 AVX-512)
   kOpenFailStep,          // api: device open fails at this step (1-based)
   kCloseWaitStepMs,       // api: one step of close's wait for running calls, in ms
   kEraseLimitMs,          // transfer: longest wait for the camera's flash erase, in ms
@@ -32,7 +32,7 @@ constexpr std::int64_t default_value(Knob k) {
     case Knob::kRemapIsaCap:
       return 2;
     case Knob::kDecodeIsaCap:
-      return 1;
+      return 2;
     case Knob::kCloseWaitStepMs:
       return 100;
     case Knob::kEraseLimitMs:

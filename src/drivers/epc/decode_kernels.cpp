@@ -3,18 +3,65 @@
 // range clip, DCS balance, integration-time statistics).
 #include "drivers/epc/decode_kernels.h"
 
+#include <torvi/kx_math.h>
+
 #include <algorithm>
 #include <cstring>
 
 #include "core/test_hooks.h"
+#include "drivers/epc/decode_tables.h"
 
 namespace torvi::epc {
 namespace {
 
-// AVX2 kernels unless the CPU lacks them or a test asks for the reference.
-bool use_avx2() { return cpu_has_avx2() && hooks::get(hooks::Knob::kDecodeIsaCap) >= 1; }
+// The widest kernel level the CPU runs and the test cap allows.
+DecodeIsa isa() {
+  const int64_t cap = hooks::get(hooks::Knob::kDecodeIsaCap);
+  if (cap >= 2 && cpu_has_avx512()) return DecodeIsa::kAvx512;
+  if (cap >= 1 && cpu_has_avx2()) return DecodeIsa::kAvx2;
+  return DecodeIsa::kReference;
+}
+
+struct WideAtanTable {
+  int32_t v[ARCTAN2_LUT_NUM];
+  WideAtanTable() {
+    for (int i = 0; i < ARCTAN2_LUT_NUM; ++i) v[i] = g_atan2_LUT[i];
+  }
+};
+
+int root_of(int32_t v) { return static_cast<int>(kx_math_sqrtf(static_cast<float>(v))); }
+
+// trunc(kx_math_sqrtf(v)) is isqrt(v) or isqrt(v) + 1 and never falls as v
+// grows, so between (k - 1)^2 and k^2 it reaches k once, found by bisection.
+struct AmpRootSteps {
+  int32_t v[kAmpRootSteps];
+  AmpRootSteps() {
+    v[0] = 0;
+    for (int k = 1; k < kAmpRootSteps; ++k) {
+      int32_t lo = (k - 1) * (k - 1), hi = k * k;  // root_of(hi) >= k, below lo it is < k
+      while (lo < hi) {
+        const int32_t mid = lo + (hi - lo) / 2;
+        if (root_of(mid) >= k)
+          hi = mid;
+        else
+          lo = mid + 1;
+      }
+      v[k] = lo;
+    }
+  }
+};
 
 }  // namespace
+
+const int32_t *wide_atan_table() {
+  static const WideAtanTable t;
+  return t.v;
+}
+
+const int32_t *amp_root_steps() {
+  static const AmpRootSteps t;
+  return t.v;
+}
 
 bool cpu_has_avx2() {
   static const bool has = [] {
@@ -24,20 +71,65 @@ bool cpu_has_avx2() {
   return has;
 }
 
+bool cpu_has_avx512() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512dq");
+  }();
+  return has;
+}
+
+bool cpu_runs(DecodeIsa level) {
+  switch (level) {
+    case DecodeIsa::kReference:
+      return true;
+    case DecodeIsa::kAvx2:
+      return cpu_has_avx2();
+    case DecodeIsa::kAvx512:
+      return cpu_has_avx512();
+  }
+  return false;
+}
+
+DecodeIsa active_decode_isa() { return isa(); }
+
 void dist_simple(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                  const SimpleParams &p) {
-  if (use_avx2()) return dist_simple_avx2(dist, amp, src, pixels, p);
+  switch (isa()) {
+    case DecodeIsa::kAvx512:
+      return dist_simple_avx512(dist, amp, src, pixels, p);
+    case DecodeIsa::kAvx2:
+      return dist_simple_avx2(dist, amp, src, pixels, p);
+    case DecodeIsa::kReference:
+      break;
+  }
   dist_simple_ref(dist, amp, src, pixels, p);
 }
 
 void dist_drnu(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                const DrnuParams &p) {
-  if (use_avx2()) return dist_drnu_avx2(dist, amp, src, pixels, p);
+  switch (isa()) {
+    case DecodeIsa::kAvx512:
+      return dist_drnu_avx512(dist, amp, src, pixels, p);
+    case DecodeIsa::kAvx2:
+      return dist_drnu_avx2(dist, amp, src, pixels, p);
+    case DecodeIsa::kReference:
+      break;
+  }
   dist_drnu_ref(dist, amp, src, pixels, p);
 }
 
 void gray(uint16_t *out, const uint16_t *src, size_t pixels) {
-  if (use_avx2()) return gray_avx2(out, src, pixels);
+  switch (isa()) {
+    case DecodeIsa::kAvx512:
+      return gray_avx512(out, src, pixels);
+    case DecodeIsa::kAvx2:
+      return gray_avx2(out, src, pixels);
+    case DecodeIsa::kReference:
+      break;
+  }
   gray_ref(out, src, pixels);
 }
 

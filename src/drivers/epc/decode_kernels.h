@@ -13,8 +13,9 @@
 //
 // The distance kernels come twice: a plain reference version (`*_ref`)
 // that follows the formulas one pixel at a time, and a vectorised one
-// (`*_avx2`, only for CPUs with AVX2) that gives bit-identical results. The
-// unsuffixed names pick the fastest version the CPU runs.
+// (`*_avx2` and `*_avx512`, only for CPUs with those instruction sets) that
+// gives bit-identical results. The unsuffixed names pick the fastest version
+// the CPU runs.
 #pragma once
 
 #include <cstddef>
@@ -94,7 +95,23 @@ void gray_avx2(uint16_t *gray, const uint16_t *src, size_t pixels);
 // 0 <= v[i] <= 2^23 (a sum of two squared sample differences, halved twice).
 void amplitude_of_squares_avx2(uint16_t *out, const int32_t *v, size_t count);
 
+// The same, sixteen pixels at a time. Callers check cpu_has_avx512() first.
+void dist_simple_avx512(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
+                        const SimpleParams &p);
+void dist_drnu_avx512(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
+                      const DrnuParams &p);
+void gray_avx512(uint16_t *gray, const uint16_t *src, size_t pixels);
+void amplitude_of_squares_avx512(uint16_t *out, const int32_t *v, size_t count);
+
 bool cpu_has_avx2();
+// AVX-512 F, BW, DQ and VL.
+bool cpu_has_avx512();
+
+// The kernel levels, plainest first; a test knob caps the level the
+// unsuffixed kernels pick.
+enum class DecodeIsa { kReference = 0, kAvx2 = 1, kAvx512 = 2 };
+bool cpu_runs(DecodeIsa level);
+DecodeIsa active_decode_isa();
 
 // The fastest version the running CPU executes.
 void dist_simple(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,

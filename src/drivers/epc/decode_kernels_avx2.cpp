@@ -18,24 +18,12 @@
 
 #include "drivers/epc/decode_kernels.h"
 #include "drivers/epc/decode_math.h"
+#include "drivers/epc/decode_tables.h"
 
 namespace torvi::epc {
 namespace {
 
 constexpr int kLanes = 8;
-
-// The atan2 table widened to 32-bit entries for the gather.
-struct WideAtanTable {
-  alignas(32) int32_t v[ARCTAN2_LUT_NUM];
-  WideAtanTable() {
-    for (int i = 0; i < ARCTAN2_LUT_NUM; ++i) v[i] = g_atan2_LUT[i];
-  }
-};
-
-const WideAtanTable &wide_atan_table() {
-  static const WideAtanTable t;
-  return t;
-}
 
 inline __m256i set1(int v) { return _mm256_set1_epi32(v); }
 inline __m256i select(__m256i mask, __m256i yes, __m256i no) {
@@ -87,49 +75,16 @@ inline __m256i atan2_8(__m256i y, __m256i x) {
   q = _mm256_min_epi32(_mm256_max_epi32(q, zero), set1(ARCTAN2_LUT_NUM));
   q = _mm256_add_epi32(q, _mm256_cmpgt_epi32(_mm256_madd_epi16(q, b), n));
   q = _mm256_min_epi32(q, set1(ARCTAN2_LUT_NUM - 1));
-  const __m256i angle = _mm256_add_epi32(base, _mm256_i32gather_epi32(wide_atan_table().v, q, 4));
+  const __m256i angle = _mm256_add_epi32(base, _mm256_i32gather_epi32(wide_atan_table(), q, 4));
   const __m256i xneg = _mm256_cmpgt_epi32(zero, x);
   return select(_mm256_cmpeq_epi32(y, zero), _mm256_and_si256(xneg, set1(kPhaseHalfTurn)), angle);
-}
-
-// Amplitude table: thresholds[k] is the smallest v with
-// trunc(kx_math_sqrtf(v)) >= k. That truncated root is isqrt(v) or
-// isqrt(v) + 1 and never falls as v grows, so between k^2 and (k + 1)^2 it
-// steps up once, at thresholds[k + 1] (found by bisection). Covers v < 2^23
-// plus one spare entry; padded to whole vectors.
-constexpr int kAmpRootMax = 2897;  // isqrt(2^23) + 1
-constexpr int kAmpThresholds = (kAmpRootMax + 2 + kLanes - 1) / kLanes * kLanes;
-
-int root_of(int32_t v) { return static_cast<int>(kx_math_sqrtf(static_cast<float>(v))); }
-
-struct AmpThresholds {
-  alignas(32) int32_t v[kAmpThresholds];
-  AmpThresholds() {
-    v[0] = 0;
-    for (int k = 1; k < kAmpThresholds; ++k) {
-      int32_t lo = (k - 1) * (k - 1), hi = k * k;  // root_of(hi) >= k, below lo it is < k
-      while (lo < hi) {
-        const int32_t mid = lo + (hi - lo) / 2;
-        if (root_of(mid) >= k)
-          hi = mid;
-        else
-          lo = mid + 1;
-      }
-      v[k] = lo;
-    }
-  }
-};
-
-const AmpThresholds &amp_thresholds() {
-  static const AmpThresholds t;
-  return t;
 }
 
 // trunc(kx_math_sqrtf(v)) for 0 <= v <= 2^23.
 inline __m256i amplitude_of_squares8(__m256i v) {
   __m256i r = _mm256_cvttps_epi32(_mm256_sqrt_ps(_mm256_cvtepi32_ps(v)));   // isqrt(v) or one more
   r = _mm256_add_epi32(r, _mm256_cmpgt_epi32(_mm256_madd_epi16(r, r), v));  // r < 2^15: r * r
-  const __m256i step = _mm256_i32gather_epi32(amp_thresholds().v, _mm256_add_epi32(r, set1(1)), 4);
+  const __m256i step = _mm256_i32gather_epi32(amp_root_steps(), _mm256_add_epi32(r, set1(1)), 4);
   return _mm256_add_epi32(_mm256_add_epi32(r, set1(1)), _mm256_cmpgt_epi32(step, v));
 }
 

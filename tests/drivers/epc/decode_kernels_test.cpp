@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <numbers>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "core/test_hooks.h"
 #include "epc/chip.h"
 
 namespace torvi::epc {
@@ -180,14 +182,32 @@ TEST(DecodeDrnu, FlatOrFallingTablesStaySound) {
   EXPECT_EQ(drnu_distance(15000, falling, p), static_cast<uint16_t>(15000u * kRange12MHz / 30000));
 }
 
-class DecodeKernelEquality : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
-  }
+// The vectorised kernels of one instruction set.
+struct FastKernels {
+  const char *name;
+  DecodeIsa isa;
+  void (*simple)(uint16_t *, uint16_t *, const uint16_t *, size_t, const SimpleParams &);
+  void (*drnu)(uint16_t *, uint16_t *, const uint16_t *, size_t, const DrnuParams &);
+  void (*gray)(uint16_t *, const uint16_t *, size_t);
+  void (*amplitude)(uint16_t *, const int32_t *, size_t);
 };
 
-TEST_F(DecodeKernelEquality, SimpleVectorMatchesPlainOnRandomFrames) {
+const FastKernels kFastKernels[] = {
+    {"avx2", DecodeIsa::kAvx2, dist_simple_avx2, dist_drnu_avx2, gray_avx2,
+     amplitude_of_squares_avx2},
+    {"avx512", DecodeIsa::kAvx512, dist_simple_avx512, dist_drnu_avx512, gray_avx512,
+     amplitude_of_squares_avx512},
+};
+
+class DecodeKernelEquality : public ::testing::TestWithParam<FastKernels> {
+ protected:
+  void SetUp() override {
+    if (!cpu_runs(GetParam().isa)) GTEST_SKIP() << "no " << GetParam().name << " on this CPU";
+  }
+  static const FastKernels &k() { return GetParam(); }
+};
+
+TEST_P(DecodeKernelEquality, SimpleVectorMatchesPlainOnRandomFrames) {
   std::mt19937 rng(11);
   const SimpleParams params[] = {{kRange12MHz, 1000, 0},  {kRange12MHz, 1013, -37},
                                  {kRange12MHz, 987, 300}, {kRange12MHz, 1000, -12000},
@@ -199,14 +219,14 @@ TEST_F(DecodeKernelEquality, SimpleVectorMatchesPlainOnRandomFrames) {
       const Frame f = random_frame(pixels, rng);
       std::vector<uint16_t> d_ref(pixels), a_ref(pixels), d_vec(pixels, 1), a_vec(pixels, 1);
       dist_simple_ref(d_ref.data(), a_ref.data(), f.s.data(), pixels, p);
-      dist_simple_avx2(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
+      k().simple(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
       ASSERT_EQ(d_vec, d_ref) << pixels << " px, range " << p.range_mm << " scale " << p.scale;
       ASSERT_EQ(a_vec, a_ref);
     }
   }
 }
 
-TEST_F(DecodeKernelEquality, DrnuVectorMatchesPlainOnRandomFramesAndTables) {
+TEST_P(DecodeKernelEquality, DrnuVectorMatchesPlainOnRandomFramesAndTables) {
   std::mt19937 rng(12);
   for (size_t pixels : {size_t{76800}, size_t{1001}, size_t{16}}) {
     for (int n : {30, 12, 2, 1, 0}) {
@@ -217,7 +237,7 @@ TEST_F(DecodeKernelEquality, DrnuVectorMatchesPlainOnRandomFramesAndTables) {
           const DrnuParams p{kRange12MHz, comp, 708, step, n > 0 ? table.data() : nullptr, n};
           std::vector<uint16_t> d_ref(pixels), a_ref(pixels), d_vec(pixels, 1), a_vec(pixels, 1);
           dist_drnu_ref(d_ref.data(), a_ref.data(), f.s.data(), pixels, p);
-          dist_drnu_avx2(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
+          k().drnu(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
           ASSERT_EQ(d_vec, d_ref) << pixels << " px, n " << n << " comp " << comp << " step "
                                   << step;
           ASSERT_EQ(a_vec, a_ref);
@@ -227,7 +247,7 @@ TEST_F(DecodeKernelEquality, DrnuVectorMatchesPlainOnRandomFramesAndTables) {
   }
 }
 
-TEST_F(DecodeKernelEquality, DrnuFromSegmentCopiesMatchesPlain) {
+TEST_P(DecodeKernelEquality, DrnuFromSegmentCopiesMatchesPlain) {
   std::mt19937 rng(14);
   for (size_t pixels : {size_t{76800}, size_t{1003}, size_t{24}}) {
     for (int n : {30, 7, 2}) {
@@ -240,7 +260,7 @@ TEST_F(DecodeKernelEquality, DrnuFromSegmentCopiesMatchesPlain) {
         std::vector<uint16_t> d_ref(pixels), a_ref(pixels), d_vec(pixels, 1), a_vec(pixels, 1);
         dist_drnu_ref(d_ref.data(), a_ref.data(), f.s.data(), pixels, p);
         p.segments = segments.data();
-        dist_drnu_avx2(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
+        k().drnu(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
         ASSERT_EQ(d_vec, d_ref) << pixels << " px, n " << n << " comp " << comp;
         ASSERT_EQ(a_vec, a_ref);
       }
@@ -248,13 +268,13 @@ TEST_F(DecodeKernelEquality, DrnuFromSegmentCopiesMatchesPlain) {
   }
 }
 
-TEST_F(DecodeKernelEquality, AmplitudeMatchesTheRootForEverySumOfSquares) {
+TEST_P(DecodeKernelEquality, AmplitudeMatchesTheRootForEverySumOfSquares) {
   // Every value (a^2 + b^2) >> 2 can take, and a little beyond.
   constexpr int32_t kLast = int32_t{1} << 23;
   std::vector<int32_t> v(static_cast<size_t>(kLast) + 1);
   for (int32_t i = 0; i <= kLast; ++i) v[static_cast<size_t>(i)] = i;
   std::vector<uint16_t> amp(v.size(), 0xFFFF);
-  amplitude_of_squares_avx2(amp.data(), v.data(), v.size());
+  k().amplitude(amp.data(), v.data(), v.size());
   size_t wrong = 0;
   int32_t first_wrong = -1;
   for (int32_t i = 0; i <= kLast; ++i) {
@@ -264,7 +284,7 @@ TEST_F(DecodeKernelEquality, AmplitudeMatchesTheRootForEverySumOfSquares) {
   EXPECT_EQ(wrong, 0u) << "first at " << first_wrong;
 }
 
-TEST_F(DecodeKernelEquality, PhasesOnTheAxesAndDiagonalsMatch) {
+TEST_P(DecodeKernelEquality, PhasesOnTheAxesAndDiagonalsMatch) {
   // The quadrant and octant borders: a or b zero, |a| = |b| and one off.
   std::vector<std::array<int, 2>> ab;
   for (int t = -4093; t <= 4093; ++t)
@@ -287,14 +307,14 @@ TEST_F(DecodeKernelEquality, PhasesOnTheAxesAndDiagonalsMatch) {
   const DrnuParams p{kRange12MHz, 0, 0, 0, nullptr, 0};  // distance = phase scaled
   std::vector<uint16_t> d_ref(pixels), a_ref(pixels), d_vec(pixels), a_vec(pixels);
   dist_drnu_ref(d_ref.data(), a_ref.data(), f.s.data(), pixels, p);
-  dist_drnu_avx2(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
+  k().drnu(d_vec.data(), a_vec.data(), f.s.data(), pixels, p);
   for (size_t i = 0; i < pixels; ++i) {
     ASSERT_EQ(d_vec[i], d_ref[i]) << "a " << ab[i][0] << " b " << ab[i][1];
     ASSERT_EQ(a_vec[i], a_ref[i]) << "a " << ab[i][0] << " b " << ab[i][1];
   }
 }
 
-TEST_F(DecodeKernelEquality, EveryPhaseAndAmplitudeMatches) {
+TEST_P(DecodeKernelEquality, EveryPhaseAndAmplitudeMatches) {
   // Every pair of sample differences a, b on a grid through the whole range.
   std::vector<uint16_t> samples;
   for (int a = -4093; a <= 4093; a += 37)
@@ -309,22 +329,65 @@ TEST_F(DecodeKernelEquality, EveryPhaseAndAmplitudeMatches) {
     f.set(i, samples[4 * i], samples[4 * i + 1], samples[4 * i + 2], samples[4 * i + 3]);
   std::vector<uint16_t> g_ref(pixels), g_vec(pixels, 7), d_ref(pixels), d_vec(pixels), a(pixels);
   gray_ref(g_ref.data(), f.s.data(), pixels);
-  gray_avx2(g_vec.data(), f.s.data(), pixels);
+  k().gray(g_vec.data(), f.s.data(), pixels);
   EXPECT_EQ(g_vec, g_ref);
   const DrnuParams p{kRange12MHz, 0, 0, 0, nullptr, 0};  // distance = phase scaled
   dist_drnu_ref(d_ref.data(), a.data(), f.s.data(), pixels, p);
-  dist_drnu_avx2(d_vec.data(), a.data(), f.s.data(), pixels, p);
+  k().drnu(d_vec.data(), a.data(), f.s.data(), pixels, p);
   EXPECT_EQ(d_vec, d_ref);
 }
 
-TEST_F(DecodeKernelEquality, GrayVectorMatchesPlainOnRandomFrames) {
+TEST_P(DecodeKernelEquality, GrayVectorMatchesPlainOnRandomFrames) {
   std::mt19937 rng(13);
   for (size_t pixels : {size_t{76800}, size_t{7}, size_t{1}}) {
     const Frame f = random_frame(pixels, rng);
     std::vector<uint16_t> ref(pixels), vec(pixels, 3);
     gray_ref(ref.data(), f.s.data(), pixels);
-    gray_avx2(vec.data(), f.s.data(), pixels);
+    k().gray(vec.data(), f.s.data(), pixels);
     ASSERT_EQ(vec, ref);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachInstructionSet, DecodeKernelEquality, ::testing::ValuesIn(kFastKernels),
+                         [](const auto &param) { return std::string(param.param.name); });
+
+TEST(DecodeDispatch, EveryCappedLevelGivesThePlainResult) {
+  std::mt19937 rng(15);
+  constexpr size_t kPixels = 4099;
+  constexpr int kN = 30;
+  const Frame f = random_frame(kPixels, rng);
+  const std::vector<uint16_t> table = random_tables(kPixels, kN, rng);
+  std::vector<uint32_t> segments;
+  drnu_segments(segments, table, kPixels, kN);
+  DrnuParams dp{kRange12MHz, 35.7f, 708, 716.3f, table.data(), kN};
+  const SimpleParams sp{kRange12MHz, 1013, -37};
+  std::vector<uint16_t> d_ref(kPixels), a_ref(kPixels), s_ref(kPixels), sa_ref(kPixels),
+      g_ref(kPixels);
+  dist_drnu_ref(d_ref.data(), a_ref.data(), f.s.data(), kPixels, dp);
+  dist_simple_ref(s_ref.data(), sa_ref.data(), f.s.data(), kPixels, sp);
+  gray_ref(g_ref.data(), f.s.data(), kPixels);
+  for (const DecodeIsa cap : {DecodeIsa::kReference, DecodeIsa::kAvx2, DecodeIsa::kAvx512}) {
+    const hooks::ScopedKnob knob(hooks::Knob::kDecodeIsaCap, static_cast<int>(cap));
+    const DecodeIsa used = active_decode_isa();
+    EXPECT_LE(static_cast<int>(used), static_cast<int>(cap));
+    EXPECT_TRUE(cpu_runs(used));
+    if (cpu_runs(cap)) {
+      EXPECT_EQ(used, cap);
+    }
+    const uint32_t *no_copy = nullptr;
+    for (const uint32_t *seg : {no_copy, static_cast<const uint32_t *>(segments.data())}) {
+      dp.segments = seg;
+      std::vector<uint16_t> d(kPixels, 1), a(kPixels, 1);
+      dist_drnu(d.data(), a.data(), f.s.data(), kPixels, dp);
+      EXPECT_EQ(d, d_ref) << "level " << static_cast<int>(used);
+      EXPECT_EQ(a, a_ref) << "level " << static_cast<int>(used);
+    }
+    std::vector<uint16_t> d(kPixels, 1), a(kPixels, 1), g(kPixels, 1);
+    dist_simple(d.data(), a.data(), f.s.data(), kPixels, sp);
+    gray(g.data(), f.s.data(), kPixels);
+    EXPECT_EQ(d, s_ref) << "level " << static_cast<int>(used);
+    EXPECT_EQ(a, sa_ref) << "level " << static_cast<int>(used);
+    EXPECT_EQ(g, g_ref) << "level " << static_cast<int>(used);
   }
 }
 
