@@ -83,6 +83,7 @@ void BM_KernelDrnu(benchmark::State &state, DistKernel k) {
   }
 }
 BENCHMARK_CAPTURE(BM_KernelDrnu, fast, dist_drnu);
+BENCHMARK_CAPTURE(BM_KernelDrnu, avx2, dist_drnu_avx2);
 BENCHMARK_CAPTURE(BM_KernelDrnu, reference, dist_drnu_ref);
 
 // The table segment by segment, as the decode keeps it per loaded table.
@@ -95,17 +96,18 @@ const std::vector<uint32_t> &drnu_table_segments() {
   return t;
 }
 
-void BM_KernelDrnuSegments(benchmark::State &state) {
+void BM_KernelDrnuSegments(benchmark::State &state, DistKernel k) {
   std::vector<uint16_t> d(kP), a(kP);
   DrnuParams p = drnu_params_for_bench();
   p.segments = drnu_table_segments().data();
   for (auto _ : state) {
-    dist_drnu(d.data(), a.data(), raw_frame().data(), kP, p);
+    k(d.data(), a.data(), raw_frame().data(), kP, p);
     benchmark::DoNotOptimize(d.data());
     benchmark::ClobberMemory();
   }
 }
-BENCHMARK(BM_KernelDrnuSegments);
+BENCHMARK_CAPTURE(BM_KernelDrnuSegments, fast, dist_drnu);
+BENCHMARK_CAPTURE(BM_KernelDrnuSegments, avx2, dist_drnu_avx2);
 
 // Made once per loaded table, not per frame.
 void BM_DrnuSegmentsCopy(benchmark::State &state) {
@@ -126,6 +128,7 @@ void BM_KernelSimple(benchmark::State &state, SimpleKernel k) {
   }
 }
 BENCHMARK_CAPTURE(BM_KernelSimple, fast, dist_simple);
+BENCHMARK_CAPTURE(BM_KernelSimple, avx2, dist_simple_avx2);
 BENCHMARK_CAPTURE(BM_KernelSimple, reference, dist_simple_ref);
 
 void BM_KernelGray(benchmark::State &state, void (*k)(uint16_t *, const uint16_t *, size_t)) {
@@ -137,6 +140,7 @@ void BM_KernelGray(benchmark::State &state, void (*k)(uint16_t *, const uint16_t
   }
 }
 BENCHMARK_CAPTURE(BM_KernelGray, fast, gray);
+BENCHMARK_CAPTURE(BM_KernelGray, avx2, gray_avx2);
 BENCHMARK_CAPTURE(BM_KernelGray, reference, gray_ref);
 
 // The stages after the kernel, one by one, on a decoded image.
@@ -244,7 +248,8 @@ struct Driver {
   }
 };
 
-// `isa` 0 runs the plain reference kernels, 1 the fastest the CPU has.
+// `isa` caps the kernels: 0 the plain reference kernels, 1 AVX2, 2 the
+// fastest the CPU has.
 void BM_DecodeDistance(benchmark::State &state, bool drnu, int isa) {
   const torvi::hooks::ScopedKnob cap(torvi::hooks::Knob::kDecodeIsaCap, isa);
   Driver d(drnu);
@@ -255,9 +260,10 @@ void BM_DecodeDistance(benchmark::State &state, bool drnu, int isa) {
     benchmark::ClobberMemory();
   }
 }
-BENCHMARK_CAPTURE(BM_DecodeDistance, drnu, true, 1);
+BENCHMARK_CAPTURE(BM_DecodeDistance, drnu, true, 2);
+BENCHMARK_CAPTURE(BM_DecodeDistance, drnu_avx2, true, 1);
 BENCHMARK_CAPTURE(BM_DecodeDistance, drnu_reference, true, 0);
-BENCHMARK_CAPTURE(BM_DecodeDistance, simple, false, 1);
+BENCHMARK_CAPTURE(BM_DecodeDistance, simple, false, 2);
 BENCHMARK_CAPTURE(BM_DecodeDistance, simple_reference, false, 0);
 
 void BM_DecodeGray(benchmark::State &state, int isa) {
@@ -270,7 +276,7 @@ void BM_DecodeGray(benchmark::State &state, int isa) {
     benchmark::ClobberMemory();
   }
 }
-BENCHMARK_CAPTURE(BM_DecodeGray, fast, 1);
+BENCHMARK_CAPTURE(BM_DecodeGray, fast, 2);
 BENCHMARK_CAPTURE(BM_DecodeGray, reference, 0);
 
 void BM_PointCloud(benchmark::State &state) {

@@ -15,12 +15,12 @@ enum class Knob : unsigned {
   kImgprocFailNthAlloc,   // imgproc: the n-th allocation of the general median or lens map fails (1
                           // = next)
   kRemapIsaCap,           // imgproc: highest remap path (0 generic, 1 AVX2, 2 AVX-512)
-  kDecodeIsaCap,          // drivers: highest EPC decode kernel path (0 reference, 1 AVX2, 2 AVX-512)
-  kOpenFailStep,          // api: device open fails at this step (1-based)
-  kCloseWaitStepMs,       // api: one step of close's wait for running calls, in ms
-  kEraseLimitMs,          // transfer: longest wait for the camera's flash erase, in ms
-  kErasePollMs,           // transfer: pause between two looks at the flash erase, in ms
-  kRestartLimitMs,        // transfer: longest restart wait after a write, in ms (0: by type)
+  kDecodeIsaCap,     // drivers: highest EPC decode kernel path (0 reference, 1 AVX2, 2 AVX-512)
+  kOpenFailStep,     // api: device open fails at this step (1-based)
+  kCloseWaitStepMs,  // api: one step of close's wait for running calls, in ms
+  kEraseLimitMs,     // transfer: longest wait for the camera's flash erase, in ms
+  kErasePollMs,      // transfer: pause between two looks at the flash erase, in ms
+  kRestartLimitMs,   // transfer: longest restart wait after a write, in ms (0: by type)
   kCount
 };
 

@@ -8,12 +8,15 @@ namespace torvi {
 namespace {
 
 struct Supported {
-  std::array<const FilterSet *, 2> sets{};
+  std::array<const FilterSet *, 3> sets{};
   std::size_t count = 0;
   Supported() {
     sets[count++] = &filter_set_sse2();
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) sets[count++] = &filter_set_avx2();
+    if (!__builtin_cpu_supports("avx2")) return;
+    sets[count++] = &filter_set_avx2();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"))
+      sets[count++] = &filter_set_avx512();
   }
 };
 

@@ -24,6 +24,7 @@ struct FilterSet {
 
 const FilterSet &filter_set_sse2();
 const FilterSet &filter_set_avx2();
+const FilterSet &filter_set_avx512();  // AVX-512 F and BW
 
 // Every set the running CPU can execute, baseline first.
 std::span<const FilterSet *const> supported_filter_sets();

@@ -1,7 +1,7 @@
 // Lane types for the filter kernels. This header is included by one source
 // file per instruction set, each of which defines KX_SIMD_NS (its own
 // namespace, so nothing here is shared between files compiled for different
-// instruction sets) and one of KX_SIMD_SSE2, KX_SIMD_AVX2.
+// instruction sets) and one of KX_SIMD_SSE2, KX_SIMD_AVX2, KX_SIMD_AVX512.
 //
 // Every lane type offers the same operations on 16-bit lanes; Scalar has one
 // lane and serves narrow images and the columns at the image borders.
@@ -120,8 +120,44 @@ struct Vec {
     return _mm256_andnot_si256(_mm256_packs_epi32(m0, m1), c);
   }
 };
+#elif defined(KX_SIMD_AVX512)
+struct Vec {
+  using reg = __m512i;
+  static constexpr int N = 32;
+  static reg load(const uint16_t *p) { return _mm512_loadu_si512(p); }
+  static void store(uint16_t *p, reg v) { _mm512_storeu_si512(p, v); }
+  static reg min(reg a, reg b) { return _mm512_min_epu16(a, b); }
+  static reg max(reg a, reg b) { return _mm512_max_epu16(a, b); }
+  static reg max_s(reg a, reg b) { return _mm512_max_epi16(a, b); }
+  static reg add(reg a, reg b) { return _mm512_add_epi16(a, b); }
+  static reg sub(reg a, reg b) { return _mm512_sub_epi16(a, b); }
+  template <int S>
+  static reg shr(reg a) {
+    return _mm512_srli_epi16(a, S);
+  }
+  static reg and_(reg a, reg b) { return _mm512_and_si512(a, b); }
+  static reg set1(uint16_t v) { return _mm512_set1_epi16(static_cast<short>(v)); }
+  static reg absdiff(reg a, reg b) {
+    return _mm512_or_si512(_mm512_subs_epu16(a, b), _mm512_subs_epu16(b, a));
+  }
+  static reg keep_positive(reg c, reg alt) {
+    return _mm512_mask_blend_epi16(_mm512_cmpgt_epi16_mask(c, _mm512_setzero_si512()), alt, c);
+  }
+  static reg fly(reg ax, reg ay, uint32_t t, reg c) {
+    const reg tv = _mm512_set1_epi32(static_cast<int>(t));
+    const reg xl = _mm512_mullo_epi16(ax, ax), xh = _mm512_mulhi_epu16(ax, ax);
+    const reg yl = _mm512_mullo_epi16(ay, ay), yh = _mm512_mulhi_epu16(ay, ay);
+    // unpack and pack work within 128-bit quarters alike, so lane order returns.
+    const reg s0 = _mm512_add_epi32(_mm512_unpacklo_epi16(xl, xh), _mm512_unpacklo_epi16(yl, yh));
+    const reg s1 = _mm512_add_epi32(_mm512_unpackhi_epi16(xl, xh), _mm512_unpackhi_epi16(yl, yh));
+    const reg ones = _mm512_set1_epi32(-1);
+    const reg m0 = _mm512_maskz_mov_epi32(_mm512_cmpgt_epu32_mask(s0, tv), ones);
+    const reg m1 = _mm512_maskz_mov_epi32(_mm512_cmpgt_epu32_mask(s1, tv), ones);
+    return _mm512_andnot_si512(_mm512_packs_epi32(m0, m1), c);
+  }
+};
 #else
-#error "define KX_SIMD_SSE2 or KX_SIMD_AVX2"
+#error "define KX_SIMD_SSE2, KX_SIMD_AVX2 or KX_SIMD_AVX512"
 #endif
 
 }  // namespace KX_SIMD_NS

@@ -52,7 +52,7 @@ inline __m256i trunc_clamped8(__m256 x) {
 // 0, 1/4, 1/2 and 3/4 turn and take the ratio |y| / |x|, |x| / |y|, |y| / |x|
 // and |x| / |y|: the second and fourth (x = 0, or x and y of opposite signs)
 // swap the two. y = 0 is 0 or half a turn by the sign of x.
-inline __m256i atan2_8(__m256i y, __m256i x) {
+inline __m256i atan2_8(__m256i y, __m256i x, const int *atan_table) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i yneg = _mm256_cmpgt_epi32(zero, y);
   const __m256i swap = _mm256_or_si256(_mm256_cmpgt_epi32(zero, _mm256_xor_si256(x, y)),
@@ -75,16 +75,16 @@ inline __m256i atan2_8(__m256i y, __m256i x) {
   q = _mm256_min_epi32(_mm256_max_epi32(q, zero), set1(ARCTAN2_LUT_NUM));
   q = _mm256_add_epi32(q, _mm256_cmpgt_epi32(_mm256_madd_epi16(q, b), n));
   q = _mm256_min_epi32(q, set1(ARCTAN2_LUT_NUM - 1));
-  const __m256i angle = _mm256_add_epi32(base, _mm256_i32gather_epi32(wide_atan_table(), q, 4));
+  const __m256i angle = _mm256_add_epi32(base, _mm256_i32gather_epi32(atan_table, q, 4));
   const __m256i xneg = _mm256_cmpgt_epi32(zero, x);
   return select(_mm256_cmpeq_epi32(y, zero), _mm256_and_si256(xneg, set1(kPhaseHalfTurn)), angle);
 }
 
 // trunc(kx_math_sqrtf(v)) for 0 <= v <= 2^23.
-inline __m256i amplitude_of_squares8(__m256i v) {
+inline __m256i amplitude_of_squares8(__m256i v, const int *root_steps) {
   __m256i r = _mm256_cvttps_epi32(_mm256_sqrt_ps(_mm256_cvtepi32_ps(v)));   // isqrt(v) or one more
   r = _mm256_add_epi32(r, _mm256_cmpgt_epi32(_mm256_madd_epi16(r, r), v));  // r < 2^15: r * r
-  const __m256i step = _mm256_i32gather_epi32(amp_root_steps(), _mm256_add_epi32(r, set1(1)), 4);
+  const __m256i step = _mm256_i32gather_epi32(root_steps, _mm256_add_epi32(r, set1(1)), 4);
   return _mm256_add_epi32(_mm256_add_epi32(r, set1(1)), _mm256_cmpgt_epi32(step, v));
 }
 
@@ -123,12 +123,12 @@ inline Samples8 samples8(const uint16_t *src, size_t pixels, size_t i) {
   return {not_(invalid), _mm256_sub_epi32(d2, d0), _mm256_sub_epi32(d3, d1)};
 }
 
-inline Pixels8 phase_amp8(const uint16_t *src, size_t pixels, size_t i) {
+inline Pixels8 phase_amp8(const uint16_t *src, size_t pixels, size_t i, const DecodeLuts &luts) {
   const Samples8 s = samples8(src, pixels, i);
-  __m256i phase = _mm256_add_epi32(atan2_8(s.b, s.a), set1(kPhaseHalfTurn));
+  __m256i phase = _mm256_add_epi32(atan2_8(s.b, s.a, luts.atan), set1(kPhaseHalfTurn));
   phase = _mm256_sub_epi32(
       phase, _mm256_and_si256(_mm256_cmpgt_epi32(phase, set1(kPhaseTurn - 1)), set1(kPhaseTurn)));
-  return {s.valid, phase, amplitude_of_squares8(squares8(s.a, s.b))};
+  return {s.valid, phase, amplitude_of_squares8(squares8(s.a, s.b), luts.root_steps)};
 }
 
 inline void store8(uint16_t *dst, __m256i v) {
@@ -226,9 +226,9 @@ constexpr size_t kBlock = 512;
 // `phase`, -1 for an invalid pixel; their amplitudes into amp (amp_invalid
 // for an invalid pixel).
 inline void phases_of_block(int32_t *phase, uint16_t *amp, const uint16_t *src, size_t pixels,
-                            size_t i0, size_t count, int amp_invalid) {
+                            size_t i0, size_t count, int amp_invalid, const DecodeLuts &luts) {
   for (size_t k = 0; k < count; k += kLanes) {
-    const Pixels8 px = phase_amp8(src, pixels, i0 + k);
+    const Pixels8 px = phase_amp8(src, pixels, i0 + k, luts);
     _mm256_store_si256(reinterpret_cast<__m256i *>(phase + k),
                        _mm256_or_si256(px.phase, not_(px.valid)));
     store8(amp + i0 + k, select(px.valid, px.amp, set1(amp_invalid)));
@@ -317,6 +317,7 @@ class SegmentEntries {
 template <typename Entries>
 void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                const DrnuParams &p, Entries *entries) {
+  const DecodeLuts luts;
   const int n = p.num_dist;
   const __m256i zero = _mm256_setzero_si256();
   const __m256i last_seg = set1(n - 2), last = set1(n - 1);
@@ -331,7 +332,7 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
   size_t i = 0;
   for (; i < full; i += kBlock) {
     const size_t count = std::min(kBlock, full - i);
-    phases_of_block(phases, amp, src, pixels, i, count, 0);
+    phases_of_block(phases, amp, src, pixels, i, count, 0, luts);
     for (size_t k = 0; k < count; k += kLanes) {
       const __m256i phase = load_phase8(phases + k);
       const __m256 shifted = _mm256_sub_ps(_mm256_cvtepi32_ps(phase), comp);
@@ -383,12 +384,13 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
 
 void dist_simple_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                       const SimpleParams &p) {
+  const DecodeLuts luts;
   const int *table = simple_table(p);
   alignas(32) int32_t phases[kBlock];
   const size_t full = pixels / kLanes * kLanes;
   for (size_t i = 0; i < full; i += kBlock) {
     const size_t count = std::min(kBlock, full - i);
-    phases_of_block(phases, amp, src, pixels, i, count, kDistInvalid);
+    phases_of_block(phases, amp, src, pixels, i, count, kDistInvalid, luts);
     for (size_t k = 0; k < count; k += kLanes) {
       const __m256i phase = load_phase8(phases + k);
       const __m256i valid = _mm256_cmpgt_epi32(phase, set1(-1));
@@ -425,10 +427,12 @@ void dist_drnu_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t p
 }
 
 void gray_avx2(uint16_t *gray, const uint16_t *src, size_t pixels) {
+  const DecodeLuts luts;
   size_t i = 0;
   for (; i + kLanes <= pixels; i += kLanes) {
     const Samples8 s = samples8(src, pixels, i);
-    store8(gray + i, _mm256_and_si256(s.valid, amplitude_of_squares8(squares8(s.a, s.b))));
+    store8(gray + i,
+           _mm256_and_si256(s.valid, amplitude_of_squares8(squares8(s.a, s.b), luts.root_steps)));
   }
   for (; i < pixels; ++i) {
     int phase = 0, a = 0;
@@ -440,10 +444,11 @@ void gray_avx2(uint16_t *gray, const uint16_t *src, size_t pixels) {
 }
 
 void amplitude_of_squares_avx2(uint16_t *out, const int32_t *v, size_t count) {
+  const int *root_steps = amp_root_steps();
   size_t i = 0;
   for (; i + kLanes <= count; i += kLanes)
-    store8(out + i,
-           amplitude_of_squares8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(v + i))));
+    store8(out + i, amplitude_of_squares8(
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(v + i)), root_steps));
   for (; i < count; ++i) out[i] = static_cast<uint16_t>(kx_math_sqrtf(static_cast<float>(v[i])));
 }
 

@@ -35,7 +35,9 @@ using Mask = __mmask16;
 
 inline __m512i set1(int v) { return _mm512_set1_epi32(v); }
 // yes where the mask is set, else no.
-inline __m512i select(Mask m, __m512i yes, __m512i no) { return _mm512_mask_blend_epi32(m, no, yes); }
+inline __m512i select(Mask m, __m512i yes, __m512i no) {
+  return _mm512_mask_blend_epi32(m, no, yes);
+}
 
 // floor(n / d) from q = trunc(n / d rounded to a float): q or q - 1 (see the
 // AVX2 kernels for the bounds).
@@ -51,7 +53,7 @@ inline __m512i trunc_clamped16(__m512 x) {
 
 // kx_math_atan2_i32(y, x) for sample differences (|x|, |y| < 4096), by
 // quadrant and octant as in the AVX2 kernels.
-inline __m512i atan2_16(__m512i y, __m512i x) {
+inline __m512i atan2_16(__m512i y, __m512i x, const int *atan_table) {
   const __m512i zero = _mm512_setzero_si512();
   const Mask yneg = _mm512_cmplt_epi32_mask(y, zero);
   const Mask swap = static_cast<Mask>(_mm512_cmplt_epi32_mask(_mm512_xor_si512(x, y), zero) |
@@ -74,17 +76,18 @@ inline __m512i atan2_16(__m512i y, __m512i x) {
   q = _mm512_min_epi32(_mm512_max_epi32(q, zero), set1(ARCTAN2_LUT_NUM));
   q = _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(q, b), n), q, set1(1));
   q = _mm512_min_epi32(q, set1(ARCTAN2_LUT_NUM - 1));
-  const __m512i angle = _mm512_add_epi32(base, _mm512_i32gather_epi32(q, wide_atan_table(), 4));
-  const __m512i on_axis = _mm512_maskz_mov_epi32(_mm512_cmplt_epi32_mask(x, zero), set1(kPhaseHalfTurn));
+  const __m512i angle = _mm512_add_epi32(base, _mm512_i32gather_epi32(q, atan_table, 4));
+  const __m512i on_axis =
+      _mm512_maskz_mov_epi32(_mm512_cmplt_epi32_mask(x, zero), set1(kPhaseHalfTurn));
   return select(_mm512_cmpeq_epi32_mask(y, zero), on_axis, angle);
 }
 
 // trunc(kx_math_sqrtf(v)) for 0 <= v <= 2^23.
-inline __m512i amplitude_of_squares16(__m512i v) {
+inline __m512i amplitude_of_squares16(__m512i v, const int *root_steps) {
   __m512i r = _mm512_cvttps_epi32(_mm512_sqrt_ps(_mm512_cvtepi32_ps(v)));  // isqrt(v) or one more
   r = _mm512_mask_sub_epi32(r, _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(r, r), v), r, set1(1));
   const __m512i next = _mm512_add_epi32(r, set1(1));
-  const __m512i step = _mm512_i32gather_epi32(next, amp_root_steps(), 4);
+  const __m512i step = _mm512_i32gather_epi32(next, root_steps, 4);
   return _mm512_mask_sub_epi32(next, _mm512_cmpgt_epi32_mask(step, v), next, set1(1));
 }
 
@@ -120,12 +123,12 @@ struct Pixels16 {
   __m512i phase, amp;
 };
 
-inline Pixels16 phase_amp16(const uint16_t *src, size_t pixels, size_t i) {
+inline Pixels16 phase_amp16(const uint16_t *src, size_t pixels, size_t i, const DecodeLuts &luts) {
   const Samples16 s = samples16(src, pixels, i);
-  __m512i phase = _mm512_add_epi32(atan2_16(s.b, s.a), set1(kPhaseHalfTurn));
+  __m512i phase = _mm512_add_epi32(atan2_16(s.b, s.a, luts.atan), set1(kPhaseHalfTurn));
   phase = _mm512_mask_sub_epi32(phase, _mm512_cmpgt_epi32_mask(phase, set1(kPhaseTurn - 1)), phase,
                                 set1(kPhaseTurn));
-  return {s.valid, phase, amplitude_of_squares16(squares16(s.a, s.b))};
+  return {s.valid, phase, amplitude_of_squares16(squares16(s.a, s.b), luts.root_steps)};
 }
 
 // Lanes hold 0 ... 65535.
@@ -135,9 +138,9 @@ inline void store16(uint16_t *dst, __m512i v) {
 
 // Euclidean remainder modulo one turn for |v| < 2^24.
 inline __m512i wrap_turn_far16(__m512i v) {
-  const __m512 q = _mm512_roundscale_ps(
-      _mm512_mul_ps(_mm512_cvtepi32_ps(v), _mm512_set1_ps(1.0f / kPhaseTurn)),
-      _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+  const __m512 q =
+      _mm512_roundscale_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(v), _mm512_set1_ps(1.0f / kPhaseTurn)),
+                           _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
   __m512i r = _mm512_sub_epi32(v, _mm512_mullo_epi32(_mm512_cvtps_epi32(q), set1(kPhaseTurn)));
   r = _mm512_mask_add_epi32(r, _mm512_cmplt_epi32_mask(r, _mm512_setzero_si512()), r,
                             set1(kPhaseTurn));
@@ -205,9 +208,9 @@ constexpr size_t kGroups = kBlock / kLanes;
 // `phase`, -1 for an invalid pixel; their amplitudes into amp (amp_invalid
 // for an invalid pixel).
 inline void phases_of_block(int32_t *phase, uint16_t *amp, const uint16_t *src, size_t pixels,
-                            size_t i0, size_t count, int amp_invalid) {
+                            size_t i0, size_t count, int amp_invalid, const DecodeLuts &luts) {
   for (size_t k = 0; k < count; k += kLanes) {
-    const Pixels16 px = phase_amp16(src, pixels, i0 + k);
+    const Pixels16 px = phase_amp16(src, pixels, i0 + k, luts);
     _mm512_store_si512(phase + k, _mm512_mask_mov_epi32(set1(-1), px.valid, px.phase));
     store16(amp + i0 + k, _mm512_mask_mov_epi32(set1(amp_invalid), px.valid, px.amp));
   }
@@ -272,16 +275,15 @@ class SegmentEntries {
   // The cache lines of the first and the last lane's segment.
   void prefetch(size_t i, __m512i j) const {
     const auto first = static_cast<size_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(j)));
-    const auto last =
-        static_cast<size_t>(_mm_extract_epi32(_mm512_extracti32x4_epi32(j, 3), 3));
+    const auto last = static_cast<size_t>(_mm_extract_epi32(_mm512_extracti32x4_epi32(j, 3), 3));
     _mm_prefetch(reinterpret_cast<const char *>(segments_ + first * pixels_ + i), _MM_HINT_T0);
     _mm_prefetch(reinterpret_cast<const char *>(segments_ + last * pixels_ + i + kLanes - 1),
                  _MM_HINT_T0);
   }
   Segment16 segment(size_t i, __m512i j) const {
-    const __m512i lanes = _mm512_add_epi32(
-        set1(static_cast<int>(i)),
-        _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+    const __m512i lanes =
+        _mm512_add_epi32(set1(static_cast<int>(i)),
+                         _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
     return split_pair(_mm512_i32gather_epi32(_mm512_add_epi32(lanes, _mm512_mullo_epi32(j, image_)),
                                              reinterpret_cast<const int *>(segments_), 4));
   }
@@ -305,6 +307,7 @@ struct BlockSegments {
 template <typename Entries>
 void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                const DrnuParams &p, const Entries *entries) {
+  const DecodeLuts luts;
   const int n = p.num_dist;
   const __m512i zero = _mm512_setzero_si512();
   const __m512i last_seg = set1(n - 2), last = set1(n - 1);
@@ -319,10 +322,9 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
   const size_t full = pixels / kLanes * kLanes;
   for (size_t i = 0; i < full; i += kBlock) {
     const size_t count = std::min(kBlock, full - i);
-    phases_of_block(phases, amp, src, pixels, i, count, 0);
+    phases_of_block(phases, amp, src, pixels, i, count, 0, luts);
     for (size_t k = 0; k < count; k += kLanes) {
-      const __m512 shifted =
-          _mm512_sub_ps(_mm512_cvtepi32_ps(_mm512_load_si512(phases + k)), comp);
+      const __m512 shifted = _mm512_sub_ps(_mm512_cvtepi32_ps(_mm512_load_si512(phases + k)), comp);
       const __m512i pc = small_comp ? _mm512_cvttps_epi32(shifted) : trunc_clamped16(shifted);
       _mm512_store_si512(bs.pc + k, pc);
       if (entries == nullptr) continue;
@@ -353,12 +355,13 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
             _mm512_div_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_sub_epi32(pc, sg.low)), step),
                           _mm512_cvtepi32_ps(seg));
         // A flat segment adds no fraction.
-        const __m512 x = _mm512_mask_add_ps(whole, _mm512_cmpneq_epi32_mask(seg, zero), whole, part);
+        const __m512 x =
+            _mm512_mask_add_ps(whole, _mm512_cmpneq_epi32_mask(seg, zero), whole, part);
         pc = _mm512_mask_add_epi32(pc, bs.rising[k / kLanes], base, trunc_clamped16(x));
       }
       const __m512i d = to_mm(wrap_turn16(pc));
-      store16(dist + i + k,
-              _mm512_mask_mov_epi32(set1(kDistInvalid), _mm512_cmpgt_epi32_mask(phase, set1(-1)), d));
+      store16(dist + i + k, _mm512_mask_mov_epi32(set1(kDistInvalid),
+                                                  _mm512_cmpgt_epi32_mask(phase, set1(-1)), d));
     }
   }
   for (size_t i = full; i < pixels; ++i) {
@@ -378,10 +381,11 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
 
 void dist_simple_avx512(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                         const SimpleParams &p) {
+  const DecodeLuts luts;
   const int *table = simple_table(p);
   const size_t full = pixels / kLanes * kLanes;
   for (size_t i = 0; i < full; i += kLanes) {
-    const Pixels16 px = phase_amp16(src, pixels, i);
+    const Pixels16 px = phase_amp16(src, pixels, i, luts);
     const __m512i d = _mm512_and_si512(
         _mm512_mask_i32gather_epi32(set1(kDistInvalid), px.valid, px.phase, table, 2),
         set1(0xFFFF));
@@ -416,10 +420,12 @@ void dist_drnu_avx512(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t
 }
 
 void gray_avx512(uint16_t *gray, const uint16_t *src, size_t pixels) {
+  const DecodeLuts luts;
   size_t i = 0;
   for (; i + kLanes <= pixels; i += kLanes) {
     const Samples16 s = samples16(src, pixels, i);
-    store16(gray + i, _mm512_maskz_mov_epi32(s.valid, amplitude_of_squares16(squares16(s.a, s.b))));
+    store16(gray + i, _mm512_maskz_mov_epi32(
+                          s.valid, amplitude_of_squares16(squares16(s.a, s.b), luts.root_steps)));
   }
   for (; i < pixels; ++i) {
     int phase = 0, a = 0;
@@ -431,9 +437,10 @@ void gray_avx512(uint16_t *gray, const uint16_t *src, size_t pixels) {
 }
 
 void amplitude_of_squares_avx512(uint16_t *out, const int32_t *v, size_t count) {
+  const int *root_steps = amp_root_steps();
   size_t i = 0;
   for (; i + kLanes <= count; i += kLanes)
-    store16(out + i, amplitude_of_squares16(_mm512_loadu_si512(v + i)));
+    store16(out + i, amplitude_of_squares16(_mm512_loadu_si512(v + i), root_steps));
   for (; i < count; ++i) out[i] = static_cast<uint16_t>(kx_math_sqrtf(static_cast<float>(v[i])));
 }
 

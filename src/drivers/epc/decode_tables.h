@@ -18,4 +18,11 @@ inline constexpr int kAmpRootMax = 2897;  // isqrt(2^23) + 1
 inline constexpr int kAmpRootSteps = kAmpRootMax + 2;
 const int32_t *amp_root_steps();
 
+// Both, fetched once per kernel call (the accessors are calls into another
+// file, which the kernels keep out of their loops).
+struct DecodeLuts {
+  const int *atan = wide_atan_table();
+  const int *root_steps = amp_root_steps();
+};
+
 }  // namespace torvi::epc

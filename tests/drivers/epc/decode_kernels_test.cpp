@@ -348,7 +348,8 @@ TEST_P(DecodeKernelEquality, GrayVectorMatchesPlainOnRandomFrames) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EachInstructionSet, DecodeKernelEquality, ::testing::ValuesIn(kFastKernels),
+INSTANTIATE_TEST_SUITE_P(EachInstructionSet, DecodeKernelEquality,
+                         ::testing::ValuesIn(kFastKernels),
                          [](const auto &param) { return std::string(param.param.name); });
 
 TEST(DecodeDispatch, EveryCappedLevelGivesThePlainResult) {
