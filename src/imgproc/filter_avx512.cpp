@@ -9,6 +9,4 @@
 #define KX_SIMD_AVX512 1
 #include "imgproc/filter_kernels.h"
 
-const torvi::FilterSet &torvi::filter_set_avx512() {
-  return KX_SIMD_NS::make_filter_set("avx512");
-}
+const torvi::FilterSet &torvi::filter_set_avx512() { return KX_SIMD_NS::make_filter_set("avx512"); }

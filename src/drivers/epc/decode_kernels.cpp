@@ -167,21 +167,28 @@ void hdr_merge(uint16_t *amp, uint16_t *dist, int width, int height) {
   }
 }
 
+// Both loops are written as arithmetic on all-ones / all-zero masks rather
+// than choices, so that the compiler turns them into vector code.
 void min_amp_hysteresis(uint16_t *dist, const uint16_t *amp, uint8_t *mask, size_t pixels,
                         uint16_t min_amp, uint16_t hyst) {
-  const int low = static_cast<int>(min_amp) - static_cast<int>(hyst);
+  // amp < min_amp - hyst, as amp < low with low clamped at 0 (never true).
+  const auto low = static_cast<uint16_t>(min_amp > hyst ? min_amp - hyst : 0);
   for (size_t i = 0; i < pixels; ++i) {
-    if (amp[i] >= min_amp)
-      mask[i] = 1;
-    else if (static_cast<int>(amp[i]) < low)
-      mask[i] = 0;
-    if (mask[i] == 0) dist[i] = kDistFiltered;
+    const uint16_t a = amp[i];
+    const auto high = static_cast<uint8_t>(a >= min_amp);                 // 1: set
+    const auto keep = static_cast<uint8_t>(-static_cast<int>(a >= low));  // 0xFF: not cleared
+    const auto m = static_cast<uint8_t>((mask[i] & keep & (high - 1)) | high);
+    mask[i] = m;
+    const auto drop = static_cast<uint16_t>(-static_cast<int>(m == 0));
+    dist[i] = static_cast<uint16_t>((dist[i] & ~drop) | (kDistFiltered & drop));
   }
 }
 
 void min_amp_plain(uint16_t *dist, const uint16_t *amp, size_t pixels, uint16_t min_amp) {
-  for (size_t i = 0; i < pixels; ++i)
-    if (amp[i] < min_amp) dist[i] = kDistFiltered;
+  for (size_t i = 0; i < pixels; ++i) {
+    const auto drop = static_cast<uint16_t>(-static_cast<int>(amp[i] < min_amp));
+    dist[i] = static_cast<uint16_t>((dist[i] & ~drop) | (kDistFiltered & drop));
+  }
 }
 
 void range_clip(uint16_t *dist, size_t pixels, uint32_t range_mm) {

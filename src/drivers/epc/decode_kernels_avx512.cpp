@@ -294,9 +294,10 @@ class SegmentEntries {
   __m512i image_;
 };
 
-// Per block: the compensated phase of each pixel, its segment and whether
-// its table rises (only rising tables correct the phase).
+// Per block: the phase and the compensated phase of each pixel, its segment
+// and whether its table rises (only rising tables correct the phase).
 struct BlockSegments {
+  alignas(64) int32_t phase[kBlock];  // -1: invalid
   alignas(64) int32_t pc[kBlock];
   alignas(64) int32_t j[kBlock];
   Mask rising[kGroups];
@@ -317,14 +318,13 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
   // clamp limits (NaN is not small).
   const bool small_comp = std::fabs(p.phase_comp) < kClampLimit / 2;
   const PhaseToMm to_mm(p.range_mm);
-  alignas(64) int32_t phases[kBlock];
-  BlockSegments bs;
-  const size_t full = pixels / kLanes * kLanes;
-  for (size_t i = 0; i < full; i += kBlock) {
-    const size_t count = std::min(kBlock, full - i);
-    phases_of_block(phases, amp, src, pixels, i, count, 0, luts);
+  // Phases, compensated phases and segments of one block, the segment
+  // entries prefetched.
+  const auto prepare = [&](size_t i, size_t count, BlockSegments &bs) {
+    phases_of_block(bs.phase, amp, src, pixels, i, count, 0, luts);
     for (size_t k = 0; k < count; k += kLanes) {
-      const __m512 shifted = _mm512_sub_ps(_mm512_cvtepi32_ps(_mm512_load_si512(phases + k)), comp);
+      const __m512 shifted =
+          _mm512_sub_ps(_mm512_cvtepi32_ps(_mm512_load_si512(bs.phase + k)), comp);
       const __m512i pc = small_comp ? _mm512_cvttps_epi32(shifted) : trunc_clamped16(shifted);
       _mm512_store_si512(bs.pc + k, pc);
       if (entries == nullptr) continue;
@@ -343,8 +343,11 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
       bs.rising[k / kLanes] = rising;
       entries->prefetch(i + k, j);
     }
+  };
+  // The distances of a prepared block.
+  const auto finish = [&](size_t i, size_t count, const BlockSegments &bs) {
     for (size_t k = 0; k < count; k += kLanes) {
-      const __m512i phase = _mm512_load_si512(phases + k);
+      const __m512i phase = _mm512_load_si512(bs.phase + k);
       __m512i pc = _mm512_load_si512(bs.pc + k);
       if (entries != nullptr) {
         const __m512i j = _mm512_load_si512(bs.j + k);
@@ -363,6 +366,16 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
       store16(dist + i + k, _mm512_mask_mov_epi32(set1(kDistInvalid),
                                                   _mm512_cmpgt_epi32_mask(phase, set1(-1)), d));
     }
+  };
+  // Each block is prepared one block ahead of its distances, so that its
+  // prefetched entries have the time of a whole block to arrive.
+  BlockSegments blocks[2];
+  const size_t full = pixels / kLanes * kLanes;
+  if (full > 0) prepare(0, std::min(kBlock, full), blocks[0]);
+  for (size_t i = 0, b = 0; i < full; i += kBlock, b ^= 1) {
+    const size_t next = i + kBlock;
+    if (next < full) prepare(next, std::min(kBlock, full - next), blocks[b ^ 1]);
+    finish(i, std::min(kBlock, full - i), blocks[b]);
   }
   for (size_t i = full; i < pixels; ++i) {
     int phase = 0, a = 0;

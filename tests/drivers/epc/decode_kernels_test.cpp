@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <torvi/kx_math.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <numbers>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/test_hooks.h"
@@ -463,6 +465,38 @@ TEST(DecodeMinAmp, HysteresisKeepsThePixelStateInTheBand) {
   min_amp_plain(d2, a2, 2, 100);
   EXPECT_EQ(d2[0], kDistFiltered);
   EXPECT_EQ(d2[1], 2);
+}
+
+TEST(DecodeMinAmp, EveryPixelOfLongRowsKeepsItsOwnState) {
+  // Long enough for the vector loops; each pixel checked against its own
+  // history over several frames, with bands that reach below zero.
+  std::mt19937 rng(16);
+  constexpr size_t kPixels = 1003;
+  for (const auto &[min_amp, hyst] :
+       {std::pair<uint16_t, uint16_t>{100, 10}, {5, 10}, {0, 0}, {65535, 1}, {300, 300}}) {
+    std::vector<uint8_t> mask(kPixels, 0);
+    std::vector<int> state(kPixels, 0);  // 1: the pixel's amplitude counts
+    std::uniform_int_distribution<int> near(std::max(0, min_amp - hyst - 3),
+                                            std::min(65535, min_amp + 3));
+    for (int frame = 0; frame < 6; ++frame) {
+      std::vector<uint16_t> amp(kPixels), dist(kPixels), plain(kPixels);
+      for (size_t i = 0; i < kPixels; ++i) {
+        amp[i] = static_cast<uint16_t>(i % 5 == 0 ? rng() % 65536 : near(rng));
+        dist[i] = plain[i] = static_cast<uint16_t>(1000 + i);
+      }
+      min_amp_hysteresis(dist.data(), amp.data(), mask.data(), kPixels, min_amp, hyst);
+      min_amp_plain(plain.data(), amp.data(), kPixels, min_amp);
+      for (size_t i = 0; i < kPixels; ++i) {
+        if (amp[i] >= min_amp) state[i] = 1;
+        if (amp[i] + hyst < min_amp) state[i] = 0;
+        const auto kept = static_cast<uint16_t>(1000 + i);
+        ASSERT_EQ(dist[i], state[i] ? kept : kDistFiltered)
+            << "pixel " << i << " frame " << frame << " amp " << amp[i] << " min " << min_amp;
+        ASSERT_EQ(mask[i], state[i]);
+        ASSERT_EQ(plain[i], amp[i] < min_amp ? kDistFiltered : kept) << "pixel " << i;
+      }
+    }
+  }
 }
 
 TEST(DecodeRangeClip, ClipsNearAndFarButKeepsMarkers) {
