@@ -39,10 +39,27 @@ inline __m512i select(Mask m, __m512i yes, __m512i no) {
   return _mm512_mask_blend_epi32(m, no, yes);
 }
 
-// floor(n / d) from q = trunc(n / d rounded to a float): q or q - 1 (see the
-// AVX2 kernels for the bounds).
-inline __m512i fix_quotient(__m512i q, __m512i n, __m512i d) {
-  return _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(_mm512_mullo_epi32(q, d), n), q, set1(1));
+// q * d for 0 <= q, d < 2^15 (one 16-bit multiply and add per lane) or for
+// any q, d whose product fits 31 bits.
+template <bool kNarrow>
+inline __m512i times(__m512i q, __m512i d) {
+  return kNarrow ? _mm512_madd_epi16(q, d) : _mm512_mullo_epi32(q, d);
+}
+
+// floor(n / d) for 0 <= n, 0 < d where it is below cap, else at least cap
+// (cap < 2^15; kNarrow: d < 2^15 too). The quotient from the approximate
+// reciprocal (relative error below 2^-14; n exact in a float wherever the
+// quotient is below cap) limited to 0 ... cap lies within one of the floor
+// whenever the floor is below cap, and one step each way makes it exact.
+template <bool kNarrow>
+inline __m512i floor_quotient(__m512i n, __m512i d, __m512i cap) {
+  const __m512 approx =
+      _mm512_mul_ps(_mm512_cvtepi32_ps(n), _mm512_rcp14_ps(_mm512_cvtepi32_ps(d)));
+  __m512i q =
+      _mm512_min_epi32(_mm512_max_epi32(_mm512_cvttps_epi32(approx), _mm512_setzero_si512()), cap);
+  q = _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(times<kNarrow>(q, d), n), q, set1(1));
+  const __m512i up = _mm512_add_epi32(q, set1(1));
+  return _mm512_mask_mov_epi32(q, _mm512_cmple_epi32_mask(times<kNarrow>(up, d), n), up);
 }
 
 inline __m512i trunc_clamped16(__m512 x) {
@@ -68,14 +85,11 @@ inline __m512i atan2_16(__m512i y, __m512i x, const int *atan_table) {
   a = select(fold, diff, a);
   b = select(fold, sum, b);
   base = _mm512_mask_add_epi32(base, fold, base, set1(3750));
-  // Table index (a * 4096) / b; q and b below 2^15, so one 16-bit multiply
-  // and add per lane gives q * b. Lanes with y = 0 (possibly 0 / 0) stay
-  // inside the table and are replaced below.
+  // Table index (a * 4096) / b (a <= b, b < 2^13). Lanes with y = 0
+  // (possibly 0 / 0) stay inside the table and are replaced below.
   const __m512i n = _mm512_slli_epi32(a, 12);
-  __m512i q = _mm512_cvttps_epi32(_mm512_div_ps(_mm512_cvtepi32_ps(n), _mm512_cvtepi32_ps(b)));
-  q = _mm512_min_epi32(_mm512_max_epi32(q, zero), set1(ARCTAN2_LUT_NUM));
-  q = _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(q, b), n), q, set1(1));
-  q = _mm512_min_epi32(q, set1(ARCTAN2_LUT_NUM - 1));
+  const __m512i q = _mm512_min_epi32(floor_quotient<true>(n, b, set1(ARCTAN2_LUT_NUM)),
+                                     set1(ARCTAN2_LUT_NUM - 1));
   const __m512i angle = _mm512_add_epi32(base, _mm512_i32gather_epi32(q, atan_table, 4));
   const __m512i on_axis =
       _mm512_maskz_mov_epi32(_mm512_cmplt_epi32_mask(x, zero), set1(kPhaseHalfTurn));
@@ -83,9 +97,17 @@ inline __m512i atan2_16(__m512i y, __m512i x, const int *atan_table) {
 }
 
 // trunc(kx_math_sqrtf(v)) for 0 <= v <= 2^23.
+// The integer root first: v times the approximate reciprocal root
+// (relative error below 2^-14, so within 0.2 of the root for v <= 2^23; v = 0
+// gives NaN, which becomes 0) is within one of isqrt(v), and one step each
+// way makes it exact.
 inline __m512i amplitude_of_squares16(__m512i v, const int *root_steps) {
-  __m512i r = _mm512_cvttps_epi32(_mm512_sqrt_ps(_mm512_cvtepi32_ps(v)));  // isqrt(v) or one more
+  const __m512 f = _mm512_cvtepi32_ps(v);
+  __m512i r = _mm512_max_epi32(_mm512_cvttps_epi32(_mm512_mul_ps(f, _mm512_rsqrt14_ps(f))),
+                               _mm512_setzero_si512());
   r = _mm512_mask_sub_epi32(r, _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(r, r), v), r, set1(1));
+  const __m512i r1 = _mm512_add_epi32(r, set1(1));
+  r = _mm512_mask_mov_epi32(r, _mm512_cmple_epi32_mask(_mm512_madd_epi16(r1, r1), v), r1);
   const __m512i next = _mm512_add_epi32(r, set1(1));
   const __m512i step = _mm512_i32gather_epi32(next, root_steps, 4);
   return _mm512_mask_sub_epi32(next, _mm512_cmpgt_epi32_mask(step, v), next, set1(1));
@@ -333,12 +355,10 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
       const __m512i den = _mm512_mask_sub_epi32(set1(1), rising, e.last, e.first);
       // |pc| <= 2^23, so the product stays in 32 bits; where it passes 2^24
       // (not exact in a float) the quotient is far above n - 1 either way.
+      // Segment: floor(num / den) limited to 0 ... n - 2.
       const __m512i num =
           _mm512_max_epi32(_mm512_mullo_epi32(_mm512_sub_epi32(pc, e.first), last), zero);
-      __m512i j =
-          _mm512_cvttps_epi32(_mm512_div_ps(_mm512_cvtepi32_ps(num), _mm512_cvtepi32_ps(den)));
-      j = fix_quotient(_mm512_min_epi32(j, last), num, den);
-      j = _mm512_min_epi32(j, last_seg);
+      const __m512i j = _mm512_min_epi32(floor_quotient<false>(num, den, last), last_seg);
       _mm512_store_si512(bs.j + k, j);
       bs.rising[k / kLanes] = rising;
       entries->prefetch(i + k, j);

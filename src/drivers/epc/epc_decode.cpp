@@ -149,16 +149,19 @@ int decode_distance(epc_drv_state_t &st, DecodeWork &work, uint16_t *dst, const 
   }
   uint16_t *result = D, *other = dst;
   if (st.depth_filter_en && st.depth_filter_level > 1) {
-    kx_median2d_u16(dst, D, w, h, kMedianKernel);
-    kx_gauss2d_u16_k3(D, dst, w, h);
+    // The amplitudes are done with: the filters go back and forth between D
+    // and A, the last one into dst.
+    kx_median2d_u16(A, D, w, h, kMedianKernel);
     if (st.flypix_en) {
-      kx_flypix_u16_k3(dst, D, w, h, static_cast<uint32_t>(st.flypix_thr));
-      kx_fhole_u16_k3(D, dst, w, h);
+      kx_gauss2d_u16_k3(D, A, w, h);
+      kx_flypix_u16_k3(A, D, w, h, static_cast<uint32_t>(st.flypix_thr));
     } else {
-      kx_fhole_u16_k3(dst, D, w, h);
-      result = dst;
-      other = D;
+      kx_gauss2d_u16_k3(D, A, w, h);
+      std::swap(A, D);
     }
+    kx_fhole_u16_k3(dst, A, w, h);
+    result = dst;
+    other = D;
     range_clip(result, pixels, st.range_mm);
   }
   if (undistorts(st, w, h)) {
