@@ -35,8 +35,8 @@ inline typename W::reg med3(typename W::reg a, typename W::reg b, typename W::re
 // Planes: sorted column (low, middle, high).
 struct Median3 {
   static constexpr int R = 1, P = 3, P2 = 0;
-  template <class W>
-  static void column(const uint16_t *const *rows, int x, uint16_t *const *pl, int i) {
+  template <class W, class PL>
+  static void column(const uint16_t *const *rows, int x, const PL &pl, int i) {
     auto a = W::load(rows[0] + x), b = W::load(rows[1] + x), c = W::load(rows[2] + x);
     sort2<W>(a, b);
     sort2<W>(b, c);
@@ -45,8 +45,8 @@ struct Median3 {
     W::store(pl[1] + i, b);
     W::store(pl[2] + i, c);
   }
-  template <class W>
-  static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *, int, uint32_t) {
+  template <class W, class PL>
+  static typename W::reg row(const PL &pl, int i, const uint16_t *const *, int, uint32_t) {
     const auto lo =
         W::max(W::max(W::load(pl[0] + i), W::load(pl[0] + i + 1)), W::load(pl[0] + i + 2));
     const auto hi =
@@ -60,8 +60,8 @@ struct Median3 {
 // and i + 1.
 struct Median5 {
   static constexpr int R = 2, P = 5, P2 = 10;
-  template <class W>
-  static void column(const uint16_t *const *rows, int x, uint16_t *const *pl, int i) {
+  template <class W, class PL>
+  static void column(const uint16_t *const *rows, int x, const PL &pl, int i) {
     typename W::reg v[5];
     for (int k = 0; k < 5; ++k) v[k] = W::load(rows[k] + x);
     sort2<W>(v[0], v[1]);
@@ -75,8 +75,8 @@ struct Median5 {
     sort2<W>(v[1], v[2]);
     for (int k = 0; k < 5; ++k) W::store(pl[k] + i, v[k]);
   }
-  template <class W>
-  static void pair(uint16_t *const *pl, int i) {
+  template <class W, class PL>
+  static void pair(const PL &pl, int i) {
     typename W::reg a[5], b[5], m[10];
     for (int k = 0; k < 5; ++k) {
       a[k] = W::load(pl[k] + i);
@@ -85,8 +85,8 @@ struct Median5 {
     median5_merge55<W>(a, b, m);
     for (int k = 0; k < 10; ++k) W::store(pl[5 + k] + i, m[k]);
   }
-  template <class W>
-  static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *, int, uint32_t) {
+  template <class W, class PL>
+  static typename W::reg row(const PL &pl, int i, const uint16_t *const *, int, uint32_t) {
     typename W::reg a[10], b[10], c[5];
     for (int k = 0; k < 10; ++k) {
       a[k] = W::load(pl[5 + k] + i);
@@ -102,8 +102,8 @@ struct Median5 {
 // Planes: column sums of q and of r, and the same without the centre row.
 struct Box3 {
   static constexpr int R = 1, P = 4, P2 = 0;
-  template <class W>
-  static void column(const uint16_t *const *rows, int x, uint16_t *const *pl, int i) {
+  template <class W, class PL>
+  static void column(const uint16_t *const *rows, int x, const PL &pl, int i) {
     const auto seven = W::set1(7);
     const auto a = W::load(rows[0] + x), b = W::load(rows[1] + x), c = W::load(rows[2] + x);
     const auto q_tb = W::add(W::template shr<3>(a), W::template shr<3>(c));
@@ -113,8 +113,8 @@ struct Box3 {
     W::store(pl[2] + i, q_tb);
     W::store(pl[3] + i, r_tb);
   }
-  template <class W>
-  static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *, int, uint32_t) {
+  template <class W, class PL>
+  static typename W::reg row(const PL &pl, int i, const uint16_t *const *, int, uint32_t) {
     const auto q =
         W::add(W::add(W::load(pl[0] + i), W::load(pl[2] + i + 1)), W::load(pl[0] + i + 2));
     const auto r =
@@ -132,16 +132,16 @@ struct Gauss3 {
   static typename W::reg sum121(typename W::reg a, typename W::reg b, typename W::reg c) {
     return W::add(W::add(a, c), W::add(b, b));
   }
-  template <class W>
-  static void column(const uint16_t *const *rows, int x, uint16_t *const *pl, int i) {
+  template <class W, class PL>
+  static void column(const uint16_t *const *rows, int x, const PL &pl, int i) {
     const auto fifteen = W::set1(15);
     const auto a = W::load(rows[0] + x), b = W::load(rows[1] + x), c = W::load(rows[2] + x);
     W::store(pl[0] + i,
              sum121<W>(W::template shr<4>(a), W::template shr<4>(b), W::template shr<4>(c)));
     W::store(pl[1] + i, sum121<W>(W::and_(a, fifteen), W::and_(b, fifteen), W::and_(c, fifteen)));
   }
-  template <class W>
-  static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *, int, uint32_t) {
+  template <class W, class PL>
+  static typename W::reg row(const PL &pl, int i, const uint16_t *const *, int, uint32_t) {
     const auto q = sum121<W>(W::load(pl[0] + i), W::load(pl[0] + i + 1), W::load(pl[0] + i + 2));
     const auto r = sum121<W>(W::load(pl[1] + i), W::load(pl[1] + i + 1), W::load(pl[1] + i + 2));
     return W::add(q, W::template shr<4>(r));
@@ -153,8 +153,8 @@ struct Gauss3 {
 // top row / 4, bottom row / 4.
 struct Flypix3 {
   static constexpr int R = 1, P = 3, P2 = 0;
-  template <class W>
-  static void column(const uint16_t *const *rows, int x, uint16_t *const *pl, int i) {
+  template <class W, class PL>
+  static void column(const uint16_t *const *rows, int x, const PL &pl, int i) {
     const auto a = W::template shr<2>(W::load(rows[0] + x));
     const auto b = W::template shr<2>(W::load(rows[1] + x));
     const auto c = W::template shr<2>(W::load(rows[2] + x));
@@ -162,9 +162,8 @@ struct Flypix3 {
     W::store(pl[1] + i, a);
     W::store(pl[2] + i, c);
   }
-  template <class W>
-  static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *rows, int x,
-                             uint32_t t) {
+  template <class W, class PL>
+  static typename W::reg row(const PL &pl, int i, const uint16_t *const *rows, int x, uint32_t t) {
     const auto ax = W::absdiff(W::load(pl[0] + i + 2), W::load(pl[0] + i));
     const auto top =
         Gauss3::sum121<W>(W::load(pl[1] + i), W::load(pl[1] + i + 1), W::load(pl[1] + i + 2));
@@ -179,17 +178,16 @@ struct Flypix3 {
 template <int Rad>
 struct Fhole {
   static constexpr int R = Rad, P = 2, P2 = 0;
-  template <class W>
-  static void column(const uint16_t *const *rows, int x, uint16_t *const *pl, int i) {
+  template <class W, class PL>
+  static void column(const uint16_t *const *rows, int x, const PL &pl, int i) {
     auto m = W::load(rows[0] + x);
     for (int k = 1; k <= 2 * R; ++k)
       if (k != R) m = W::max_s(m, W::load(rows[k] + x));
     W::store(pl[0] + i, m);
     W::store(pl[1] + i, W::max_s(m, W::load(rows[R] + x)));
   }
-  template <class W>
-  static typename W::reg row(uint16_t *const *pl, int i, const uint16_t *const *rows, int x,
-                             uint32_t) {
+  template <class W, class PL>
+  static typename W::reg row(const PL &pl, int i, const uint16_t *const *rows, int x, uint32_t) {
     auto m = W::load(pl[0] + i + R);
     for (int k = 0; k <= 2 * R; ++k)
       if (k != R) m = W::max_s(m, W::load(pl[1] + i + k));
@@ -197,21 +195,30 @@ struct Fhole {
   }
 };
 
-template <class K, class W>
-inline void column_range(const uint16_t *const *rows, int a, int b, uint16_t *const *pl, int base) {
+template <class K, class W, class PL>
+inline void column_range(const uint16_t *const *rows, int a, int b, const PL &pl, int base) {
   int x = a;
   for (; x + W::N <= b; x += W::N) K::template column<W>(rows, x, pl, x - base);
   if (x < b) K::template column<W>(rows, b - W::N, pl, b - W::N - base);
 }
 
+// The planes of a chunk, one buffer row each: plane p starts at base + p * S,
+// so that every plane address is one register plus a constant.
+template <int S>
+struct Planes {
+  uint16_t *base;
+  uint16_t *operator[](int p) const { return base + p * S; }
+};
+
 template <class K, class V>
 void run(uint16_t *dst, const uint16_t *src, int w, int h, uint32_t arg) {
   constexpr int R = K::R, N = V::N, C = 256;
   constexpr int NP = K::P + K::P2;
-  constexpr int BW = (C > N ? C : N) + 2 * R;
+  // Planes start on 64-byte lines, so that the loads at whole vectors from
+  // the chunk start do not straddle two lines.
+  constexpr int BW = ((C > N ? C : N) + 2 * R + 31) / 32 * 32;
   alignas(64) uint16_t buf[NP][BW];
-  uint16_t *pl[NP];
-  for (int p = 0; p < NP; ++p) pl[p] = buf[p];
+  const Planes<BW> pl{&buf[0][0]};
   const uint16_t *rows[2 * R + 1];
   const bool wide = w >= N;
   for (int y = 0; y < h; ++y) {

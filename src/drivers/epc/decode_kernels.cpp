@@ -169,8 +169,8 @@ void hdr_merge(uint16_t *amp, uint16_t *dist, int width, int height) {
 
 // Both loops are written as arithmetic on all-ones / all-zero masks rather
 // than choices, so that the compiler turns them into vector code.
-void min_amp_hysteresis(uint16_t *dist, const uint16_t *amp, uint8_t *mask, size_t pixels,
-                        uint16_t min_amp, uint16_t hyst) {
+void min_amp_hysteresis_ref(uint16_t *dist, const uint16_t *amp, uint8_t *mask, size_t pixels,
+                            uint16_t min_amp, uint16_t hyst) {
   // amp < min_amp - hyst, as amp < low with low clamped at 0 (never true).
   const auto low = static_cast<uint16_t>(min_amp > hyst ? min_amp - hyst : 0);
   for (size_t i = 0; i < pixels; ++i) {
@@ -184,14 +184,14 @@ void min_amp_hysteresis(uint16_t *dist, const uint16_t *amp, uint8_t *mask, size
   }
 }
 
-void min_amp_plain(uint16_t *dist, const uint16_t *amp, size_t pixels, uint16_t min_amp) {
+void min_amp_plain_ref(uint16_t *dist, const uint16_t *amp, size_t pixels, uint16_t min_amp) {
   for (size_t i = 0; i < pixels; ++i) {
     const auto drop = static_cast<uint16_t>(-static_cast<int>(amp[i] < min_amp));
     dist[i] = static_cast<uint16_t>((dist[i] & ~drop) | (kDistFiltered & drop));
   }
 }
 
-void range_clip(uint16_t *dist, size_t pixels, uint32_t range_mm) {
+void range_clip_ref(uint16_t *dist, size_t pixels, uint32_t range_mm) {
   constexpr uint16_t kLastDistance = 60000, kNearLimit = 100;
   // v <= 60000 and (v >= range or v <= 100), in 16-bit terms.
   const auto far = static_cast<uint16_t>(std::min<uint32_t>(range_mm, kLastDistance + 1u));
@@ -200,6 +200,23 @@ void range_clip(uint16_t *dist, size_t pixels, uint32_t range_mm) {
     const bool clip = v <= kNearLimit || (v >= far && v <= kLastDistance);
     dist[i] = clip ? kDistFiltered : v;
   }
+}
+
+void min_amp_hysteresis(uint16_t *dist, const uint16_t *amp, uint8_t *mask, size_t pixels,
+                        uint16_t min_amp, uint16_t hyst) {
+  if (isa() == DecodeIsa::kAvx512)
+    return min_amp_hysteresis_avx512(dist, amp, mask, pixels, min_amp, hyst);
+  min_amp_hysteresis_ref(dist, amp, mask, pixels, min_amp, hyst);
+}
+
+void min_amp_plain(uint16_t *dist, const uint16_t *amp, size_t pixels, uint16_t min_amp) {
+  if (isa() == DecodeIsa::kAvx512) return min_amp_plain_avx512(dist, amp, pixels, min_amp);
+  min_amp_plain_ref(dist, amp, pixels, min_amp);
+}
+
+void range_clip(uint16_t *dist, size_t pixels, uint32_t range_mm) {
+  if (isa() == DecodeIsa::kAvx512) return range_clip_avx512(dist, pixels, range_mm);
+  range_clip_ref(dist, pixels, range_mm);
 }
 
 BalanceShares dcs_balance(const uint16_t *src, size_t pixels, size_t counted) {

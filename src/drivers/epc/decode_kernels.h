@@ -137,6 +137,18 @@ void min_amp_plain(uint16_t *dist, const uint16_t *amp, size_t pixels, uint16_t 
 // becomes kDistFiltered (markers above 60000 stay).
 void range_clip(uint16_t *dist, size_t pixels, uint32_t range_mm);
 
+// The three above come as plain reference versions and as AVX-512 ones (32
+// pixels a step; callers check cpu_has_avx512() first); the unsuffixed names
+// pick the fastest the CPU runs.
+void min_amp_hysteresis_ref(uint16_t *dist, const uint16_t *amp, uint8_t *mask, size_t pixels,
+                            uint16_t min_amp, uint16_t hyst);
+void min_amp_plain_ref(uint16_t *dist, const uint16_t *amp, size_t pixels, uint16_t min_amp);
+void range_clip_ref(uint16_t *dist, size_t pixels, uint32_t range_mm);
+void min_amp_hysteresis_avx512(uint16_t *dist, const uint16_t *amp, uint8_t *mask, size_t pixels,
+                               uint16_t min_amp, uint16_t hyst);
+void min_amp_plain_avx512(uint16_t *dist, const uint16_t *amp, size_t pixels, uint16_t min_amp);
+void range_clip_avx512(uint16_t *dist, size_t pixels, uint32_t range_mm);
+
 // DCS balance: the share (per cent, as count * 100 / pixels) of pixels whose
 // d0 + d2 and whose d1 + d3 lie within 4017 ... 4175 (both shares must
 // exceed 60 for a balanced frame). `counted` pixels of `pixels` per plane

@@ -477,4 +477,64 @@ void amplitude_of_squares_avx512(uint16_t *out, const int32_t *v, size_t count) 
   for (; i < count; ++i) out[i] = static_cast<uint16_t>(kx_math_sqrtf(static_cast<float>(v[i])));
 }
 
+namespace {
+
+constexpr size_t kWords = 32;  // 16-bit lanes of a vector
+
+inline __m512i load_words(const uint16_t *p) { return _mm512_loadu_si512(p); }
+inline void store_words(uint16_t *p, __m512i v) { _mm512_storeu_si512(p, v); }
+
+}  // namespace
+
+void min_amp_hysteresis_avx512(uint16_t *dist, const uint16_t *amp, uint8_t *mask, size_t pixels,
+                               uint16_t min_amp, uint16_t hyst) {
+  const auto low = static_cast<uint16_t>(min_amp > hyst ? min_amp - hyst : 0);
+  const __m512i min_v = _mm512_set1_epi16(static_cast<short>(min_amp));
+  const __m512i low_v = _mm512_set1_epi16(static_cast<short>(low));
+  const __m512i filtered = _mm512_set1_epi16(static_cast<short>(kDistFiltered));
+  const __m256i one = _mm256_set1_epi8(1);
+  size_t i = 0;
+  for (; i + kWords <= pixels; i += kWords) {
+    const __m512i a = load_words(amp + i);
+    const __mmask32 set = _mm512_cmpge_epu16_mask(a, min_v);
+    const __mmask32 kept = _mm512_cmpge_epu16_mask(a, low_v);
+    auto *m_at = reinterpret_cast<__m256i *>(mask + i);
+    __m256i m = _mm256_maskz_mov_epi8(kept, _mm256_loadu_si256(m_at));
+    m = _mm256_mask_mov_epi8(m, set, one);
+    _mm256_storeu_si256(m_at, m);
+    const __mmask32 drop = _mm256_cmpeq_epi8_mask(m, _mm256_setzero_si256());
+    store_words(dist + i, _mm512_mask_mov_epi16(load_words(dist + i), drop, filtered));
+  }
+  min_amp_hysteresis_ref(dist + i, amp + i, mask + i, pixels - i, min_amp, hyst);
+}
+
+void min_amp_plain_avx512(uint16_t *dist, const uint16_t *amp, size_t pixels, uint16_t min_amp) {
+  const __m512i min_v = _mm512_set1_epi16(static_cast<short>(min_amp));
+  const __m512i filtered = _mm512_set1_epi16(static_cast<short>(kDistFiltered));
+  size_t i = 0;
+  for (; i + kWords <= pixels; i += kWords) {
+    const __mmask32 drop = _mm512_cmplt_epu16_mask(load_words(amp + i), min_v);
+    store_words(dist + i, _mm512_mask_mov_epi16(load_words(dist + i), drop, filtered));
+  }
+  min_amp_plain_ref(dist + i, amp + i, pixels - i, min_amp);
+}
+
+void range_clip_avx512(uint16_t *dist, size_t pixels, uint32_t range_mm) {
+  constexpr uint16_t kLastDistance = 60000, kNearLimit = 100;
+  const auto far = static_cast<uint16_t>(std::min<uint32_t>(range_mm, kLastDistance + 1u));
+  const __m512i far_v = _mm512_set1_epi16(static_cast<short>(far));
+  const __m512i last_v = _mm512_set1_epi16(static_cast<short>(kLastDistance));
+  const __m512i near_v = _mm512_set1_epi16(static_cast<short>(kNearLimit));
+  const __m512i filtered = _mm512_set1_epi16(static_cast<short>(kDistFiltered));
+  size_t i = 0;
+  for (; i + kWords <= pixels; i += kWords) {
+    const __m512i v = load_words(dist + i);
+    const auto clip = static_cast<__mmask32>(
+        _mm512_cmple_epu16_mask(v, near_v) |
+        (_mm512_cmpge_epu16_mask(v, far_v) & _mm512_cmple_epu16_mask(v, last_v)));
+    store_words(dist + i, _mm512_mask_mov_epi16(v, clip, filtered));
+  }
+  range_clip_ref(dist + i, pixels - i, range_mm);
+}
+
 }  // namespace torvi::epc

@@ -499,6 +499,77 @@ TEST(DecodeMinAmp, EveryPixelOfLongRowsKeepsItsOwnState) {
   }
 }
 
+// Amplitudes, distances and masks with values at and around the limits the
+// steps compare with.
+struct FilterInputs {
+  std::vector<uint16_t> amp, dist;
+  std::vector<uint8_t> mask;
+};
+
+FilterInputs random_filter_inputs(size_t pixels, std::mt19937 &rng) {
+  static constexpr uint16_t kEdges[] = {0,     1,     99,    100,   101,   109,   110,
+                                        111,   12490, 12491, 12492, 59999, 60000, 60001,
+                                        65300, 65500, 65535, 32767, 32768, 300};
+  FilterInputs in;
+  const auto value = [&] {
+    return rng() % 2 ? kEdges[rng() % std::size(kEdges)] : static_cast<uint16_t>(rng());
+  };
+  for (size_t i = 0; i < pixels; ++i) {
+    in.amp.push_back(value());
+    in.dist.push_back(value());
+    in.mask.push_back(static_cast<uint8_t>(rng() % 3));  // 2: a state the steps keep as it is
+  }
+  return in;
+}
+
+TEST(DecodeFilterEquality, VectorStepsMatchThePlainOnesOnRandomImages) {
+  if (!cpu_has_avx512()) GTEST_SKIP() << "no avx512 on this CPU";
+  std::mt19937 rng(17);
+  const std::pair<uint16_t, uint16_t> bands[] = {
+      {100, 10}, {5, 10}, {0, 0}, {65535, 1}, {300, 300}};
+  const uint32_t ranges[] = {12491, 0, 100, 60000, 60001, 70000, 4164};
+  for (size_t pixels : {size_t{76800}, size_t{1003}, size_t{31}, size_t{33}, size_t{0}}) {
+    for (const auto &[min_amp, hyst] : bands) {
+      FilterInputs ref = random_filter_inputs(pixels, rng), vec = ref;
+      min_amp_hysteresis_ref(ref.dist.data(), ref.amp.data(), ref.mask.data(), pixels, min_amp,
+                             hyst);
+      min_amp_hysteresis_avx512(vec.dist.data(), vec.amp.data(), vec.mask.data(), pixels, min_amp,
+                                hyst);
+      ASSERT_EQ(vec.dist, ref.dist) << pixels << " px, min " << min_amp << " hyst " << hyst;
+      ASSERT_EQ(vec.mask, ref.mask) << pixels << " px, min " << min_amp << " hyst " << hyst;
+      FilterInputs plain_ref = random_filter_inputs(pixels, rng), plain_vec = plain_ref;
+      min_amp_plain_ref(plain_ref.dist.data(), plain_ref.amp.data(), pixels, min_amp);
+      min_amp_plain_avx512(plain_vec.dist.data(), plain_vec.amp.data(), pixels, min_amp);
+      ASSERT_EQ(plain_vec.dist, plain_ref.dist) << pixels << " px, min " << min_amp;
+    }
+    for (const uint32_t range : ranges) {
+      FilterInputs ref = random_filter_inputs(pixels, rng), vec = ref;
+      range_clip_ref(ref.dist.data(), pixels, range);
+      range_clip_avx512(vec.dist.data(), pixels, range);
+      ASSERT_EQ(vec.dist, ref.dist) << pixels << " px, range " << range;
+    }
+  }
+}
+
+TEST(DecodeFilterEquality, EveryCappedLevelGivesThePlainResult) {
+  std::mt19937 rng(18);
+  constexpr size_t kPixels = 4099;
+  const FilterInputs in = random_filter_inputs(kPixels, rng);
+  FilterInputs want = in;
+  min_amp_hysteresis_ref(want.dist.data(), want.amp.data(), want.mask.data(), kPixels, 110, 12);
+  min_amp_plain_ref(want.dist.data(), want.amp.data(), kPixels, 30000);
+  range_clip_ref(want.dist.data(), kPixels, kRange12MHz);
+  for (const DecodeIsa cap : {DecodeIsa::kReference, DecodeIsa::kAvx2, DecodeIsa::kAvx512}) {
+    const hooks::ScopedKnob knob(hooks::Knob::kDecodeIsaCap, static_cast<int>(cap));
+    FilterInputs got = in;
+    min_amp_hysteresis(got.dist.data(), got.amp.data(), got.mask.data(), kPixels, 110, 12);
+    min_amp_plain(got.dist.data(), got.amp.data(), kPixels, 30000);
+    range_clip(got.dist.data(), kPixels, kRange12MHz);
+    EXPECT_EQ(got.dist, want.dist) << "level " << static_cast<int>(cap);
+    EXPECT_EQ(got.mask, want.mask) << "level " << static_cast<int>(cap);
+  }
+}
+
 TEST(DecodeRangeClip, ClipsNearAndFarButKeepsMarkers) {
   std::vector<uint16_t> d = {100, 101, 5000, 12490, 12491, 60000, 60001, kDistInvalid};
   range_clip(d.data(), d.size(), kRange12MHz);
