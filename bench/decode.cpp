@@ -87,9 +87,9 @@ BENCHMARK_CAPTURE(BM_KernelDrnu, avx2, dist_drnu_avx2);
 BENCHMARK_CAPTURE(BM_KernelDrnu, reference, dist_drnu_ref);
 
 // The table segment by segment, as the decode keeps it per loaded table.
-const std::vector<uint32_t> &drnu_table_segments() {
-  static const std::vector<uint32_t> t = [] {
-    std::vector<uint32_t> v;
+const DrnuSegmentTable &drnu_table_segments() {
+  static const DrnuSegmentTable t = [] {
+    DrnuSegmentTable v;
     drnu_segments(v, drnu_table(), kP, kN);
     return v;
   }();
@@ -111,7 +111,7 @@ BENCHMARK_CAPTURE(BM_KernelDrnuSegments, avx2, dist_drnu_avx2);
 
 // Made once per loaded table, not per frame.
 void BM_DrnuSegmentsCopy(benchmark::State &state) {
-  std::vector<uint32_t> segments;
+  DrnuSegmentTable segments;
   for (auto _ : state) {
     drnu_segments(segments, drnu_table(), kP, kN);
     benchmark::ClobberMemory();

@@ -6,7 +6,14 @@
 #include <torvi/kx_math.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "core/test_hooks.h"
 #include "drivers/epc/decode_tables.h"
@@ -133,7 +140,23 @@ void gray(uint16_t *out, const uint16_t *src, size_t pixels) {
   gray_ref(out, src, pixels);
 }
 
-void drnu_segments(std::vector<uint32_t> &out, std::span<const uint16_t> table, size_t pixels,
+void *large_page_alloc(size_t bytes) {
+  constexpr size_t kLine = 64, kLargePage = size_t{2} << 20;
+  const size_t align = bytes >= kLargePage ? kLargePage : kLine;
+  if (bytes > SIZE_MAX - align) throw std::bad_alloc();
+  const size_t rounded = (std::max<size_t>(bytes, 1) + align - 1) / align * align;
+  void *p = std::aligned_alloc(align, rounded);
+  if (p == nullptr) throw std::bad_alloc();
+#if defined(__linux__)
+  // Only advice: where the system declines, the table stays on small pages.
+  if (align == kLargePage) (void)madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+  return p;
+}
+
+void large_page_free(void *p) noexcept { std::free(p); }
+
+void drnu_segments(DrnuSegmentTable &out, std::span<const uint16_t> table, size_t pixels,
                    int num_dist) {
   const size_t n = num_dist > 0 ? static_cast<size_t>(num_dist) : 0;
   out.clear();

@@ -60,10 +60,31 @@ struct DrnuParams {
   const uint32_t *segments = nullptr;
 };
 
+// Memory for large tables read at scattered places: 64-byte aligned, and
+// from 2 MiB up on whole 2 MiB pages where the system offers them (on small
+// pages nearly every scattered read would also miss the address
+// translation cache). large_page_alloc throws std::bad_alloc when out of
+// memory.
+void *large_page_alloc(size_t bytes);
+void large_page_free(void *p) noexcept;
+
+template <typename T>
+struct LargePageAllocator {
+  using value_type = T;
+  LargePageAllocator() = default;
+  template <typename U>
+  explicit LargePageAllocator(const LargePageAllocator<U> &) noexcept {}
+  T *allocate(size_t n) { return static_cast<T *>(large_page_alloc(n * sizeof(T))); }
+  void deallocate(T *p, size_t) noexcept { large_page_free(p); }
+  bool operator==(const LargePageAllocator &) const = default;
+};
+
+using DrnuSegmentTable = std::vector<uint32_t, LargePageAllocator<uint32_t>>;
+
 // `table` (num_dist entries per pixel) as the images of DrnuParams::segments
 // (num_dist x pixels values); empty when the table holds fewer than
 // pixels x num_dist entries or num_dist < 2. May throw std::bad_alloc.
-void drnu_segments(std::vector<uint32_t> &out, std::span<const uint16_t> table, size_t pixels,
+void drnu_segments(DrnuSegmentTable &out, std::span<const uint16_t> table, size_t pixels,
                    int num_dist);
 
 // Phase and amplitude of one pixel; false (outputs untouched) when invalid.

@@ -294,13 +294,16 @@ class SegmentEntries {
     const __m512i ends = _mm512_loadu_si512(ends_ + i);
     return {_mm512_and_si512(ends, set1(0xFFFF)), _mm512_srli_epi32(ends, 16)};
   }
-  // The cache lines of the first and the last lane's segment.
+  // The cache lines of the first and the last lane's segment (one line when
+  // all sixteen lie in one image and the images start on whole lines).
   void prefetch(size_t i, __m512i j) const {
     const auto first = static_cast<size_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(j)));
     const auto last = static_cast<size_t>(_mm_extract_epi32(_mm512_extracti32x4_epi32(j, 3), 3));
-    _mm_prefetch(reinterpret_cast<const char *>(segments_ + first * pixels_ + i), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char *>(segments_ + last * pixels_ + i + kLanes - 1),
-                 _MM_HINT_T0);
+    const auto *a = reinterpret_cast<const char *>(segments_ + first * pixels_ + i);
+    const auto *b = reinterpret_cast<const char *>(segments_ + last * pixels_ + i + kLanes - 1);
+    _mm_prefetch(a, _MM_HINT_T0);
+    if ((reinterpret_cast<uintptr_t>(a) ^ reinterpret_cast<uintptr_t>(b)) >= 64)
+      _mm_prefetch(b, _MM_HINT_T0);
   }
   Segment16 segment(size_t i, __m512i j) const {
     const __m512i lanes =

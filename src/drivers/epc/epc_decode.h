@@ -27,7 +27,7 @@ struct DrnuSegmentsKey {
 // and the timers of automatic integration and of the balance-check message.
 struct DecodeWork {
   std::vector<uint16_t> raw_amp, image_a, image_b;
-  std::vector<uint32_t> drnu_segments;  // empty: none
+  DrnuSegmentTable drnu_segments;  // empty: none
   DrnuSegmentsKey segments_of;
   bool intg_ran = false;
   std::chrono::steady_clock::time_point intg_last{};

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <numbers>
 #include <random>
 #include <string>
@@ -254,7 +255,7 @@ TEST_P(DecodeKernelEquality, DrnuFromSegmentCopiesMatchesPlain) {
   for (size_t pixels : {size_t{76800}, size_t{1003}, size_t{24}}) {
     for (int n : {30, 7, 2}) {
       const std::vector<uint16_t> table = random_tables(pixels, n, rng);
-      std::vector<uint32_t> segments;
+      DrnuSegmentTable segments;
       drnu_segments(segments, table, pixels, n);
       for (float comp : {0.0f, 35.7f, -812.25f, 1e9f}) {
         const Frame f = random_frame(pixels, rng);
@@ -360,7 +361,7 @@ TEST(DecodeDispatch, EveryCappedLevelGivesThePlainResult) {
   constexpr int kN = 30;
   const Frame f = random_frame(kPixels, rng);
   const std::vector<uint16_t> table = random_tables(kPixels, kN, rng);
-  std::vector<uint32_t> segments;
+  DrnuSegmentTable segments;
   drnu_segments(segments, table, kPixels, kN);
   DrnuParams dp{kRange12MHz, 35.7f, 708, 716.3f, table.data(), kN};
   const SimpleParams sp{kRange12MHz, 1013, -37};
@@ -394,12 +395,29 @@ TEST(DecodeDispatch, EveryCappedLevelGivesThePlainResult) {
   }
 }
 
+TEST(DecodeDrnu, LargeTablesGetAlignedMemoryAndAbsurdSizesAreRefused) {
+  for (const size_t bytes : {size_t{0}, size_t{100}, size_t{3} << 20, (size_t{2} << 20) + 1}) {
+    auto *p = static_cast<uint8_t *>(large_page_alloc(bytes));
+    ASSERT_NE(p, nullptr);
+    const size_t align = bytes >= (size_t{2} << 20) ? size_t{2} << 20 : 64;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % align, 0u) << bytes << " bytes";
+    if (bytes > 0) {
+      p[0] = 1;
+      p[bytes - 1] = 2;  // the whole size is usable
+      EXPECT_EQ(p[0] + p[bytes - 1], 3);
+    }
+    large_page_free(p);
+  }
+  // A size whose rounding up would wrap around.
+  EXPECT_THROW(large_page_alloc(SIZE_MAX - 16), std::bad_alloc);
+}
+
 TEST(DecodeDrnu, SegmentCopyHoldsEverySegmentOfEveryPixel) {
   constexpr size_t kPixels = 5;
   constexpr int kN = 3;
   std::vector<uint16_t> table(kPixels * kN);
   for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint16_t>(100 + 1000 * i);
-  std::vector<uint32_t> segments;
+  DrnuSegmentTable segments;
   drnu_segments(segments, table, kPixels, kN);
   ASSERT_EQ(segments.size(), kPixels * kN);
   for (size_t i = 0; i < kPixels; ++i) {
