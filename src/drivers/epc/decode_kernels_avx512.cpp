@@ -223,20 +223,8 @@ const int *simple_table(const SimpleParams &p) {
   return reinterpret_cast<const int *>(t.v.data());
 }
 
-constexpr size_t kBlock = 512;
+constexpr size_t kBlock = 1024;
 constexpr size_t kGroups = kBlock / kLanes;
-
-// Phases of pixels i0 ... i0 + count - 1 (count a multiple of sixteen) into
-// `phase`, -1 for an invalid pixel; their amplitudes into amp (amp_invalid
-// for an invalid pixel).
-inline void phases_of_block(int32_t *phase, uint16_t *amp, const uint16_t *src, size_t pixels,
-                            size_t i0, size_t count, int amp_invalid, const DecodeLuts &luts) {
-  for (size_t k = 0; k < count; k += kLanes) {
-    const Pixels16 px = phase_amp16(src, pixels, i0 + k, luts);
-    _mm512_store_si512(phase + k, _mm512_mask_mov_epi32(set1(-1), px.valid, px.phase));
-    store16(amp + i0 + k, _mm512_mask_mov_epi32(set1(amp_invalid), px.valid, px.amp));
-  }
-}
 
 bool drnu_fits(const DrnuParams &p, size_t pixels) {
   return p.range_mm <= kMaxDistanceMm && p.num_dist <= kMaxDrnuDistances &&
@@ -319,13 +307,14 @@ class SegmentEntries {
   __m512i image_;
 };
 
-// Per block: the phase and the compensated phase of each pixel, its segment
-// and whether its table rises (only rising tables correct the phase).
+// Per block: the compensated phase of each pixel, its segment, whether its
+// table rises (only rising tables correct the phase) and whether its samples
+// are valid.
 struct BlockSegments {
-  alignas(64) int32_t phase[kBlock];  // -1: invalid
   alignas(64) int32_t pc[kBlock];
   alignas(64) int32_t j[kBlock];
   Mask rising[kGroups];
+  Mask valid[kGroups];
 };
 
 // The DRNU distances of all pixels with the calibration entries from
@@ -339,17 +328,18 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
   const __m512i last_seg = set1(n - 2), last = set1(n - 1);
   const __m512i base = set1(wrap_turn(p.base_phase));
   const __m512 comp = _mm512_set1_ps(p.phase_comp), step = _mm512_set1_ps(p.step_phase);
-  // A phase (-1 ... 29999) less such a compensation stays far inside the
+  // A phase (0 ... 29999) less such a compensation stays far inside the
   // clamp limits (NaN is not small).
   const bool small_comp = std::fabs(p.phase_comp) < kClampLimit / 2;
   const PhaseToMm to_mm(p.range_mm);
   // Phases, compensated phases and segments of one block, the segment
   // entries prefetched.
   const auto prepare = [&](size_t i, size_t count, BlockSegments &bs) {
-    phases_of_block(bs.phase, amp, src, pixels, i, count, 0, luts);
     for (size_t k = 0; k < count; k += kLanes) {
-      const __m512 shifted =
-          _mm512_sub_ps(_mm512_cvtepi32_ps(_mm512_load_si512(bs.phase + k)), comp);
+      const Pixels16 px = phase_amp16(src, pixels, i + k, luts);
+      store16(amp + i + k, _mm512_maskz_mov_epi32(px.valid, px.amp));
+      bs.valid[k / kLanes] = px.valid;
+      const __m512 shifted = _mm512_sub_ps(_mm512_cvtepi32_ps(px.phase), comp);
       const __m512i pc = small_comp ? _mm512_cvttps_epi32(shifted) : trunc_clamped16(shifted);
       _mm512_store_si512(bs.pc + k, pc);
       if (entries == nullptr) continue;
@@ -370,7 +360,6 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
   // The distances of a prepared block.
   const auto finish = [&](size_t i, size_t count, const BlockSegments &bs) {
     for (size_t k = 0; k < count; k += kLanes) {
-      const __m512i phase = _mm512_load_si512(bs.phase + k);
       __m512i pc = _mm512_load_si512(bs.pc + k);
       if (entries != nullptr) {
         const __m512i j = _mm512_load_si512(bs.j + k);
@@ -386,8 +375,7 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
         pc = _mm512_mask_add_epi32(pc, bs.rising[k / kLanes], base, trunc_clamped16(x));
       }
       const __m512i d = to_mm(wrap_turn16(pc));
-      store16(dist + i + k, _mm512_mask_mov_epi32(set1(kDistInvalid),
-                                                  _mm512_cmpgt_epi32_mask(phase, set1(-1)), d));
+      store16(dist + i + k, _mm512_mask_mov_epi32(set1(kDistInvalid), bs.valid[k / kLanes], d));
     }
   };
   // Each block is prepared one block ahead of its distances, so that its
