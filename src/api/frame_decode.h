@@ -16,7 +16,7 @@ namespace torvi {
 // (TORVI_DECODE_DIST or TORVI_DECODE_GRAY) into `out`, under the device's
 // busy mark. Returns the number of values written, 0 when the device is
 // not open or the decode failed (logged).
-int decode_frame_u16(torvi_dev_t *dev, std::span<uint16_t> out,
-                     const uint8_t *src, int src_len, const torvi_frame_info_t &finfo, int kind);
+int decode_frame_u16(torvi_dev_t *dev, std::span<uint16_t> out, const uint8_t *src, int src_len,
+                     const torvi_frame_info_t &finfo, int kind);
 
 }  // namespace torvi

@@ -28,7 +28,8 @@ TEST(Crc32, KnownValues) {
   EXPECT_EQ(crc32_ieee(bytes_of("The quick brown fox jumps over the lazy dog")), 0x414FA339u);
   // Long enough for the folded path: 64 and 1000 zero bytes, 4096 x 'a'.
   EXPECT_EQ(crc32_ieee(std::vector<uint8_t>(64, 0)), 0x758D6336u);
-  EXPECT_EQ(crc32_ieee(std::vector<uint8_t>(1000, 0)), crc32_ieee_bytewise(std::vector<uint8_t>(1000, 0)));
+  EXPECT_EQ(crc32_ieee(std::vector<uint8_t>(1000, 0)),
+            crc32_ieee_bytewise(std::vector<uint8_t>(1000, 0)));
   EXPECT_EQ(crc32_ieee(std::vector<uint8_t>(32, 0xFF)), 0xFF6CAB0Bu);
 }
 
