@@ -19,8 +19,9 @@
  *  - attachments: the lens parameter and calibration files found under the
  *    path prefix ("lens_param.txt", "*_10.bin") and the driver's lens
  *    parameters ("lens_param", text) when it has them.
- * Raw frames sit in chunks of their own, stored as they are (unless
- * compress_raw); the other chunks are zstd-compressed.
+ * Raw frames sit in chunks of their own (a frame of 64 KB or more alone
+ * in its chunk, written straight from the frame buffer), stored as
+ * they are (unless compress_raw); the other chunks are zstd-compressed.
  *
  * Threads: a recording takes frames on the transport's event thread (one
  * copy into a queue) and writes them on its own writer thread, so the

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "api/dev_internal.h"
+#include "api/frame_decode.h"
 #include "api/point_cloud.h"
 #include "core/c_entry.h"
 #include "core/log_internal.h"
@@ -31,7 +32,6 @@ torvi_drv_t *open_driver(torvi_dev_t *dev) {
 // Decodes into the upper half of dst and converts front to back.
 int frame_get_u16(const char *fn, torvi_dev_t *dev, float *dst, int dst_len, const uint8_t *src,
                   int src_len, const torvi_frame_info_t *finfo, int kind) {
-  KX_LOG_NAME("_torvi_frame_get_u16");
   torvi::check_arg(dst != nullptr && finfo != nullptr, "dst=%p finfo=%p", static_cast<void *>(dst),
                    static_cast<const void *>(finfo));
   const uint64_t pixels = uint64_t{finfo->width} * finfo->height;
@@ -40,28 +40,11 @@ int frame_get_u16(const char *fn, torvi_dev_t *dev, float *dst, int dst_len, con
               static_cast<int>(finfo->width), static_cast<int>(finfo->height));
     return 0;
   }
-  torvi::BusyScope busy(dev);
   // The decoder's 16-bit output goes into the second half of the caller's buffer.
   auto *scratch = reinterpret_cast<uint8_t *>(dst + dst_len / 2);
-  const int scratch_bytes = static_cast<int>(std::min<int64_t>(int64_t{dst_len} * 2, INT_MAX));
-  int result = 0;
-  torvi_drv_t *drv = open_driver(dev);
-  if (drv == nullptr || src == nullptr) {
-    KX_DBG("Wrong params\n");
-  } else if (static_cast<uint32_t>(src_len) < finfo->frame_size) {
-    KX_ERR("raw frame length too small: datalen=%d, frlen=%d\n", src_len,
-           static_cast<int>(finfo->frame_size));
-  } else if (drv->ops == nullptr || drv->ops->frame_decode == nullptr) {
-    KX_ERR("driver %s has no frame decode\n", drv->name);
-  } else {
-    const int got = drv->ops->frame_decode(
-        drv, reinterpret_cast<uint16_t *>(scratch), scratch_bytes, kind,
-        reinterpret_cast<const uint16_t *>(src), static_cast<unsigned>(src_len), finfo);
-    if (got < 0)
-      KX_ERR("raw frame decode to %d failed: %d\n", kind, got);
-    else
-      result = got >> 1;
-  }
+  const auto scratch_values = static_cast<std::size_t>(std::min<int64_t>(dst_len, INT_MAX / 2));
+  const int result = torvi::decode_frame_u16(
+      dev, {reinterpret_cast<uint16_t *>(scratch), scratch_values}, src, src_len, *finfo, kind);
   // Front to back: float i never overwrites a 16-bit value j > i.
   for (uint64_t i = 0; i < pixels; ++i) {
     uint16_t v = 0;
@@ -191,6 +174,29 @@ std::map<int, FilterSwitch> filter_switches(torvi_dev_t *dev) {
   torvi_mutex &m = *dev->priv->mutex;
   const std::lock_guard lock(m.filters_mu);
   return m.filters;
+}
+
+int decode_frame_u16(torvi_dev_t *dev, std::span<uint16_t> out, const uint8_t *src, int src_len,
+                     const torvi_frame_info_t &finfo, int kind) {
+  KX_LOG_NAME("_torvi_frame_get_u16");
+  BusyScope busy(dev);
+  torvi_drv_t *drv = open_driver(dev);
+  const int capacity = static_cast<int>(std::min<std::size_t>(out.size(), INT_MAX / 2) * 2);
+  if (drv == nullptr || src == nullptr) {
+    KX_DBG("Wrong params\n");
+  } else if (src_len < 0 || static_cast<uint32_t>(src_len) < finfo.frame_size) {
+    KX_ERR("raw frame length too small: datalen=%d, frlen=%d\n", src_len,
+           static_cast<int>(finfo.frame_size));
+  } else if (drv->ops == nullptr || drv->ops->frame_decode == nullptr) {
+    KX_ERR("driver %s has no frame decode\n", drv->name);
+  } else {
+    const int got = drv->ops->frame_decode(drv, out.data(), capacity, kind,
+                                           reinterpret_cast<const uint16_t *>(src),
+                                           static_cast<unsigned>(src_len), &finfo);
+    if (got >= 0) return got >> 1;
+    KX_ERR("raw frame decode to %d failed: %d\n", kind, got);
+  }
+  return 0;
 }
 
 }  // namespace torvi

@@ -6,20 +6,11 @@
 #include <algorithm>
 
 #include "core/byte_order.h"
+#include "core/crc32.h"
 
 namespace torvi::record {
 
-uint32_t crc32_of(std::span<const uint8_t> bytes, uint32_t crc) {
-  uLong c = crc;
-  std::size_t at = 0;
-  // zlib takes lengths as uInt: feed large ranges in pieces.
-  while (at < bytes.size()) {
-    const std::size_t n = std::min<std::size_t>(bytes.size() - at, 1u << 30);
-    c = ::crc32(c, bytes.data() + at, static_cast<uInt>(n));
-    at += n;
-  }
-  return static_cast<uint32_t>(c);
-}
+uint32_t crc32_of(std::span<const uint8_t> bytes, uint32_t crc) { return crc32_ieee(bytes, crc); }
 
 Put &Put::str_map(const StringMap &m) {
   Bytes inner;

@@ -1,6 +1,7 @@
 // The MCAP writer.
 #include "record/mcap_writer.h"
 
+#include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -16,9 +17,23 @@ namespace {
 constexpr std::size_t kFileBuffer = 1u << 20;
 // Channel id, sequence, log time and publish time before a message's data.
 constexpr std::size_t kMessageHead = 2 + 4 + 8 + 8;
+// Pieces at least this large are written past the stdio buffer.
+constexpr std::size_t kDirectWrite = 64u << 10;
+// Stored messages at least this large get a chunk of their own.
+constexpr std::size_t kOwnChunkBytes = 64u << 10;
 
 [[noreturn]] void fail(const std::string &what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// Writes all of `bytes` to the descriptor, across short writes and signals.
+void write_all(int fd, std::span<const uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail("write failed");
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
 }
 
 }  // namespace
@@ -51,7 +66,13 @@ void McapWriter::require_open() const {
 
 void McapWriter::write_raw(std::span<const uint8_t> bytes, const uint32_t *known_crc) {
   if (bytes.empty()) return;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), f_) != bytes.size()) fail("write failed");
+  if (bytes.size() >= kDirectWrite) {
+    // Large pieces skip the stdio buffer (and the copy into it).
+    if (std::fflush(f_) != 0) fail("write failed");
+    write_all(fileno(f_), bytes);
+  } else if (std::fwrite(bytes.data(), 1, bytes.size(), f_) != bytes.size()) {
+    fail("write failed");
+  }
   data_crc_ = known_crc != nullptr ? static_cast<uint32_t>(crc32_combine(
                                          data_crc_, *known_crc, static_cast<z_off_t>(bytes.size())))
                                    : crc32_of(bytes, data_crc_);
@@ -96,23 +117,33 @@ void McapWriter::add_message(uint16_t channel, uint64_t log_time,
   uint64_t len = kMessageHead;
   for (const auto &p : parts) len += p.size();
   OpenChunk &chunk = chunk_for(channel);
-  if (chunk.index.empty()) chunk.start = chunk.end = log_time;
-  chunk.index[channel].emplace_back(log_time, chunk.records.size());
-  chunk.start = std::min(chunk.start, log_time);
-  chunk.end = std::max(chunk.end, log_time);
-  chunk.records.reserve(chunk.records.size() + kRecordHead + len);
-  Put(chunk.records)
+  Bytes head;
+  head.reserve(kRecordHead + kMessageHead);
+  Put(head)
       .u8(static_cast<uint8_t>(Op::message))
       .u64(len)
       .u16(channel)
       .u32(sequence_[channel]++)
       .u64(log_time)
       .u64(log_time);
-  for (const auto &p : parts) Put(chunk.records).bytes(p);
   ++message_count_;
   ++per_channel_[channel];
   first_time_ = std::min(first_time_, log_time);
   last_time_ = std::max(last_time_, log_time);
+  if (!chunk.compress && len >= kOwnChunkBytes) {
+    // A large stored message becomes a chunk of its own, written straight
+    // from its parts: it is never copied.
+    flush_chunk(chunk);
+    write_message_chunk(channel, log_time, head, parts);
+    return;
+  }
+  if (chunk.index.empty()) chunk.start = chunk.end = log_time;
+  chunk.index[channel].emplace_back(log_time, chunk.records.size());
+  chunk.start = std::min(chunk.start, log_time);
+  chunk.end = std::max(chunk.end, log_time);
+  chunk.records.reserve(chunk.records.size() + kRecordHead + len);
+  Put(chunk.records).bytes(head);
+  for (const auto &p : parts) Put(chunk.records).bytes(p);
   if (chunk.records.size() >= opt_.chunk_bytes) flush_chunk(chunk);
 }
 
@@ -124,35 +155,66 @@ void McapWriter::flush_chunk(OpenChunk &chunk) {
   const Bytes &records = chunk.records;
   if (records.empty()) return;
   const uint32_t crc = crc32_of(records);
-  std::span<const uint8_t> body = records;
+  ChunkBody body{records.size(), crc, false, {}};
   if (chunk.compress) {
     compressed_.resize(ZSTD_compressBound(records.size()));
     const size_t n = ZSTD_compress2(static_cast<ZSTD_CCtx *>(zctx_), compressed_.data(),
                                     compressed_.size(), records.data(), records.size());
     if (ZSTD_isError(n)) throw std::runtime_error(ZSTD_getErrorName(n));
-    body = std::span<const uint8_t>(compressed_.data(), n);
+    body.compressed = true;
+    body.pieces.push_back({std::span<const uint8_t>(compressed_.data(), n), std::nullopt});
+  } else {
+    // A stored chunk's body is its records, whose CRC is known.
+    body.pieces.push_back({records, crc});
   }
+  write_chunk(chunk.start, chunk.end, body, chunk.index);
+  chunk.records.clear();
+  chunk.index.clear();
+}
+
+void McapWriter::write_message_chunk(uint16_t channel, uint64_t log_time,
+                                     std::span<const uint8_t> head,
+                                     std::span<const std::span<const uint8_t>> parts) {
+  ChunkBody body{head.size(), crc32_of(head), false, {}};
+  body.pieces.push_back({head, body.records_crc});
+  for (const auto &p : parts) {
+    if (p.empty()) continue;
+    const uint32_t crc = crc32_of(p);
+    body.pieces.push_back({p, crc});
+    body.records_crc =
+        static_cast<uint32_t>(crc32_combine(body.records_crc, crc, static_cast<z_off_t>(p.size())));
+    body.records_size += p.size();
+  }
+  std::map<uint16_t, std::vector<std::pair<uint64_t, uint64_t>>> index;
+  index[channel].emplace_back(log_time, 0);
+  write_chunk(log_time, log_time, body, index);
+}
+
+void McapWriter::write_chunk(
+    uint64_t start, uint64_t end, const ChunkBody &body,
+    const std::map<uint16_t, std::vector<std::pair<uint64_t, uint64_t>>> &index) {
+  uint64_t body_size = 0;
+  for (const auto &piece : body.pieces) body_size += piece.bytes.size();
   Bytes head;
   Put(head)
-      .u64(chunk.start)
-      .u64(chunk.end)
-      .u64(records.size())
-      .u32(crc)
-      .str(chunk.compress ? "zstd" : "")
-      .u64(body.size());
+      .u64(start)
+      .u64(end)
+      .u64(body.records_size)
+      .u32(body.records_crc)
+      .str(body.compressed ? "zstd" : "")
+      .u64(body_size);
   ChunkIndexEntry e{};
-  e.start_time = chunk.start;
-  e.end_time = chunk.end;
+  e.start_time = start;
+  e.end_time = end;
   e.offset = offset_;
   Bytes rec_head;
-  Put(rec_head).u8(static_cast<uint8_t>(Op::chunk)).u64(head.size() + body.size());
+  Put(rec_head).u8(static_cast<uint8_t>(Op::chunk)).u64(head.size() + body_size);
   write_raw(rec_head);
   write_raw(head);
-  // A stored chunk's body is its records, whose CRC is known.
-  write_raw(body, chunk.compress ? nullptr : &crc);
+  for (const auto &piece : body.pieces) write_raw(piece.bytes, piece.crc ? &*piece.crc : nullptr);
   e.length = offset_ - e.offset;
   const uint64_t index_start = offset_;
-  for (const auto &[channel, entries] : chunk.index) {
+  for (const auto &[channel, entries] : index) {
     Bytes c;
     Put p(c);
     p.u16(channel).u32(static_cast<uint32_t>(entries.size() * 16));
@@ -160,12 +222,10 @@ void McapWriter::flush_chunk(OpenChunk &chunk) {
     e.index_offsets[channel] = write_record(Op::message_index, c);
   }
   e.index_length = offset_ - index_start;
-  e.compressed_size = body.size();
-  e.compressed = chunk.compress;
-  e.uncompressed_size = records.size();
+  e.compressed_size = body_size;
+  e.compressed = body.compressed;
+  e.uncompressed_size = body.records_size;
   chunk_indexes_.push_back(std::move(e));
-  chunk.records.clear();
-  chunk.index.clear();
 }
 
 void McapWriter::add_metadata(const std::string &name, const StringMap &values) {

@@ -1,5 +1,7 @@
 // A small MCAP writer: header, schemas and channels, messages gathered into
-// zstd-compressed chunks with their message indexes, metadata, attachments,
+// zstd-compressed chunks with their message indexes (a large message for a
+// stored, uncompressed chunk is written as a chunk of its own, straight
+// from the caller's buffers), metadata, attachments,
 // and at the end the data-end record, the summary (schemas, channels,
 // statistics, chunk, attachment and metadata indexes, summary offsets) and
 // the footer, with CRC-32 over chunks, attachments, data section and summary.
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -113,6 +116,23 @@ class McapWriter {
     uint64_t start = 0, end = 0;
   };
   void flush_chunk(OpenChunk &c);
+  // A chunk's body as written: its pieces (with their CRCs where known),
+  // and the size and CRC of the records it holds.
+  struct ChunkPiece {
+    std::span<const uint8_t> bytes;
+    std::optional<uint32_t> crc;
+  };
+  struct ChunkBody {
+    uint64_t records_size = 0;
+    uint32_t records_crc = 0;
+    bool compressed = false;
+    std::vector<ChunkPiece> pieces;
+  };
+  void write_chunk(uint64_t start, uint64_t end, const ChunkBody &body,
+                   const std::map<uint16_t, std::vector<std::pair<uint64_t, uint64_t>>> &index);
+  // One message (its record head and data parts) as a stored chunk of its own.
+  void write_message_chunk(uint16_t channel, uint64_t log_time, std::span<const uint8_t> head,
+                           std::span<const std::span<const uint8_t>> parts);
   OpenChunk &chunk_for(uint16_t channel);
 
   // The open chunks: compressed (when compression is on) and stored.

@@ -20,6 +20,7 @@
 #include <stdexcept>
 
 #include "api/dev_internal.h"
+#include "api/frame_decode.h"
 #include "core/log_internal.h"
 #include "ll/usb/protocol.h"
 #include "record/frame_msgs.h"
@@ -120,36 +121,24 @@ std::string compression_text(const torvi_record_opts_t &opt) {
 
 }  // namespace
 
-uint16_t to_millimetres(float metres) {
-  const float mm = metres * 1000.0f;
-  if (!(mm > 0.0f) || std::isinf(mm)) return 0;  // not a distance: NaN, infinite
-  if (mm >= 65535.0f) return 65535;
-  // Rounds half away from zero as std::lround does, without the library call:
-  // mm - whole is exact for values below 2^24.
-  const auto whole = static_cast<uint32_t>(mm);
-  return static_cast<uint16_t>(whole + (mm - static_cast<float>(whole) >= 0.5f ? 1u : 0u));
-}
-
 DepthStep distance_depth_step(torvi_dev_t *dev) {
   torvi_drv_t *drv = torvi_dev_get_drv(dev);
   if (drv == nullptr || drv->ops == nullptr || drv->ops->frame_decode == nullptr ||
       drv->ops->frame_get_info == nullptr)
     return {};
-  auto metres = std::make_shared<std::vector<float>>();
-  return [dev, drv, metres](const torvi_frame_hdr_t &hdr, std::span<const uint8_t> bytes,
-                            DepthImage &out) {
+  return [dev, drv](const torvi_frame_hdr_t &hdr, std::span<const uint8_t> bytes, DepthImage &out) {
     torvi_frame_info_t info{};
     if (!drv->ops->frame_get_info(drv, &info, &hdr) || info.width == 0 || info.height == 0)
       return false;
-    const std::size_t pixels = std::size_t{info.width} * info.height;
-    metres->resize(pixels);
-    const int n = torvi_frame_get_distance(dev, metres->data(), static_cast<int>(pixels),
-                                           bytes.data(), static_cast<int>(bytes.size()), &info);
+    // The driver's millimetres go straight into the image: the same values
+    // as the public call's metres rounded back, without the two conversions.
+    out.mm.resize(std::size_t{info.width} * info.height);
+    const int n = decode_frame_u16(dev, out.mm, bytes.data(), static_cast<int>(bytes.size()), info,
+                                   TORVI_DECODE_DIST);
     if (n <= 0) return false;
     out.width = info.width;
     out.height = info.height;
     out.mm.resize(static_cast<std::size_t>(n));
-    for (std::size_t i = 0; i < out.mm.size(); ++i) out.mm[i] = to_millimetres((*metres)[i]);
     return true;
   };
 }

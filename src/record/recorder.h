@@ -24,10 +24,6 @@ struct kx_stream;
 
 namespace torvi::record {
 
-// A distance in metres as the depth channel's millimetres: rounded half away
-// from zero, clamped to 65535; negative, NaN and infinite values as 0.
-uint16_t to_millimetres(float metres);
-
 // zstd levels a recording accepts, and the one it uses when told none.
 inline constexpr int kMinZstdLevel = -7;
 inline constexpr int kMaxZstdLevel = 19;

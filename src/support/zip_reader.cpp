@@ -10,6 +10,7 @@
 
 #include "core/byte_order.h"
 #include "core/log_internal.h"
+#include "support/zip_file_io.h"
 #include "support/zip_names.h"
 
 namespace torvi::zip {
@@ -108,7 +109,8 @@ std::unique_ptr<Reader> Reader::open(const std::string &path) {
   if (end->entries == 0 && !end->zip64) {
     return std::unique_ptr<Reader>(new Reader(nullptr, static_cast<uint64_t>(st.st_size)));
   }
-  unzFile uf = unzOpen64(path.c_str());
+  zlib_filefunc64_def io = windowed_read_funcs();
+  unzFile uf = unzOpen2_64(path.c_str(), &io);
   if (uf == nullptr) {
     KX_ERR("%s is not a readable ZIP archive\n", path.c_str());
     return nullptr;

@@ -30,6 +30,15 @@ struct Scenario {
   uint64_t seed = 1;
 };
 
+// An integration time that suits a wall at `wall_mm`, as a user would set
+// it: the echo weakens with the square of the distance, so the time grows
+// with it from the camera's default 1000 us at 2 m (and never below that),
+// up to 4000 us; a near wall at a long time saturates.
+inline uint16_t integration_for_wall(double wall_mm) {
+  const double us = 1000.0 * (wall_mm / 2000.0) * (wall_mm / 2000.0);
+  return static_cast<uint16_t>(std::clamp(us, 1000.0, 4000.0));
+}
+
 struct Result {
   bool ok = false;                      // the run itself worked (camera, capture, decode)
   std::string failure;                  // why not

@@ -53,7 +53,8 @@ Scenario wall(double mm, bool drnu) {
 }
 
 TEST_F(Accuracy, CalibratedWallsUpTo4MetresAreValidAndUnbiased) {
-  // RMS goals grow with the distance: the sample noise over a weaker echo.
+  // At the default integration time the RMS grows with the distance: the
+  // sample noise over a weaker echo.
   const struct {
     double mm, rms_max;
   } walls[] = {{1000, 2.5}, {1500, 3.5}, {2000, 5.0}, {3000, 8.0}, {4000, 14.0}};
@@ -64,6 +65,24 @@ TEST_F(Accuracy, CalibratedWallsUpTo4MetresAreValidAndUnbiased) {
     EXPECT_LE(r.rms_mm, w.rms_max) << w.mm;
     EXPECT_LE(r.planarity, 0.005) << w.mm;
   }
+}
+
+TEST_F(Accuracy, WithTheIntegrationTimeSetForTheDistanceWallsUpTo4MetresMeetTheGoal) {
+  // 1000 us up to 2 m, 2250 us at 3 m, 4000 us at 4 m.
+  for (double mm : {1000.0, 2000.0, 3000.0, 4000.0}) {
+    Scenario s = wall(mm, true);
+    s.integration_us = torvi_accuracy::integration_for_wall(mm);
+    s.name += " " + std::to_string(s.integration_us) + " us";
+    const Result r = run(s);
+    EXPECT_GE(r.valid_share, 0.95) << mm;
+    EXPECT_LE(std::abs(r.median_mm), 3.0) << mm;
+    EXPECT_LE(r.rms_mm, 5.0) << mm;
+    EXPECT_LE(r.planarity, 0.005) << mm;
+  }
+  // The time set for 4 m saturates a wall at 1 m.
+  Scenario near = wall(1000, true);
+  near.integration_us = torvi_accuracy::integration_for_wall(4000);
+  EXPECT_LT(run(near).valid_share, 0.5);
 }
 
 TEST_F(Accuracy, FarWallStaysValidAndUnbiased) {

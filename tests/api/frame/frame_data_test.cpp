@@ -179,6 +179,11 @@ TEST_F(FrameDataTest, ShortBuffersAndFailedDecodesGiveNoPixels) {
             std::string::npos)
       << log2;
   EXPECT_EQ(drv.decode_calls, 0);
+  // A negative length is not a huge one.
+  const std::string log_neg = console_of(
+      [&] { EXPECT_EQ(torvi_frame_get_distance(&dev, dst.data(), 12, raw.data(), -1, &fi), 0); });
+  EXPECT_NE(log_neg.find("raw frame length too small: datalen=-1"), std::string::npos) << log_neg;
+  EXPECT_EQ(drv.decode_calls, 0);
   drv.decode_result = -1;
   const std::string log3 = console_of(
       [&] { EXPECT_EQ(torvi_frame_get_gray(&dev, dst.data(), 12, raw.data(), 96, &fi), 0); });

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <random>
 #include <regex>
 
 #include "tests/common/temp_dir.h"
@@ -91,6 +92,41 @@ TEST_F(ZipApi, RoundTripAtEveryLevel) {
     EXPECT_EQ(read_entry(zip, "empty"), "");
     ZipPtr z(zip_open(zip.c_str(), 0, 'r'));
     EXPECT_EQ(zip_total_entries(z.get()), 3);
+  }
+}
+
+TEST_F(ZipApi, LargeArchivesReadBackAcrossTheReadWindow) {
+  // A central directory of thousands of records (it spans several 64 KB read
+  // windows), entries on both sides of each window edge, and stored and
+  // deflated entries larger than a window (read past it).
+  std::mt19937 rng(21);
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (int i = 0; i < 3000; ++i) {
+    std::string content(rng() % 90, '\0');
+    for (auto &c : content) c = static_cast<char>(rng());
+    entries.emplace_back("small/entry_" + std::to_string(i) + ".bin", std::move(content));
+  }
+  std::string big(300000, '\0');
+  for (auto &c : big) c = static_cast<char>(rng());
+  entries.emplace_back("big_random.bin", big);
+  entries.emplace_back("big_text.txt", std::string(200000, 'x') + "end");
+  for (int level : {0, 6}) {
+    const std::string zip = path("large_" + std::to_string(level) + ".zip");
+    write_archive(zip, level, entries);
+    ZipPtr z(zip_open(zip.c_str(), 0, 'r'));
+    ASSERT_NE(z, nullptr);
+    EXPECT_EQ(zip_total_entries(z.get()), static_cast<int>(entries.size()));
+    for (size_t i = 0; i < entries.size(); i += (i < 2990 ? 37 : 1)) {
+      const auto &[name, content] = entries[i];
+      ASSERT_EQ(zip_entry_open(z.get(), name.c_str()), 0) << name;
+      void *buf = nullptr;
+      size_t size = 0;
+      ASSERT_EQ(zip_entry_read(z.get(), &buf, &size), 0) << name;
+      const std::string got(static_cast<const char *>(buf), size);
+      std::free(buf);
+      EXPECT_TRUE(got == content) << name << " at level " << level;
+      zip_entry_close(z.get());
+    }
   }
 }
 
