@@ -245,6 +245,12 @@ void publish_if_default(const Chip &chip);
 void release_default(const Chip &chip);
 
 // Row order of the sensor: raw -> image (sort) and image -> raw (unsort).
+// Even raw rows fill the upper half of the image from its middle upwards,
+// odd ones the lower half from its middle downwards.
+constexpr int dcs_image_row(int raw_row, int height) {
+  const int half = height / 2;
+  return raw_row % 2 == 0 ? half - 1 - raw_row / 2 : half + raw_row / 2;
+}
 void dcs_sort(uint16_t *dst, const uint16_t *src, int width, int height);
 void dcs_unsort(uint16_t *dst, const uint16_t *src, int width, int height);
 

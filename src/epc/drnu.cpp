@@ -114,13 +114,9 @@ LinearCorrection linear_correction(std::span<const uint16_t> images, size_t pixe
 
 void dcs_sort(uint16_t *dst, const uint16_t *src, int width, int height) {
   const size_t row = static_cast<size_t>(width) * sizeof(uint16_t);
-  const int half = height / 2;
-  for (int i = 0; i < half; ++i) {
-    std::memcpy(dst + static_cast<size_t>(half - 1 - i) * width,
-                src + static_cast<size_t>(2 * i) * width, row);
-    std::memcpy(dst + static_cast<size_t>(half + i) * width,
-                src + static_cast<size_t>(2 * i + 1) * width, row);
-  }
+  for (int r = 0; r < height / 2 * 2; ++r)
+    std::memcpy(dst + static_cast<size_t>(dcs_image_row(r, height)) * width,
+                src + static_cast<size_t>(r) * width, row);
 }
 
 void dcs_unsort(uint16_t *dst, const uint16_t *src, int width, int height) {

@@ -106,6 +106,18 @@ bool ensure_mask(epc_drv_state_t &st, size_t pixels) {
   return true;
 }
 
+// The minimum amplitude step (with or without hysteresis, or none) on
+// `count` distances whose amplitudes are `amp`; `at` is the image position
+// of the first, which the hysteresis mask is indexed by.
+void apply_min_amp(const epc_drv_state_t &st, uint16_t *dist, const uint16_t *amp, size_t at,
+                   size_t count) {
+  if (!st.min_amp_en) return;
+  if (st.min_amp_hyst_en)
+    min_amp_hysteresis(dist, amp, st.min_amp_mask + at, count, st.min_amp, st.min_amp_hyst);
+  else
+    min_amp_plain(dist, amp, count, st.min_amp);
+}
+
 bool grow(std::vector<uint16_t> &v, size_t n) {
   try {
     if (v.size() < n) v.resize(n);
@@ -136,16 +148,23 @@ int decode_distance(epc_drv_state_t &st, DecodeWork &work, uint16_t *dst, const 
                     int w, int h) {
   const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
   uint16_t *A = work.image_a.data(), *D = work.image_b.data();
+  const uint16_t *raw_amp = work.raw_amp.data();
   distance_kernel(st, work, dst, work.raw_amp.data(), src, w, h);
-  dcs_sort(A, work.raw_amp.data(), w, h);
-  dcs_sort(D, dst, w, h);
-  if (st.hdr_en) hdr_merge(A, D, w, h);
-  if (st.min_amp_hyst_en) {
-    if (!ensure_mask(st, pixels)) return -1;
-    if (st.min_amp_en)
-      min_amp_hysteresis(D, A, st.min_amp_mask, pixels, st.min_amp, st.min_amp_hyst);
-  } else if (st.min_amp_en) {
-    min_amp_plain(D, A, pixels, st.min_amp);
+  if (st.min_amp_hyst_en && !ensure_mask(st, pixels)) return -1;
+  if (st.hdr_en) {
+    dcs_sort(A, raw_amp, w, h);
+    dcs_sort(D, dst, w, h);
+    hdr_merge(A, D, w, h);
+    apply_min_amp(st, D, A, 0, pixels);
+  } else {
+    // Row by row into image order, the minimum amplitude applied while the
+    // row is in cache, with the amplitudes read in raw order.
+    const auto row = static_cast<size_t>(w);
+    for (int r = 0; r < h; ++r) {
+      const size_t at = static_cast<size_t>(dcs_image_row(r, h)) * row;
+      std::memcpy(D + at, dst + static_cast<size_t>(r) * row, row * sizeof(uint16_t));
+      apply_min_amp(st, D + at, raw_amp + static_cast<size_t>(r) * row, at, row);
+    }
   }
   uint16_t *result = D, *other = dst;
   if (st.depth_filter_en && st.depth_filter_level > 1) {

@@ -160,6 +160,28 @@ TEST_F(EpcDecodeTest, MinimumAmplitudeHysteresisAcrossFrames) {
   EXPECT_EQ(out[5], kDistFiltered);
 }
 
+TEST_F(EpcDecodeTest, MinimumAmplitudeJudgesEachPixelByItsOwnAmplitude) {
+  // Weak pixels scattered over every row: each one, and only those, is
+  // filtered, with and without hysteresis and at every kernel level.
+  constexpr int kW = 40, kH = 6;
+  st->depth_filter_en = 0;
+  st->min_amp = 100;
+  std::vector<double> mm(kW * kH, 1500), amp(kW * kH);
+  for (size_t i = 0; i < amp.size(); ++i) amp[i] = (i * 7 + i / kW) % 5 == 0 ? 60.4 : 600.4;
+  const std::vector<uint16_t> frame = make_frame(kW, kH, mm, amp);
+  for (const int hyst : {1, 0}) {
+    for (const int isa : {0, 1, 2}) {
+      const hooks::ScopedKnob cap(hooks::Knob::kDecodeIsaCap, isa);
+      st->min_amp_hyst_en = static_cast<uint8_t>(hyst);
+      std::vector<uint16_t> out;
+      ASSERT_EQ(decode(out, frame, kW, kH), 2 * kW * kH);
+      for (size_t i = 0; i < out.size(); ++i)
+        ASSERT_EQ(out[i] == kDistFiltered, amp[i] < 100)
+            << "pixel " << i << " hysteresis " << hyst << " level " << isa;
+    }
+  }
+}
+
 TEST_F(EpcDecodeTest, HdrTakesTheStrongerRowOfEachPair) {
   constexpr int kW = 4, kH = 4;
   st->depth_filter_en = 0;
