@@ -39,27 +39,33 @@ inline __m512i select(Mask m, __m512i yes, __m512i no) {
   return _mm512_mask_blend_epi32(m, no, yes);
 }
 
-// q * d for 0 <= q, d < 2^15 (one 16-bit multiply and add per lane) or for
-// any q, d whose product fits 31 bits.
-template <bool kNarrow>
-inline __m512i times(__m512i q, __m512i d) {
-  return kNarrow ? _mm512_madd_epi16(q, d) : _mm512_mullo_epi32(q, d);
-}
-
 // floor(n / d) for 0 <= n, 0 < d where it is below cap, else at least cap
-// (cap < 2^15; kNarrow: d < 2^15 too). The quotient from the approximate
-// reciprocal (relative error below 2^-14; n exact in a float wherever the
-// quotient is below cap) limited to 0 ... cap lies within one of the floor
-// whenever the floor is below cap, and one step each way makes it exact.
+// (cap < 2^15). The quotient from the approximate reciprocal (relative
+// error below 2^-14; n exact in a float wherever the quotient is below cap)
+// limited to 0 ... cap lies within one of the floor whenever the floor is
+// below cap, and one step each way makes it exact.
+//
+// kNarrow (d < 2^15): q * d in one 16-bit multiply and add per lane.
+// Otherwise (d < 2^16, cap < 2^7): q * d < 2^23 is exact in a float, and
+// the float comparison with n is exact where n < 2^24 and right anyway
+// above (q * d stays far below n there).
 template <bool kNarrow>
 inline __m512i floor_quotient(__m512i n, __m512i d, __m512i cap) {
-  const __m512 approx =
-      _mm512_mul_ps(_mm512_cvtepi32_ps(n), _mm512_rcp14_ps(_mm512_cvtepi32_ps(d)));
+  const __m512 nf = _mm512_cvtepi32_ps(n), df = _mm512_cvtepi32_ps(d);
+  const __m512 approx = _mm512_mul_ps(nf, _mm512_rcp14_ps(df));
   __m512i q =
       _mm512_min_epi32(_mm512_max_epi32(_mm512_cvttps_epi32(approx), _mm512_setzero_si512()), cap);
-  q = _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(times<kNarrow>(q, d), n), q, set1(1));
   const __m512i up = _mm512_add_epi32(q, set1(1));
-  return _mm512_mask_mov_epi32(q, _mm512_cmple_epi32_mask(times<kNarrow>(up, d), n), up);
+  Mask above, within;  // q * d > n, (q + 1) * d <= n
+  if constexpr (kNarrow) {
+    above = _mm512_cmpgt_epi32_mask(_mm512_madd_epi16(q, d), n);
+    within = _mm512_cmple_epi32_mask(_mm512_madd_epi16(up, d), n);
+  } else {
+    above = _mm512_cmp_ps_mask(_mm512_mul_ps(_mm512_cvtepi32_ps(q), df), nf, _CMP_GT_OQ);
+    within = _mm512_cmp_ps_mask(_mm512_mul_ps(_mm512_cvtepi32_ps(up), df), nf, _CMP_LE_OQ);
+  }
+  // Never both: q * d > n and (q + 1) * d <= n contradict each other.
+  return _mm512_mask_mov_epi32(_mm512_mask_sub_epi32(q, above, q, set1(1)), within, up);
 }
 
 inline __m512i trunc_clamped16(__m512 x) {
