@@ -212,7 +212,9 @@ struct Planes {
 
 template <class K, class V>
 void run(uint16_t *dst, const uint16_t *src, int w, int h, uint32_t arg) {
-  constexpr int R = K::R, N = V::N, C = 256;
+  // Chunks of 512 columns: images up to that width (the cameras' 320
+  // included) take one chunk per row, with no second chunk reaching back.
+  constexpr int R = K::R, N = V::N, C = 512;
   constexpr int NP = K::P + K::P2;
   // Planes start on 64-byte lines, so that the loads at whole vectors from
   // the chunk start do not straddle two lines.

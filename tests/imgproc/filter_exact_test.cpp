@@ -59,10 +59,11 @@ uint32_t random_threshold(std::mt19937 &rng) {
 }
 
 // Sizes: tiny (scalar path), around every vector width, and across the
-// 256-column chunks.
+// column chunks.
 int random_width(std::mt19937 &rng) {
-  static constexpr int kEdges[] = {2,  3,  4,  5,  7,  8,   9,   15,  16,  17,  31,  32,  33,
-                                   36, 37, 63, 64, 65, 255, 256, 257, 259, 260, 300, 513, 530};
+  static constexpr int kEdges[] = {2,   3,   4,   5,   7,   8,   9,   15,  16,  17,
+                                   31,  32,  33,  36,  37,  63,  64,  65,  255, 256,
+                                   257, 259, 260, 300, 320, 511, 512, 513, 530, 1030};
   return rng() % 3 == 0 ? kEdges[rng() % std::size(kEdges)] : 2 + static_cast<int>(rng() % 90);
 }
 
