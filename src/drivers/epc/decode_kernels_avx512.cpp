@@ -1,14 +1,14 @@
 // The EPC decode kernels vectorised for AVX-512, sixteen pixels at a time,
-// bit for bit equal to the reference versions. The arithmetic is the one of
-// the AVX2 kernels (see there: float quotients corrected by one integer
-// multiply, the exactly rounded root corrected by a table of steps, phase to
-// millimetres in double) with mask registers for the lane choices. The DRNU
-// kernel works in three passes over a block of pixels: phases and
-// amplitudes; the calibration segment of each pixel, with a prefetch of its
-// entries; the distances. The entries then arrive while the next pixels are
-// worked on instead of stalling each gather. Compiled with AVX-512 enabled
-// (and no contraction of products and sums); called only on CPUs that have
-// it.
+// bit for bit equal to the reference versions. As in the AVX2 kernels, the
+// root steps and the atan2 table come from gathers and phase to millimetres
+// is done in double; the integer quotients and the integer root start from
+// the approximate reciprocal (root) and are made exact by one step each way;
+// mask registers make the lane choices. The DRNU kernel works on blocks of
+// pixels in two passes: phases, amplitudes and the calibration segment of
+// each pixel (its entries prefetched), then, one block later, the
+// distances, so that the entries arrive while other pixels are worked on.
+// Compiled with AVX-512 enabled (and no contraction of products and sums);
+// called only on CPUs that have it.
 //
 // GCC 12's AVX-512 intrinsics use deliberately undefined vectors, which
 // -Wmaybe-uninitialized reports once they are inlined (GCC bug 105593).

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <new>
 #include <numbers>
+#include <ostream>
 #include <random>
 #include <string>
 #include <utility>
@@ -201,6 +202,9 @@ const FastKernels kFastKernels[] = {
     {"avx512", DecodeIsa::kAvx512, dist_simple_avx512, dist_drnu_avx512, gray_avx512,
      amplitude_of_squares_avx512},
 };
+
+// Names the instruction set in test messages.
+void PrintTo(const FastKernels &k, std::ostream *os) { *os << k.name; }
 
 class DecodeKernelEquality : public ::testing::TestWithParam<FastKernels> {
  protected:
