@@ -70,6 +70,26 @@ const int32_t *amp_root_steps() {
   return t.v;
 }
 
+DecodeLuts decode_luts() { return {wide_atan_table(), amp_root_steps()}; }
+
+const int *simple_phase_table(const SimpleParams &p) {
+  struct Table {
+    std::vector<uint16_t> v;
+    SimpleParams made_for{0, 0, 0};
+    bool ready = false;
+  };
+  thread_local Table t;
+  if (!t.ready || t.made_for.range_mm != p.range_mm || t.made_for.scale != p.scale ||
+      t.made_for.offset_mm != p.offset_mm) {
+    t.ready = false;
+    t.v.assign(kPhaseTurn + 2, 0);
+    for (int ph = 0; ph < kPhaseTurn; ++ph) t.v[static_cast<size_t>(ph)] = simple_distance(ph, p);
+    t.made_for = p;
+    t.ready = true;
+  }
+  return reinterpret_cast<const int *>(t.v.data());
+}
+
 bool cpu_has_avx2() {
   static const bool has = [] {
     __builtin_cpu_init();

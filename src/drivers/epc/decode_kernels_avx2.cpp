@@ -11,11 +11,6 @@
 #include <immintrin.h>
 #include <torvi/kx_math.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <vector>
-
 #include "drivers/epc/decode_kernels.h"
 #include "drivers/epc/decode_math.h"
 #include "drivers/epc/decode_tables.h"
@@ -25,6 +20,7 @@ namespace {
 
 constexpr int kLanes = 8;
 
+inline size_t smaller(size_t a, size_t b) { return a < b ? a : b; }
 inline __m256i set1(int v) { return _mm256_set1_epi32(v); }
 inline __m256i select(__m256i mask, __m256i yes, __m256i no) {
   return _mm256_blendv_epi8(no, yes, mask);
@@ -159,34 +155,6 @@ inline __m256i wrap_turn8(__m256i v) {
   return _mm256_testz_si256(out, out) ? near : wrap_turn_far8(v);
 }
 
-// Per-phase table (one entry per phase unit, plus one so that a 32-bit
-// gather at the last entry stays inside): the simple distance of every phase
-// for the constants it was made for. Kept per thread and rebuilt only when
-// the constants change.
-struct PhaseTables {
-  std::vector<uint16_t> simple;
-  SimpleParams simple_for{0, 0, 0};
-  bool simple_ready = false;
-};
-
-PhaseTables &phase_tables() {
-  thread_local PhaseTables t;
-  return t;
-}
-
-const int *simple_table(const SimpleParams &p) {
-  PhaseTables &t = phase_tables();
-  if (!t.simple_ready || t.simple_for.range_mm != p.range_mm || t.simple_for.scale != p.scale ||
-      t.simple_for.offset_mm != p.offset_mm) {
-    t.simple.assign(kPhaseTurn + 2, 0);
-    for (int ph = 0; ph < kPhaseTurn; ++ph)
-      t.simple[static_cast<size_t>(ph)] = simple_distance(ph, p);
-    t.simple_for = p;
-    t.simple_ready = true;
-  }
-  return reinterpret_cast<const int *>(t.simple.data());
-}
-
 // phase_to_mm of eight phases 0 ... turn - 1 for range_mm <= 60000, in
 // double: the product is exact, and a quotient that is not a whole number
 // lies at least 1 / turn below the next one, far more than the rounding of
@@ -317,7 +285,7 @@ class SegmentEntries {
 template <typename Entries>
 void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                const DrnuParams &p, Entries *entries) {
-  const DecodeLuts luts;
+  const DecodeLuts luts = decode_luts();
   const int n = p.num_dist;
   const __m256i zero = _mm256_setzero_si256();
   const __m256i last_seg = set1(n - 2), last = set1(n - 1);
@@ -325,13 +293,13 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
   const __m256 comp = _mm256_set1_ps(p.phase_comp), step = _mm256_set1_ps(p.step_phase);
   // A phase (-1 ... 29999) less such a compensation stays far inside the
   // clamp limits (NaN is not small).
-  const bool small_comp = std::fabs(p.phase_comp) < kClampLimit / 2;
+  const bool small_comp = p.phase_comp > -kClampLimit / 2 && p.phase_comp < kClampLimit / 2;
   const PhaseToMm to_mm(p.range_mm);
   alignas(32) int32_t phases[kBlock];
   const size_t full = pixels / kLanes * kLanes;
   size_t i = 0;
   for (; i < full; i += kBlock) {
-    const size_t count = std::min(kBlock, full - i);
+    const size_t count = smaller(kBlock, full - i);
     phases_of_block(phases, amp, src, pixels, i, count, 0, luts);
     for (size_t k = 0; k < count; k += kLanes) {
       const __m256i phase = load_phase8(phases + k);
@@ -384,12 +352,12 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
 
 void dist_simple_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                       const SimpleParams &p) {
-  const DecodeLuts luts;
-  const int *table = simple_table(p);
+  const DecodeLuts luts = decode_luts();
+  const int *table = simple_phase_table(p);
   alignas(32) int32_t phases[kBlock];
   const size_t full = pixels / kLanes * kLanes;
   for (size_t i = 0; i < full; i += kBlock) {
-    const size_t count = std::min(kBlock, full - i);
+    const size_t count = smaller(kBlock, full - i);
     phases_of_block(phases, amp, src, pixels, i, count, kDistInvalid, luts);
     for (size_t k = 0; k < count; k += kLanes) {
       const __m256i phase = load_phase8(phases + k);
@@ -427,7 +395,7 @@ void dist_drnu_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t p
 }
 
 void gray_avx2(uint16_t *gray, const uint16_t *src, size_t pixels) {
-  const DecodeLuts luts;
+  const DecodeLuts luts = decode_luts();
   size_t i = 0;
   for (; i + kLanes <= pixels; i += kLanes) {
     const Samples8 s = samples8(src, pixels, i);

@@ -18,11 +18,6 @@
 #include <immintrin.h>
 #include <torvi/kx_math.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <vector>
-
 #include "drivers/epc/decode_kernels.h"
 #include "drivers/epc/decode_math.h"
 #include "drivers/epc/decode_tables.h"
@@ -33,6 +28,7 @@ namespace {
 constexpr int kLanes = 16;
 using Mask = __mmask16;
 
+inline size_t smaller(size_t a, size_t b) { return a < b ? a : b; }
 inline __m512i set1(int v) { return _mm512_set1_epi32(v); }
 // yes where the mask is set, else no.
 inline __m512i select(Mask m, __m512i yes, __m512i no) {
@@ -208,27 +204,6 @@ class PhaseToMm {
   __m512d scale_, lift_;
 };
 
-// Per-phase table of the simple distance (one entry per phase unit, plus one
-// so that a 32-bit gather at the last entry stays inside), kept per thread
-// and rebuilt only when the constants change.
-struct SimpleTable {
-  std::vector<uint16_t> v;
-  SimpleParams made_for{0, 0, 0};
-  bool ready = false;
-};
-
-const int *simple_table(const SimpleParams &p) {
-  thread_local SimpleTable t;
-  if (!t.ready || t.made_for.range_mm != p.range_mm || t.made_for.scale != p.scale ||
-      t.made_for.offset_mm != p.offset_mm) {
-    t.v.assign(kPhaseTurn + 2, 0);
-    for (int ph = 0; ph < kPhaseTurn; ++ph) t.v[static_cast<size_t>(ph)] = simple_distance(ph, p);
-    t.made_for = p;
-    t.ready = true;
-  }
-  return reinterpret_cast<const int *>(t.v.data());
-}
-
 constexpr size_t kBlock = 1024;
 constexpr size_t kGroups = kBlock / kLanes;
 
@@ -328,7 +303,7 @@ struct BlockSegments {
 template <typename Entries>
 void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                const DrnuParams &p, const Entries *entries) {
-  const DecodeLuts luts;
+  const DecodeLuts luts = decode_luts();
   const int n = p.num_dist;
   const __m512i zero = _mm512_setzero_si512();
   const __m512i last_seg = set1(n - 2), last = set1(n - 1);
@@ -336,7 +311,7 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
   const __m512 comp = _mm512_set1_ps(p.phase_comp), step = _mm512_set1_ps(p.step_phase);
   // A phase (0 ... 29999) less such a compensation stays far inside the
   // clamp limits (NaN is not small).
-  const bool small_comp = std::fabs(p.phase_comp) < kClampLimit / 2;
+  const bool small_comp = p.phase_comp > -kClampLimit / 2 && p.phase_comp < kClampLimit / 2;
   const PhaseToMm to_mm(p.range_mm);
   // Phases, compensated phases and segments of one block, the segment
   // entries prefetched.
@@ -388,11 +363,11 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
   // prefetched entries have the time of a whole block to arrive.
   BlockSegments blocks[2];
   const size_t full = pixels / kLanes * kLanes;
-  if (full > 0) prepare(0, std::min(kBlock, full), blocks[0]);
+  if (full > 0) prepare(0, smaller(kBlock, full), blocks[0]);
   for (size_t i = 0, b = 0; i < full; i += kBlock, b ^= 1) {
     const size_t next = i + kBlock;
-    if (next < full) prepare(next, std::min(kBlock, full - next), blocks[b ^ 1]);
-    finish(i, std::min(kBlock, full - i), blocks[b]);
+    if (next < full) prepare(next, smaller(kBlock, full - next), blocks[b ^ 1]);
+    finish(i, smaller(kBlock, full - i), blocks[b]);
   }
   for (size_t i = full; i < pixels; ++i) {
     int phase = 0, a = 0;
@@ -411,8 +386,8 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
 
 void dist_simple_avx512(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                         const SimpleParams &p) {
-  const DecodeLuts luts;
-  const int *table = simple_table(p);
+  const DecodeLuts luts = decode_luts();
+  const int *table = simple_phase_table(p);
   const size_t full = pixels / kLanes * kLanes;
   for (size_t i = 0; i < full; i += kLanes) {
     const Pixels16 px = phase_amp16(src, pixels, i, luts);
@@ -450,7 +425,7 @@ void dist_drnu_avx512(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t
 }
 
 void gray_avx512(uint16_t *gray, const uint16_t *src, size_t pixels) {
-  const DecodeLuts luts;
+  const DecodeLuts luts = decode_luts();
   size_t i = 0;
   for (; i + kLanes <= pixels; i += kLanes) {
     const Samples16 s = samples16(src, pixels, i);
@@ -518,7 +493,8 @@ void min_amp_plain_avx512(uint16_t *dist, const uint16_t *amp, size_t pixels, ui
 
 void range_clip_avx512(uint16_t *dist, size_t pixels, uint32_t range_mm) {
   constexpr uint16_t kLastDistance = 60000, kNearLimit = 100;
-  const auto far = static_cast<uint16_t>(std::min<uint32_t>(range_mm, kLastDistance + 1u));
+  const auto far =
+      static_cast<uint16_t>(range_mm < kLastDistance + 1u ? range_mm : kLastDistance + 1u);
   const __m512i far_v = _mm512_set1_epi16(static_cast<short>(far));
   const __m512i last_v = _mm512_set1_epi16(static_cast<short>(kLastDistance));
   const __m512i near_v = _mm512_set1_epi16(static_cast<short>(kNearLimit));

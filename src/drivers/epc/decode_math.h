@@ -1,5 +1,7 @@
 // Small arithmetic rules shared by the reference and the vectorised decode
-// kernels, so that both round, clamp and wrap the same way.
+// kernels, so that both round, clamp and wrap the same way. Each file gets
+// its own copy (static), so that no file runs a copy compiled for another
+// instruction set.
 #pragma once
 
 #include <cstdint>
@@ -14,21 +16,21 @@ inline constexpr int64_t kMaxDistanceMm = 60000;
 // exact in a float, far beyond any phase, and never undefined (NaN -> low).
 inline constexpr float kClampLimit = 8388608.0f;
 
-inline int32_t trunc_clamped(float x) {
+static inline int32_t trunc_clamped(float x) {
   x = x > -kClampLimit ? x : -kClampLimit;
   x = x < kClampLimit ? x : kClampLimit;
   return static_cast<int32_t>(x);
 }
 
 // A phase wrapped into 0 ... turn - 1.
-inline int32_t wrap_turn(int64_t pc) {
+static inline int32_t wrap_turn(int64_t pc) {
   int64_t r = pc % kPhaseTurn;
   if (r < 0) r += kPhaseTurn;
   return static_cast<int32_t>(r);
 }
 
 // Distance of a phase within one turn: (phase * range) / turn, unsigned.
-inline uint16_t phase_to_mm(int32_t phase, uint32_t range_mm) {
+static inline uint16_t phase_to_mm(int32_t phase, uint32_t range_mm) {
   return static_cast<uint16_t>(static_cast<uint64_t>(phase) * range_mm / kPhaseTurn);
 }
 

@@ -1,9 +1,12 @@
 // Lookup tables of the vectorised decode kernels. They are built by plain
 // code (compiled for every x86-64 CPU) and shared by the kernels of each
-// instruction set, so that no kernel file defines code another one may call.
+// instruction set, so that the kernel files define no inline or template
+// code that a file for another instruction set might end up calling.
 #pragma once
 
 #include <cstdint>
+
+#include "drivers/epc/decode_kernels.h"
 
 namespace torvi::epc {
 
@@ -21,8 +24,15 @@ const int32_t *amp_root_steps();
 // Both, fetched once per kernel call (the accessors are calls into another
 // file, which the kernels keep out of their loops).
 struct DecodeLuts {
-  const int *atan = wide_atan_table();
-  const int *root_steps = amp_root_steps();
+  const int *atan;
+  const int *root_steps;
 };
+DecodeLuts decode_luts();
+
+// The simple distance of every phase 0 ... 29999 for the constants, plus one
+// spare entry so that a 32-bit gather at the last one stays inside: kept per
+// thread and rebuilt only when the constants change. May throw
+// std::bad_alloc.
+const int *simple_phase_table(const SimpleParams &p);
 
 }  // namespace torvi::epc
