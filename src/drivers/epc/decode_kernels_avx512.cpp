@@ -11,9 +11,11 @@
 // called only on CPUs that have it.
 //
 // GCC 12's AVX-512 intrinsics use deliberately undefined vectors, which
-// -Wmaybe-uninitialized reports once they are inlined (GCC bug 105593).
+// -Wmaybe-uninitialized (and, depending on the inlining, -Wuninitialized)
+// reports once they are inlined (GCC bug 105593).
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #include <immintrin.h>
 #include <torvi/kx_math.h>
