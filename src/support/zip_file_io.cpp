@@ -18,11 +18,11 @@ constexpr std::size_t kWindow = 64 * 1024;
 
 struct WindowedFile {
   int fd = -1;
-  uint64_t size = 0;         // of the file when it was opened
-  uint64_t pos = 0;          // where the next read starts
-  uint64_t window_at = 0;    // file offset of window[0]
+  uint64_t size = 0;       // of the file when it was opened
+  uint64_t pos = 0;        // where the next read starts
+  uint64_t window_at = 0;  // file offset of window[0]
   std::size_t window_len = 0;
-  bool failed = false;       // a read of the file failed
+  bool failed = false;  // a read of the file failed
   std::vector<uint8_t> window = std::vector<uint8_t>(kWindow);
 };
 
