@@ -139,6 +139,18 @@ TEST_F(McapFile, EveryMessageReadsBackInOrder) {
   EXPECT_GT(chunk_offsets().size(), 5u);
 }
 
+// Per channel, the messages come back in the order they were written.
+void expect_same_per_channel(const std::vector<Written> &got, const std::vector<Written> &sent) {
+  for (uint16_t ch : {1, 2}) {
+    std::vector<Written> a, b;
+    for (const auto &m : got)
+      if (m.channel == ch) a.push_back(m);
+    for (const auto &m : sent)
+      if (m.channel == ch) b.push_back(m);
+    expect_same(a, b, b.size());
+  }
+}
+
 // The compression named by each chunk, and by its entry in the summary's
 // chunk index, with the channels the chunk holds.
 struct ChunkSeen {
@@ -180,15 +192,7 @@ TEST_F(McapFile, StoredChannelsGetChunksOfTheirOwnAndTheIndexSaysSo) {
   EXPECT_GT(stored, 0);
   std::vector<Written> got = read_all(file);
   ASSERT_EQ(got.size(), sent.size());
-  // Per channel, the messages come back in the order they were written.
-  for (uint16_t ch : {1, 2}) {
-    std::vector<Written> a, b;
-    for (const auto &m : got)
-      if (m.channel == ch) a.push_back(m);
-    for (const auto &m : sent)
-      if (m.channel == ch) b.push_back(m);
-    expect_same(a, b, b.size());
-  }
+  expect_same_per_channel(got, sent);
 }
 
 TEST_F(McapFile, LargeStoredMessagesAreChunksOfTheirOwnWithTrueCrcs) {
@@ -199,14 +203,7 @@ TEST_F(McapFile, LargeStoredMessagesAreChunksOfTheirOwnWithTrueCrcs) {
   EXPECT_EQ(st.state, ReadStatus::State::complete) << st.reason;
   EXPECT_EQ(st.damaged_chunks, 0u);
   ASSERT_EQ(got.size(), sent.size());
-  for (uint16_t ch : {1, 2}) {
-    std::vector<Written> a, b;
-    for (const auto &m : got)
-      if (m.channel == ch) a.push_back(m);
-    for (const auto &m : sent)
-      if (m.channel == ch) b.push_back(m);
-    expect_same(a, b, b.size());
-  }
+  expect_same_per_channel(got, sent);
   // Each large message is the only one in its chunk.
   std::map<uint64_t, std::vector<std::size_t>> sizes;  // chunk offset -> message sizes
   McapCursor cur(file);
