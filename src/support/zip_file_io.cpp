@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
-#include <vector>
 
 namespace torvi::zip {
 namespace {
@@ -23,7 +23,10 @@ struct WindowedFile {
   uint64_t window_at = 0;  // file offset of window[0]
   std::size_t window_len = 0;
   bool failed = false;  // a read of the file failed
-  std::vector<uint8_t> window = std::vector<uint8_t>(kWindow);
+  // At most kWindow bytes, no more than the file holds: a small archive
+  // costs a small buffer. Filled before it is read, so never cleared.
+  std::unique_ptr<uint8_t[]> window;
+  std::size_t window_capacity = 0;
 };
 
 WindowedFile *file_of(voidpf stream) { return static_cast<WindowedFile *>(stream); }
@@ -57,26 +60,32 @@ voidpf ZCALLBACK open_file(voidpf, const void *filename, int mode) {
     return nullptr;
   }
   f->size = static_cast<uint64_t>(st.st_size);
+  f->window_capacity = static_cast<std::size_t>(std::min<uint64_t>(f->size, kWindow));
+  f->window.reset(new (std::nothrow) uint8_t[std::max<std::size_t>(f->window_capacity, 1)]);
+  if (!f->window) {
+    ::close(f->fd);
+    delete f;
+    return nullptr;
+  }
   return f;
 }
 
-uLong ZCALLBACK read_file(voidpf, voidpf stream, void *buf, uLong size) {
-  WindowedFile &f = *file_of(stream);
-  auto *out = static_cast<uint8_t *>(buf);
+// Fills what the window cannot serve: refills it, or reads large pieces
+// straight into the caller's buffer.
+[[gnu::noinline]] uLong read_through(WindowedFile &f, uint8_t *out, uLong size) {
   uLong done = 0;
-  // Nothing past the end: no read of the file for it.
   while (done < size && f.pos < f.size) {
     const uint64_t want = size - done;
     if (f.pos >= f.window_at && f.pos < f.window_at + f.window_len) {
       // From the window.
       const std::size_t off = static_cast<std::size_t>(f.pos - f.window_at);
       const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(want, f.window_len - off));
-      std::memcpy(out + done, f.window.data() + off, n);
+      std::memcpy(out + done, f.window.get() + off, n);
       done += n;
       f.pos += n;
       continue;
     }
-    if (want >= kWindow) {
+    if (want >= f.window_capacity) {
       // Large reads go straight into the caller's buffer.
       const ssize_t got = read_at(f, out + done, static_cast<std::size_t>(want), f.pos);
       if (got <= 0) break;
@@ -84,12 +93,26 @@ uLong ZCALLBACK read_file(voidpf, voidpf stream, void *buf, uLong size) {
       f.pos += static_cast<uint64_t>(got);
       continue;
     }
-    const ssize_t got = read_at(f, f.window.data(), kWindow, f.pos);
+    const ssize_t got = read_at(f, f.window.get(), f.window_capacity, f.pos);
     if (got <= 0) break;
     f.window_at = f.pos;
     f.window_len = static_cast<std::size_t>(got);
   }
   return done;
+}
+
+uLong ZCALLBACK read_file(voidpf, voidpf stream, void *buf, uLong size) {
+  // minizip reads headers a few bytes at a time: those come from the window
+  // here, without the refill path's bookkeeping.
+  WindowedFile &f = *file_of(stream);
+  if (f.pos >= f.size) return 0;  // nothing past the end
+  const uint64_t off = f.pos - f.window_at;
+  if (f.pos >= f.window_at && off <= f.window_len && size <= f.window_len - off) {
+    std::memcpy(buf, f.window.get() + off, size);
+    f.pos += size;
+    return size;
+  }
+  return read_through(f, static_cast<uint8_t *>(buf), size);
 }
 
 uLong ZCALLBACK write_file(voidpf, voidpf, const void *, uLong) { return 0; }

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "core/byte_order.h"
 #include "core/log_internal.h"
@@ -135,18 +136,19 @@ bool Reader::build_index() {
   // a lie, and the index never grows past what the file can hold.
   const uint64_t most = archive_size_ / kMinCentralRecord;
   if (gi.number_entry != 0xFFFF && gi.number_entry > most) return false;
-  std::vector<char> name(kMaxNameLength + 1);
+  // Names are rarely long: the buffer is written before it is read.
+  const auto name = std::make_unique_for_overwrite<char[]>(kMaxNameLength + 1);
   uint64_t compressed_total = 0;
   int rc = unzGoToFirstFile(uf_);
   while (rc == UNZ_OK) {
     if (entries_.size() >= most) return false;
     unz_file_info64 fi{};
-    if (unzGetCurrentFileInfo64(uf_, &fi, name.data(), name.size(), nullptr, 0, nullptr, 0) !=
+    if (unzGetCurrentFileInfo64(uf_, &fi, name.get(), kMaxNameLength + 1, nullptr, 0, nullptr, 0) !=
         UNZ_OK)
       return false;
     EntryInfo e;
     e.name = normalize_name(
-        std::string_view(name.data(), std::min<size_t>(fi.size_filename, kMaxNameLength)));
+        std::string_view(name.get(), std::min<size_t>(fi.size_filename, kMaxNameLength)));
     if (unzGetFilePos64(uf_, &e.pos) != UNZ_OK) return false;
     e.compressed = fi.compressed_size;
     e.uncompressed = fi.uncompressed_size;
@@ -198,16 +200,24 @@ bool Reader::extract(size_t index, const Sink &sink) {
     return false;
   }
   OpenEntry guard(uf_);
-  std::vector<uint8_t> buf(kChunk);
+  // One byte more than the entry declares (at most a chunk) finds an entry
+  // that runs longer than declared on the first read.
+  const size_t chunk = static_cast<size_t>(std::min<uint64_t>(e.uncompressed, kChunk - 1) + 1);
+  const auto buf = std::make_unique_for_overwrite<uint8_t[]>(chunk);
   uint64_t offset = 0;
   for (;;) {
-    const int n = unzReadCurrentFile(uf_, buf.data(), static_cast<unsigned>(buf.size()));
+    const int n = unzReadCurrentFile(uf_, buf.get(), static_cast<unsigned>(chunk));
     if (n < 0) {
       KX_ERR("entry %s is corrupt (%d)\n", e.name.c_str(), n);
       return false;
     }
     if (n == 0) break;
-    if (!sink(offset, std::span<const uint8_t>(buf.data(), static_cast<size_t>(n)))) return false;
+    if (static_cast<uint64_t>(n) > e.uncompressed - offset) {
+      KX_ERR("entry %s is longer than its declared %llu bytes\n", e.name.c_str(),
+             static_cast<unsigned long long>(e.uncompressed));
+      return false;
+    }
+    if (!sink(offset, std::span<const uint8_t>(buf.get(), static_cast<size_t>(n)))) return false;
     offset += static_cast<uint64_t>(n);
   }
   if (offset != e.uncompressed) {
