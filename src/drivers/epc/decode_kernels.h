@@ -106,6 +106,18 @@ void dist_drnu_ref(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pi
 // Amplitude of valid pixels, 0 for invalid ones.
 void gray_ref(uint16_t *gray, const uint16_t *src, size_t pixels);
 
+// The reference kernels from pixel `first` on (planes still of `pixels`
+// samples): the vectorised kernels hand them the pixels that do not fill a
+// whole vector. Plain code, out of line, so no vector instruction reaches a
+// CPU that lacks it.
+void dist_simple_from(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
+                      size_t first, const SimpleParams &p);
+void dist_drnu_from(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
+                    size_t first, const DrnuParams &p);
+void gray_from(uint16_t *gray, const uint16_t *src, size_t pixels, size_t first);
+// out[i] = trunc(kx_math_sqrtf(float(v[i]))) for first <= i < count.
+void amplitude_of_squares_from(uint16_t *out, const int32_t *v, size_t count, size_t first);
+
 // The same, vectorised. Callers check cpu_has_avx2() first.
 void dist_simple_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                       const SimpleParams &p);

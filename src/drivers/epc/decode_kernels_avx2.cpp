@@ -334,18 +334,7 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
       store8(dist + i + k, select(_mm256_cmpgt_epi32(phase, set1(-1)), d, set1(kDistInvalid)));
     }
   }
-  i = full;
-  for (; i < pixels; ++i) {
-    int phase = 0, a = 0;
-    if (pixel_phase_amp(src[i], src[pixels + i], src[2 * pixels + i], src[3 * pixels + i], phase,
-                        a)) {
-      dist[i] = drnu_distance(phase, p.table + i * static_cast<size_t>(n > 0 ? n : 0), p);
-      amp[i] = static_cast<uint16_t>(a);
-    } else {
-      dist[i] = kDistInvalid;
-      amp[i] = 0;
-    }
-  }
+  dist_drnu_from(dist, amp, src, pixels, full, p);
 }
 
 }  // namespace
@@ -366,17 +355,7 @@ void dist_simple_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t
       store8(dist + i + k, select(valid, d, set1(kDistInvalid)));
     }
   }
-  size_t i = full;
-  for (; i < pixels; ++i) {
-    int phase = 0, a = 0;
-    if (pixel_phase_amp(src[i], src[pixels + i], src[2 * pixels + i], src[3 * pixels + i], phase,
-                        a)) {
-      dist[i] = simple_distance(phase, p);
-      amp[i] = static_cast<uint16_t>(a);
-    } else {
-      dist[i] = amp[i] = kDistInvalid;
-    }
-  }
+  dist_simple_from(dist, amp, src, pixels, full, p);
 }
 
 void dist_drnu_avx2(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
@@ -402,13 +381,7 @@ void gray_avx2(uint16_t *gray, const uint16_t *src, size_t pixels) {
     store8(gray + i,
            _mm256_and_si256(s.valid, amplitude_of_squares8(squares8(s.a, s.b), luts.root_steps)));
   }
-  for (; i < pixels; ++i) {
-    int phase = 0, a = 0;
-    gray[i] =
-        pixel_phase_amp(src[i], src[pixels + i], src[2 * pixels + i], src[3 * pixels + i], phase, a)
-            ? static_cast<uint16_t>(a)
-            : 0;
-  }
+  gray_from(gray, src, pixels, i);
 }
 
 void amplitude_of_squares_avx2(uint16_t *out, const int32_t *v, size_t count) {
@@ -417,7 +390,7 @@ void amplitude_of_squares_avx2(uint16_t *out, const int32_t *v, size_t count) {
   for (; i + kLanes <= count; i += kLanes)
     store8(out + i, amplitude_of_squares8(
                         _mm256_loadu_si256(reinterpret_cast<const __m256i *>(v + i)), root_steps));
-  for (; i < count; ++i) out[i] = static_cast<uint16_t>(kx_math_sqrtf(static_cast<float>(v[i])));
+  amplitude_of_squares_from(out, v, count, i);
 }
 
 }  // namespace torvi::epc

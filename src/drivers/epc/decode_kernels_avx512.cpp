@@ -371,17 +371,7 @@ void drnu_loop(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels
     if (next < full) prepare(next, smaller(kBlock, full - next), blocks[b ^ 1]);
     finish(i, smaller(kBlock, full - i), blocks[b]);
   }
-  for (size_t i = full; i < pixels; ++i) {
-    int phase = 0, a = 0;
-    if (pixel_phase_amp(src[i], src[pixels + i], src[2 * pixels + i], src[3 * pixels + i], phase,
-                        a)) {
-      dist[i] = drnu_distance(phase, p.table + i * static_cast<size_t>(n > 0 ? n : 0), p);
-      amp[i] = static_cast<uint16_t>(a);
-    } else {
-      dist[i] = kDistInvalid;
-      amp[i] = 0;
-    }
-  }
+  dist_drnu_from(dist, amp, src, pixels, full, p);
 }
 
 }  // namespace
@@ -399,16 +389,7 @@ void dist_simple_avx512(uint16_t *dist, uint16_t *amp, const uint16_t *src, size
     store16(dist + i, d);
     store16(amp + i, _mm512_mask_mov_epi32(set1(kDistInvalid), px.valid, px.amp));
   }
-  for (size_t i = full; i < pixels; ++i) {
-    int phase = 0, a = 0;
-    if (pixel_phase_amp(src[i], src[pixels + i], src[2 * pixels + i], src[3 * pixels + i], phase,
-                        a)) {
-      dist[i] = simple_distance(phase, p);
-      amp[i] = static_cast<uint16_t>(a);
-    } else {
-      dist[i] = amp[i] = kDistInvalid;
-    }
-  }
+  dist_simple_from(dist, amp, src, pixels, full, p);
 }
 
 void dist_drnu_avx512(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
@@ -434,13 +415,7 @@ void gray_avx512(uint16_t *gray, const uint16_t *src, size_t pixels) {
     store16(gray + i, _mm512_maskz_mov_epi32(
                           s.valid, amplitude_of_squares16(squares16(s.a, s.b), luts.root_steps)));
   }
-  for (; i < pixels; ++i) {
-    int phase = 0, a = 0;
-    gray[i] =
-        pixel_phase_amp(src[i], src[pixels + i], src[2 * pixels + i], src[3 * pixels + i], phase, a)
-            ? static_cast<uint16_t>(a)
-            : 0;
-  }
+  gray_from(gray, src, pixels, i);
 }
 
 void amplitude_of_squares_avx512(uint16_t *out, const int32_t *v, size_t count) {
@@ -448,7 +423,7 @@ void amplitude_of_squares_avx512(uint16_t *out, const int32_t *v, size_t count) 
   size_t i = 0;
   for (; i + kLanes <= count; i += kLanes)
     store16(out + i, amplitude_of_squares16(_mm512_loadu_si512(v + i), root_steps));
-  for (; i < count; ++i) out[i] = static_cast<uint16_t>(kx_math_sqrtf(static_cast<float>(v[i])));
+  amplitude_of_squares_from(out, v, count, i);
 }
 
 namespace {

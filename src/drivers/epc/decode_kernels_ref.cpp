@@ -49,10 +49,10 @@ uint16_t drnu_distance(int phase, const uint16_t *lut, const DrnuParams &p) {
   return phase_to_mm(wrap_turn(pc), p.range_mm);
 }
 
-void dist_simple_ref(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
-                     const SimpleParams &p) {
+void dist_simple_from(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
+                      size_t first, const SimpleParams &p) {
   const uint16_t *s0 = src, *s1 = src + pixels, *s2 = src + 2 * pixels, *s3 = src + 3 * pixels;
-  for (size_t i = 0; i < pixels; ++i) {
+  for (size_t i = first; i < pixels; ++i) {
     int phase = 0, a = 0;
     if (!pixel_phase_amp(s0[i], s1[i], s2[i], s3[i], phase, a)) {
       dist[i] = kDistInvalid;
@@ -64,11 +64,11 @@ void dist_simple_ref(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t 
   }
 }
 
-void dist_drnu_ref(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
-                   const DrnuParams &p) {
+void dist_drnu_from(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
+                    size_t first, const DrnuParams &p) {
   const uint16_t *s0 = src, *s1 = src + pixels, *s2 = src + 2 * pixels, *s3 = src + 3 * pixels;
   const size_t n = p.num_dist > 0 ? static_cast<size_t>(p.num_dist) : 0;
-  for (size_t i = 0; i < pixels; ++i) {
+  for (size_t i = first; i < pixels; ++i) {
     int phase = 0, a = 0;
     if (!pixel_phase_amp(s0[i], s1[i], s2[i], s3[i], phase, a)) {
       dist[i] = kDistInvalid;
@@ -80,12 +80,29 @@ void dist_drnu_ref(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pi
   }
 }
 
-void gray_ref(uint16_t *gray, const uint16_t *src, size_t pixels) {
+void gray_from(uint16_t *gray, const uint16_t *src, size_t pixels, size_t first) {
   const uint16_t *s0 = src, *s1 = src + pixels, *s2 = src + 2 * pixels, *s3 = src + 3 * pixels;
-  for (size_t i = 0; i < pixels; ++i) {
+  for (size_t i = first; i < pixels; ++i) {
     int phase = 0, a = 0;
     gray[i] = pixel_phase_amp(s0[i], s1[i], s2[i], s3[i], phase, a) ? static_cast<uint16_t>(a) : 0;
   }
 }
+
+void amplitude_of_squares_from(uint16_t *out, const int32_t *v, size_t count, size_t first) {
+  for (size_t i = first; i < count; ++i)
+    out[i] = static_cast<uint16_t>(kx_math_sqrtf(static_cast<float>(v[i])));
+}
+
+void dist_simple_ref(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
+                     const SimpleParams &p) {
+  dist_simple_from(dist, amp, src, pixels, 0, p);
+}
+
+void dist_drnu_ref(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
+                   const DrnuParams &p) {
+  dist_drnu_from(dist, amp, src, pixels, 0, p);
+}
+
+void gray_ref(uint16_t *gray, const uint16_t *src, size_t pixels) { gray_from(gray, src, pixels, 0); }
 
 }  // namespace torvi::epc
