@@ -112,8 +112,8 @@ void gray_ref(uint16_t *gray, const uint16_t *src, size_t pixels);
 // CPU that lacks it.
 void dist_simple_from(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
                       size_t first, const SimpleParams &p);
-void dist_drnu_from(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
-                    size_t first, const DrnuParams &p);
+void dist_drnu_from(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels, size_t first,
+                    const DrnuParams &p);
 void gray_from(uint16_t *gray, const uint16_t *src, size_t pixels, size_t first);
 // out[i] = trunc(kx_math_sqrtf(float(v[i]))) for first <= i < count.
 void amplitude_of_squares_from(uint16_t *out, const int32_t *v, size_t count, size_t first);

@@ -64,8 +64,8 @@ void dist_simple_from(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t
   }
 }
 
-void dist_drnu_from(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels,
-                    size_t first, const DrnuParams &p) {
+void dist_drnu_from(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pixels, size_t first,
+                    const DrnuParams &p) {
   const uint16_t *s0 = src, *s1 = src + pixels, *s2 = src + 2 * pixels, *s3 = src + 3 * pixels;
   const size_t n = p.num_dist > 0 ? static_cast<size_t>(p.num_dist) : 0;
   for (size_t i = first; i < pixels; ++i) {
@@ -103,6 +103,8 @@ void dist_drnu_ref(uint16_t *dist, uint16_t *amp, const uint16_t *src, size_t pi
   dist_drnu_from(dist, amp, src, pixels, 0, p);
 }
 
-void gray_ref(uint16_t *gray, const uint16_t *src, size_t pixels) { gray_from(gray, src, pixels, 0); }
+void gray_ref(uint16_t *gray, const uint16_t *src, size_t pixels) {
+  gray_from(gray, src, pixels, 0);
+}
 
 }  // namespace torvi::epc
