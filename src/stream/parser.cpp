@@ -222,9 +222,12 @@ std::size_t kx_stream::take_payload(const uint8_t *p, std::size_t n) {
   KX_TRC("Add %d bytes to frlist\n", static_cast<int>(k));
   const std::size_t stored = add_data(p, k, cur_.has_payload_sum ? &sum_ : nullptr);
   if (stored < k) {
-    // Out of memory: the frame cannot be whole. Drop what is built of this
-    // chunk; the rest of its payload is skipped by the search for the next
-    // start of a frame.
+    // Out of memory: the next frame cannot be whole. Frames this payload
+    // finished before it are whole (unless a payload checksum is still to
+    // confirm them) and go out as they would have had the input been cut
+    // just after them. Drop what else is built of this chunk; the rest of
+    // its payload is skipped by the search for the next start of a frame.
+    if (!cur_.has_payload_sum) complete_frames();
     discarding_ = true;
     discard_cur_frame();
     end_chunk();

@@ -421,6 +421,43 @@ TEST(StreamParser, OutOfMemoryDropsTheFrameAndRecovers) {
   EXPECT_TRUE(tt::frame_intact(tail.frames[0].serial, frames[0].bytes, 100));
 }
 
+// Memory runs out for the next frame while the chunk that finishes the
+// previous one is being stored: the finished frame is whole and must be
+// delivered, however the transfers cut the chunk. (A larger frame length in
+// the second header stands in for the memory running out.)
+TEST(StreamParser, OutOfMemoryForTheNextFrameKeepsTheFinishedOne) {
+  std::vector<uint8_t> stream;
+  auto add_chunk = [&](uint16_t sidx, bool sof, uint32_t frlen, uint32_t len) {
+    torvi::stream::WireHeader f;
+    f.sidx = sidx;
+    f.len = len;
+    f.frlen = frlen;
+    f.fridx = 7;
+    f.frfmt = 7;
+    f.start_of_frame = sof;
+    const auto h = torvi::test::gen_header(f);
+    stream.insert(stream.end(), h.begin(), h.end());
+    for (uint32_t i = 0; i < len; ++i) stream.push_back(static_cast<uint8_t>(sidx * 100 + i));
+  };
+  add_chunk(0, true, 64, 40);
+  add_chunk(1, false, 5000, 100);  // 24 bytes finish frame 7, the rest needs a 5000-byte node
+  std::vector<std::size_t> every_byte(stream.size() - 1);
+  for (std::size_t i = 0; i < every_byte.size(); ++i) every_byte[i] = i + 1;
+  torvi::hooks::ScopedKnob limit(torvi::hooks::Knob::kStreamNodeAllocLimit, 1000);
+  tt::Outcome whole, pieces;
+  console_of([&] {
+    whole = tt::run_stream(stream, {});
+    pieces = tt::run_stream(stream, every_byte);
+  });
+  ASSERT_EQ(whole.frames.size(), 1u) << whole;
+  EXPECT_EQ(whole.frames[0].rec.fridx, 7);
+  ASSERT_EQ(whole.frames[0].bytes.size(), 64u);
+  EXPECT_EQ(whole.frames[0].bytes[39], 39);
+  EXPECT_EQ(whole.frames[0].bytes[40], 100);
+  EXPECT_EQ(whole.frames[0].bytes[63], 123);
+  EXPECT_EQ(whole, pieces);
+}
+
 TEST(StreamParser, PartialHeaderLinesAndBadArguments) {
   StreamGen g;
   g.add_frame();
